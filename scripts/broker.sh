@@ -1,0 +1,2 @@
+#!/usr/bin/env bash
+echo "broker.sh: not written yet" >&2

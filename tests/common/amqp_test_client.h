@@ -1,0 +1,43 @@
+// Test-side AMQP peer on a connection of its own (guest/guest on loopback), used to set up
+// exchanges and queues, publish raw bodies and read what the service sent.
+#ifndef TOLVANE_AMQP_TEST_CLIENT_H
+#define TOLVANE_AMQP_TEST_CLIENT_H
+
+#include <string>
+
+struct amqp_connection_state_t_;
+
+class TestAmqp {
+public:
+    TestAmqp() = default;
+    ~TestAmqp();
+    TestAmqp(const TestAmqp&) = delete;
+    TestAmqp& operator=(const TestAmqp&) = delete;
+
+    bool Connect(int port = TEST_AMQP_PORT, const char* user = "guest", const char* pwd = "guest");
+    bool DeclareExchange(const std::string& name, const std::string& type = "direct");
+    bool DeleteExchange(const std::string& name);
+    // Durable false, exclusive false, auto-delete false.
+    bool DeclareQueue(const std::string& name);
+    bool DeleteQueue(const std::string& name);
+    bool PurgeQueue(const std::string& name);
+    bool Bind(const std::string& queue, const std::string& exchange, const std::string& key);
+    // Publishes `body` byte for byte; exchange "" is the default exchange (key = queue name).
+    bool Publish(const std::string& exchange, const std::string& key, const std::string& body);
+    // Polls basic.get until a message arrives or timeout_ms passes. Fills body and, when
+    // given, the content type and delivery mode of the message.
+    bool Get(const std::string& queue, std::string* body, int timeout_ms,
+             std::string* content_type = nullptr, int* delivery_mode = nullptr);
+    // Number of messages ready in the queue, or -1.
+    int MessageCount(const std::string& queue);
+
+private:
+    amqp_connection_state_t_* conn_ = nullptr;
+};
+
+// rabbitmqctl against the tests' private node; returns the exit status.
+int Rabbitmqctl(const std::string& args);
+// Capture of rabbitmqctl's standard output.
+std::string RabbitmqctlOutput(const std::string& args);
+
+#endif
