@@ -1,1 +1,80 @@
-// placeholder
+// Asks the HTTP endpoint which queue to serve and stores the answer in the settings file.
+// Nothing is logged: every failure simply leaves the previous name in place.
+#include "queue_lookup.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+#include "config.h"
+#include "paths.h"
+
+namespace {
+
+const char kLookupPath[] = "/remoteService/getmqname.asp";
+// Far beyond any queue name (AMQP caps them at 255 bytes); stops an endless body early.
+const size_t kMaxBody = 4096;
+const long kConnectTimeoutSeconds = 5;
+const long kTimeoutSeconds = 10;
+
+struct CurlCleanup {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+
+std::string LookupUrl() {
+    Config config;
+    config.LoadConfigFile(TOLVANE_MQ_CONF);
+    return "http://" + config.GetValue("lookup_host", "127.0.0.1") + kLookupPath;
+}
+
+// A name is one line of text: an embedded line break or "=" would turn the stored line
+// into other settings or into no setting at all. One trailing line break is kept.
+bool IsStorableName(const std::string& body) {
+    std::string line = body;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return !line.empty() && line.find('\n') == std::string::npos &&
+           line.find('=') == std::string::npos;
+}
+
+void StoreQueueName(std::string name) {
+    Config config;
+    config.LoadConfigFile(TOLVANE_MQ_CONF);
+    std::string key = "queue";
+    config.SetValue(key, name);
+}
+
+}  // namespace
+
+size_t GetQueueName(void* ptr, size_t size, size_t n, void* stream) {
+    size_t bytes = size * n;
+    std::string* body = static_cast<std::string*>(stream);
+    if (body == nullptr || body->size() + bytes > kMaxBody) return 0;
+    body->append(static_cast<const char*>(ptr), bytes);
+    return bytes;
+}
+
+void GetQueue() {
+    curl_global_init(CURL_GLOBAL_ALL);
+    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
+    if (!curl) return;
+
+    const std::string url = LookupUrl();
+    std::string body;
+    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, GetQueueName);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, kTimeoutSeconds);
+    // The worker threads already run; libcurl must not use signals for its time-outs.
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    if (curl_easy_perform(curl.get()) != CURLE_OK) return;
+
+    long status = 0;
+    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) return;
+
+    const std::string name(body.c_str());  // the text ends at the body's first NUL byte
+    if (IsStorableName(name)) StoreQueueName(name);
+}

@@ -33,14 +33,18 @@ typedef struct RESULT {
 #else
 #define TOLVANE_STATIC_ASSERT _Static_assert
 #endif
-TOLVANE_STATIC_ASSERT(sizeof(MSG_HEAD) == 108, "MSG_HEAD is 108 bytes");
-TOLVANE_STATIC_ASSERT(offsetof(MSG_HEAD, count) == 52, "count at 52");
-TOLVANE_STATIC_ASSERT(offsetof(MSG_HEAD, platform) == 56, "platform at 56");
-TOLVANE_STATIC_ASSERT(sizeof(MSG_SEND) == 4064, "MSG_SEND is 4064 bytes");
-TOLVANE_STATIC_ASSERT(offsetof(MSG_SEND, szDllName) == 4000, "szDllName at 4000");
-TOLVANE_STATIC_ASSERT(offsetof(MSG_SEND, szFunction) == 4032, "szFunction at 4032");
-TOLVANE_STATIC_ASSERT(sizeof(RESULT) == 1074, "RESULT is 1074 bytes");
-TOLVANE_STATIC_ASSERT(offsetof(RESULT, strResult) == 50, "strResult at 50");
+/* Checked through the typedefs, which name the records in C as well as in C++. */
+TOLVANE_STATIC_ASSERT(sizeof(T_MSG_HEAD) == 108, "MSG_HEAD is 108 bytes");
+TOLVANE_STATIC_ASSERT(offsetof(T_MSG_HEAD, guid) == 0, "guid at 0");
+TOLVANE_STATIC_ASSERT(offsetof(T_MSG_HEAD, count) == 52, "count at 52");
+TOLVANE_STATIC_ASSERT(offsetof(T_MSG_HEAD, platform) == 56, "platform at 56");
+TOLVANE_STATIC_ASSERT(sizeof(T_MSG_SEND) == 4064, "MSG_SEND is 4064 bytes");
+TOLVANE_STATIC_ASSERT(offsetof(T_MSG_SEND, szParam) == 0, "szParam at 0");
+TOLVANE_STATIC_ASSERT(offsetof(T_MSG_SEND, szDllName) == 4000, "szDllName at 4000");
+TOLVANE_STATIC_ASSERT(offsetof(T_MSG_SEND, szFunction) == 4032, "szFunction at 4032");
+TOLVANE_STATIC_ASSERT(sizeof(T_RESULT) == 1074, "RESULT is 1074 bytes");
+TOLVANE_STATIC_ASSERT(offsetof(T_RESULT, guid) == 0, "guid at 0");
+TOLVANE_STATIC_ASSERT(offsetof(T_RESULT, strResult) == 50, "strResult at 50");
 #undef TOLVANE_STATIC_ASSERT
 
 #endif

@@ -1,1 +1,397 @@
+// CConsumer and CPublisher against the test run's private RabbitMQ node: set-up failures with
+// their texts, deliveries byte for byte, broker-side closes, and the time limits against a
+// peer that accepts TCP and never speaks AMQP.
+#include "MQService.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "amqp_test_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kHost[] = "127.0.0.1";
+const int kFrameMax = 131072;
+// Connect, handshake and each RPC are bounded by 10 s; a failed set-up plus the destructor's
+// closes stay well inside this.
+const auto kSetupBound = std::chrono::seconds(40);
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Names unique to this process and test, so parallel test programs never share a queue.
+std::string Unique(const std::string& what) {
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string("h3.") + t->name() + "." + what + "." + std::to_string(getpid());
+}
+
+// A loopback port with nothing listening on it.
+int UnusedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Accepts TCP connections and never sends a byte: a broker that hangs.
+class SilentListener {
+public:
+    SilentListener() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(fd_, 8);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] {
+            for (;;) {
+                int c = accept(fd_, nullptr, nullptr);
+                if (c < 0 || stop_) break;
+                held_.push_back(c);
+            }
+        });
+    }
+    ~SilentListener() {
+        stop_ = true;
+        shutdown(fd_, SHUT_RDWR);
+        acceptor_.join();
+        for (int c : held_) close(c);
+        close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::vector<int> held_;
+    std::thread acceptor_;
+};
+
+// A broker user of the test's own, so its connections can be found and closed by name.
+class BrokerUser {
+public:
+    explicit BrokerUser(const std::string& name) : name_(name) {
+        ok_ = Rabbitmqctl("add_user '" + name_ + "' secret") == 0 &&
+              Rabbitmqctl("set_permissions -p / '" + name_ + "' '.*' '.*' '.*'") == 0;
+    }
+    ~BrokerUser() { Rabbitmqctl("delete_user '" + name_ + "'"); }
+    bool ok() const { return ok_; }
+    const std::string& name() const { return name_; }
+
+    // Closes every connection this user holds; returns how many there were.
+    int CloseConnections() {
+        std::istringstream rows(RabbitmqctlOutput("list_connections --no-table-headers pid user"));
+        std::string pid, user;
+        int closed = 0;
+        while (rows >> pid >> user) {
+            if (user != name_) continue;
+            if (Rabbitmqctl("close_connection '" + pid + "' 'test closes it'") == 0) ++closed;
+        }
+        return closed;
+    }
+
+private:
+    std::string name_;
+    bool ok_ = false;
+};
+
+int ConsumerCount(const std::string& queue) {
+    std::istringstream rows(RabbitmqctlOutput("list_queues --no-table-headers name consumers"));
+    std::string name;
+    int consumers;
+    while (rows >> name >> consumers) {
+        if (name == queue) return consumers;
+    }
+    return -1;
+}
+
+class Broker : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(peer.Connect()) << "private broker node not reachable"; }
+
+    std::unique_ptr<CConsumer> MakeConsumer(const std::string& queue, const char* user = "guest",
+                                        const char* pwd = "guest", int port = TEST_AMQP_PORT) {
+        return std::unique_ptr<CConsumer>(
+            new CConsumer(kHost, queue.c_str(), user, pwd, "/", port, kFrameMax));
+    }
+    std::unique_ptr<CPublisher> MakePublisher(const char* user = "guest", const char* pwd = "guest",
+                                          int port = TEST_AMQP_PORT) {
+        return std::unique_ptr<CPublisher>(new CPublisher(kHost, user, pwd, "/", port, kFrameMax));
+    }
+
+    // Waits through idle seconds for a result other than 1; the envelope, if any, lands in *msg.
+    static int ConsumeUntilSomething(CConsumer& c, char** msg, int seconds = 10) {
+        int r = 1;
+        for (int i = 0; i < seconds && r == 1; ++i) r = c.ConsumeMessage(msg);
+        return r;
+    }
+
+    static std::string Body(char* msg) {
+        amqp_envelope_t* e = reinterpret_cast<amqp_envelope_t*>(msg);
+        return std::string(static_cast<const char*>(e->message.body.bytes), e->message.body.len);
+    }
+
+    static void Release(char* msg) {
+        amqp_destroy_envelope(reinterpret_cast<amqp_envelope_t*>(msg));
+        free(msg);
+    }
+
+    TestAmqp peer;
+};
+
+using Consumer = Broker;
+using Publisher = Broker;
+
+// The broker refuses basic.consume with a channel.close. The consumer must answer it on
+// channel 1, or reopening that channel on the next Init would fail.
+TEST_F(Consumer, MissingQueueClosesTheChannelAndANextInitResumesThere) {
+    std::string queue = Unique("q");
+    auto c = MakeConsumer(queue);
+    char* msg = nullptr;
+    EXPECT_EQ(2, c->ConsumeMessage(&msg));
+    EXPECT_EQ("the channel closed....", c->Error());
+    EXPECT_EQ(nullptr, msg);
+
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    EXPECT_EQ(1, c->ConsumeMessage(&msg));
+    EXPECT_EQ(1, ConsumerCount(queue));
+    peer.DeleteQueue(queue);
+}
+
+TEST_F(Consumer, SetUpFailuresAreNamed) {
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    char* msg = nullptr;
+
+    auto refused = MakeConsumer(queue, "guest", "wrong");
+    EXPECT_EQ(2, refused->ConsumeMessage(&msg));
+    EXPECT_EQ("failed to login to the broker", refused->Error());
+    // A second attempt makes a new handle; LeakSanitizer fails the run if the first is lost.
+    EXPECT_EQ(2, refused->ConsumeMessage(&msg));
+
+    auto nobody = MakeConsumer(queue, "guest", "guest", UnusedPort());
+    EXPECT_EQ(2, nobody->ConsumeMessage(&msg));
+    EXPECT_EQ("failed to connect the server", nobody->Error());
+
+    auto badVhost = std::unique_ptr<CConsumer>(
+        new CConsumer(kHost, queue.c_str(), "guest", "guest", "no-such-vhost", TEST_AMQP_PORT,
+                      kFrameMax));
+    EXPECT_EQ(2, badVhost->ConsumeMessage(&msg));
+    EXPECT_EQ("failed to login to the broker", badVhost->Error());
+    EXPECT_EQ(nullptr, msg);
+    peer.DeleteQueue(queue);
+}
+
+// The set-up RPC time limit must not shorten or break the one-second delivery wait, and a
+// ready consumer sends no set-up traffic again (a second basic.consume would show).
+TEST_F(Consumer, IdleQueueGivesOneAfterAboutASecondWithoutSetUpTraffic) {
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    auto c = MakeConsumer(queue);
+    char* msg = nullptr;
+    for (int i = 0; i < 3; ++i) {
+        auto start = Clock::now();
+        EXPECT_EQ(1, c->ConsumeMessage(&msg));
+        double took = SecondsSince(start);
+        EXPECT_GE(took, 0.9);
+        EXPECT_LT(took, 5.0);
+    }
+    EXPECT_EQ("", c->Error());
+    EXPECT_EQ(1, ConsumerCount(queue));
+    peer.DeleteQueue(queue);
+}
+
+TEST_F(Consumer, DeliversBodiesWholeIncludingEmptyOnes) {
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    std::string binary("\0head\0\xff\x01 tail\r\n", 15);
+    binary += std::string(5000, '\0');
+    ASSERT_TRUE(peer.Publish("", queue, binary));
+    ASSERT_TRUE(peer.Publish("", queue, ""));
+
+    auto c = MakeConsumer(queue);
+    char* msg = nullptr;
+    ASSERT_EQ(0, ConsumeUntilSomething(*c, &msg));
+    EXPECT_EQ(binary, Body(msg));
+    EXPECT_EQ(queue, std::string(static_cast<const char*>(
+                                     reinterpret_cast<amqp_envelope_t*>(msg)->routing_key.bytes),
+                                 reinterpret_cast<amqp_envelope_t*>(msg)->routing_key.len));
+    Release(msg);
+
+    ASSERT_EQ(0, ConsumeUntilSomething(*c, &msg));
+    EXPECT_EQ("", Body(msg));
+    Release(msg);
+    EXPECT_EQ(1, c->ConsumeMessage(&msg));
+    EXPECT_EQ(0, peer.MessageCount(queue));  // no_ack: nothing left unacknowledged
+    peer.DeleteQueue(queue);
+}
+
+// A worker releases an envelope while the main thread goes on consuming on the same
+// connection: the envelope must not borrow the connection's buffers.
+TEST_F(Consumer, EnvelopeOutlivesLaterConsumeCalls) {
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(peer.Publish("", queue, std::string(3000, 'a')));
+    ASSERT_TRUE(peer.Publish("", queue, std::string(3000, 'b')));
+    auto c = MakeConsumer(queue);
+    char* first = nullptr;
+    char* second = nullptr;
+    char* none = nullptr;
+    ASSERT_EQ(0, ConsumeUntilSomething(*c, &first));
+    ASSERT_EQ(0, ConsumeUntilSomething(*c, &second));
+    EXPECT_EQ(1, c->ConsumeMessage(&none));
+    EXPECT_EQ(std::string(3000, 'a'), Body(first));
+    EXPECT_EQ(std::string(3000, 'b'), Body(second));
+    Release(first);
+    Release(second);
+    peer.DeleteQueue(queue);
+}
+
+TEST_F(Consumer, BrokerClosingTheConnectionGivesTwo) {
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    BrokerUser user(Unique("u"));
+    ASSERT_TRUE(user.ok());
+    auto c = MakeConsumer(queue, user.name().c_str(), "secret");
+    char* msg = nullptr;
+    ASSERT_EQ(1, c->ConsumeMessage(&msg));
+
+    ASSERT_EQ(1, user.CloseConnections());
+    EXPECT_EQ(2, ConsumeUntilSomething(*c, &msg));
+    EXPECT_EQ("the connection closed...", c->Error());
+    peer.DeleteQueue(queue);
+}
+
+TEST_F(Consumer, DeletedQueueUnderAReadyConsumerGivesTwo) {
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    auto c = MakeConsumer(queue);
+    char* msg = nullptr;
+    ASSERT_EQ(1, c->ConsumeMessage(&msg));
+    ASSERT_TRUE(peer.DeleteQueue(queue));
+    EXPECT_EQ(2, ConsumeUntilSomething(*c, &msg));
+    EXPECT_NE("", c->Error());
+}
+
+TEST_F(Publisher, MissingExchangeIsNotPublished) {
+    auto p = MakePublisher();
+    char body[] = "reply";
+    EXPECT_FALSE(p->PublishMessage(Unique("x").c_str(), "key", body, sizeof body - 1));
+}
+
+TEST_F(Publisher, UnboundRoutingKeyStillCommits) {
+    std::string exchange = Unique("x");
+    ASSERT_TRUE(peer.DeclareExchange(exchange));
+    auto p = MakePublisher();
+    char body[] = "dropped";
+    EXPECT_TRUE(p->PublishMessage(exchange.c_str(), "nobody-bound", body, sizeof body - 1));
+    peer.DeleteExchange(exchange);
+}
+
+// Every publish is its own committed transaction on one connection; bodies are bytes.
+TEST_F(Publisher, BodiesWithNulBytesArriveWholeWithTheirProperties) {
+    std::string exchange = Unique("x");
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareExchange(exchange));
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(peer.Bind(queue, exchange, "route"));
+
+    std::string first(1074, '\0');
+    first.replace(0, 7, "id-0001");
+    first.replace(100, 6, "10000:");
+    std::string second("\0\0\0tail", 7);
+    auto p = MakePublisher();
+    ASSERT_TRUE(p->PublishMessage(exchange.c_str(), "route", &first[0], first.size()));
+    ASSERT_TRUE(p->PublishMessage(exchange.c_str(), "route", &second[0], second.size()));
+    EXPECT_EQ("", p->Error());
+
+    std::string got, type;
+    int mode = 0;
+    ASSERT_TRUE(peer.Get(queue, &got, 5000, &type, &mode));
+    EXPECT_EQ(first, got);
+    EXPECT_EQ("text/plain", type);
+    EXPECT_EQ(2, mode);
+    ASSERT_TRUE(peer.Get(queue, &got, 5000));
+    EXPECT_EQ(second, got);
+    peer.DeleteQueue(queue);
+    peer.DeleteExchange(exchange);
+}
+
+TEST_F(Publisher, RefusedLoginIsNamed) {
+    auto p = MakePublisher("guest", "wrong");
+    char body[] = "x";
+    EXPECT_FALSE(p->PublishMessage("amq.direct", "k", body, 1));
+    EXPECT_EQ("failed to login to the broker", p->Error());
+    EXPECT_FALSE(p->PublishMessage("amq.direct", "k", body, 1));
+}
+
+// The broker drops the connection under a ready publisher; later writes hit a dead socket.
+// With SIGPIPE at its default the process would die here.
+TEST_F(Publisher, BrokerKillingTheConnectionIsAFailureNotSigpipe) {
+    signal(SIGPIPE, SIG_DFL);
+    BrokerUser user(Unique("u"));
+    ASSERT_TRUE(user.ok());
+    auto p = MakePublisher(user.name().c_str(), "secret");
+    ASSERT_TRUE(p->Init());
+    ASSERT_EQ(1, user.CloseConnections());
+
+    std::string body(64 * 1024, 'x');
+    int failures = 0;
+    for (int i = 0; i < 10; ++i) {
+        if (!p->PublishMessage("amq.direct", "k", &body[0], body.size())) ++failures;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(10, failures);
+    p.reset();
+    SUCCEED() << "still alive";
+}
+
+// A peer that accepts TCP and never answers: every step is bounded, destructor included.
+TEST(SilentBroker, ConsumerAndPublisherGiveUpWithinTheBound) {
+    SilentListener silent;
+    auto start = Clock::now();
+    {
+        CConsumer c(kHost, "q", "guest", "guest", "/", silent.port(), kFrameMax);
+        char* msg = nullptr;
+        EXPECT_EQ(2, c.ConsumeMessage(&msg));
+        EXPECT_EQ("failed to login to the broker", c.Error());
+    }
+    EXPECT_LT(SecondsSince(start), std::chrono::duration<double>(kSetupBound).count());
+    std::printf("silent broker: consumer gave up after %.1f s\n", SecondsSince(start));
+
+    start = Clock::now();
+    {
+        CPublisher p(kHost, "guest", "guest", "/", silent.port(), kFrameMax);
+        char body[] = "x";
+        EXPECT_FALSE(p.PublishMessage("amq.direct", "k", body, 1));
+        EXPECT_EQ("failed to login to the broker", p.Error());
+    }
+    EXPECT_LT(SecondsSince(start), std::chrono::duration<double>(kSetupBound).count());
+    std::printf("silent broker: publisher gave up after %.1f s\n", SecondsSince(start));
+}
+
+}  // namespace

@@ -1,1 +1,100 @@
+// The service's LOG: the day's "main-YYYY-MM-DD.log" in the scratch home's log directory,
+// written from many threads at once without a torn line.
 #include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// Both the service and libmorrow have a "log.h"; this test is about the service's.
+#include "../../client/log.h"
+#include "../morrow/log_test_clock.h"
+#include "paths.h"
+#include "testutil.h"
+
+using logtest::Local;
+using logtest::PinClock;
+using testutil::ReadAll;
+
+namespace {
+
+std::string DayFile(const char* date) {
+    return std::string(TOLVANE_LOG_DIR) + "/main-" + date + ".log";
+}
+
+class ServiceLogTest : public testing::Test {
+protected:
+    ServiceLogTest() { Clean(); }
+    ~ServiceLogTest() override { Clean(); }
+    static void Clean() {
+        for (const char* date : {"2031-03-04", "2031-03-05"}) remove(DayFile(date).c_str());
+    }
+};
+
+TEST_F(ServiceLogTest, OneLineInTheDaysFile) {
+    PinClock clock(Local(2031, 3, 4, 9, 5, 7));
+    LOG("started");
+    LOG("");
+    LOG("50% %s %d %n");
+    EXPECT_EQ("[2031-03-04,09:05:07] started\n"
+              "[2031-03-04,09:05:07] \n"
+              "[2031-03-04,09:05:07] 50% %s %d %n\n",
+              ReadAll(DayFile("2031-03-04")));
+}
+
+TEST_F(ServiceLogTest, MidnightStartsTheNextDaysFile) {
+    {
+        PinClock late(Local(2031, 3, 4, 23, 59, 59));
+        LOG("last");
+    }
+    {
+        PinClock next(Local(2031, 3, 5, 0, 0, 0));
+        LOG("first");
+    }
+    EXPECT_EQ("[2031-03-04,23:59:59] last\n", ReadAll(DayFile("2031-03-04")));
+    EXPECT_EQ("[2031-03-05,00:00:00] first\n", ReadAll(DayFile("2031-03-05")));
+}
+
+// Ten writers at once, as the main thread and the workers do; some lines are longer than
+// a stdio buffer. Every line must arrive exactly once and whole.
+TEST_F(ServiceLogTest, ConcurrentWritersNeverTearLines) {
+    const int kThreads = 10, kLines = 3000;
+    PinClock clock(Local(2031, 3, 4, 12, 0, 0));
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                size_t pad = (i % 500 == 0) ? 6000 : 100;
+                std::string line = "t" + std::to_string(t) + " n" + std::to_string(i) + " " +
+                                   std::string(pad, static_cast<char>('a' + t));
+                LOG(line.c_str());
+            }
+        });
+    }
+    for (auto& w : writers) w.join();
+
+    std::istringstream in(ReadAll(DayFile("2031-03-04")));
+    std::set<std::pair<int, int>> seen;
+    std::string line;
+    int count = 0;
+    const std::string stamp = "[2031-03-04,12:00:00] ";
+    while (std::getline(in, line)) {
+        ++count;
+        int t = -1, i = -1;
+        ASSERT_EQ(0u, line.compare(0, stamp.size(), stamp)) << "line " << count;
+        ASSERT_EQ(2, sscanf(line.c_str() + stamp.size(), "t%d n%d ", &t, &i)) << "line " << count;
+        ASSERT_TRUE(t >= 0 && t < kThreads);
+        std::string expect = stamp + "t" + std::to_string(t) + " n" + std::to_string(i) + " " +
+                             std::string((i % 500 == 0) ? 6000 : 100, static_cast<char>('a' + t));
+        ASSERT_EQ(expect, line) << "line " << count;
+        EXPECT_TRUE(seen.insert({t, i}).second) << "duplicate t" << t << " n" << i;
+    }
+    EXPECT_EQ(kThreads * kLines, count);
+    EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
+
+}  // namespace

@@ -1,1 +1,200 @@
-// Implemented with the broker layer tests.
+// Test-side AMQP peer: one connection with publisher confirms on channel 1, so that a
+// Publish has reached its queues when it returns. A server channel.close (a missing queue or
+// exchange) is answered and the channel reopened, so one failed call does not spoil the next.
+#include "amqp_test_client.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "../../client/rabbit.h"
+
+namespace {
+
+const amqp_channel_t kChannel = 1;
+const int kTimeoutSec = 10;
+
+amqp_bytes_t Bytes(const std::string& s) {
+    amqp_bytes_t b;
+    b.len = s.size();
+    b.bytes = const_cast<char*>(s.data());
+    return b;
+}
+
+// Answers a server close; true when the channel was closed (and may be reopened).
+bool AnswerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply) {
+    if (reply.reply_type != AMQP_RESPONSE_SERVER_EXCEPTION) return false;
+    if (reply.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
+        amqp_channel_close_ok_t ok;
+        amqp_send_method(conn, kChannel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
+        return true;
+    }
+    if (reply.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
+        amqp_connection_close_ok_t ok;
+        amqp_send_method(conn, 0, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
+    }
+    return false;
+}
+
+bool OpenChannel(amqp_connection_state_t conn) {
+    amqp_channel_open(conn, kChannel);
+    if (amqp_get_rpc_reply(conn).reply_type != AMQP_RESPONSE_NORMAL) return false;
+    amqp_confirm_select(conn, kChannel);
+    return amqp_get_rpc_reply(conn).reply_type == AMQP_RESPONSE_NORMAL;
+}
+
+// Checks the reply of the RPC just made; repairs the channel after a server channel.close.
+bool Checked(amqp_connection_state_t conn) {
+    amqp_rpc_reply_t r = amqp_get_rpc_reply(conn);
+    if (r.reply_type == AMQP_RESPONSE_NORMAL) return true;
+    if (AnswerClose(conn, r)) OpenChannel(conn);
+    return false;
+}
+
+std::string CtlCommand(const std::string& args) {
+    // Debian's /usr/sbin wrapper drops from root to the node's user; others call the tool itself.
+    const char* bin = getuid() == 0 ? "/usr/sbin/rabbitmqctl" : "/usr/lib/rabbitmq/bin/rabbitmqctl";
+    return std::string(bin) + " -q -n " + TEST_NODE + " " + args;
+}
+
+}  // namespace
+
+TestAmqp::~TestAmqp() {
+    if (!conn_) return;
+    amqp_channel_close(conn_, kChannel, AMQP_REPLY_SUCCESS);
+    amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
+    amqp_destroy_connection(conn_);
+}
+
+bool TestAmqp::Connect(int port, const char* user, const char* pwd) {
+    if (conn_) return false;
+    conn_ = amqp_new_connection();
+    amqp_socket_t* socket = conn_ ? amqp_tcp_socket_new(conn_) : nullptr;
+    if (!socket) return false;
+    struct timeval tv = {kTimeoutSec, 0};
+    if (amqp_socket_open_noblock(socket, "127.0.0.1", port, &tv) != AMQP_STATUS_OK) return false;
+    amqp_set_rpc_timeout(conn_, &tv);
+    amqp_set_handshake_timeout(conn_, &tv);
+    amqp_rpc_reply_t r = amqp_login(conn_, "/", 0, AMQP_DEFAULT_FRAME_SIZE, 0,
+                                    AMQP_SASL_METHOD_PLAIN, user, pwd);
+    return r.reply_type == AMQP_RESPONSE_NORMAL && OpenChannel(conn_);
+}
+
+bool TestAmqp::DeclareExchange(const std::string& name, const std::string& type) {
+    if (!conn_) return false;
+    amqp_exchange_declare(conn_, kChannel, Bytes(name), Bytes(type), 0, 0, 0, 0, amqp_empty_table);
+    return Checked(conn_);
+}
+
+bool TestAmqp::DeleteExchange(const std::string& name) {
+    if (!conn_) return false;
+    amqp_exchange_delete(conn_, kChannel, Bytes(name), 0);
+    return Checked(conn_);
+}
+
+bool TestAmqp::DeclareQueue(const std::string& name) {
+    if (!conn_) return false;
+    amqp_queue_declare(conn_, kChannel, Bytes(name), 0, 0, 0, 0, amqp_empty_table);
+    return Checked(conn_);
+}
+
+bool TestAmqp::DeleteQueue(const std::string& name) {
+    if (!conn_) return false;
+    amqp_queue_delete(conn_, kChannel, Bytes(name), 0, 0);
+    return Checked(conn_);
+}
+
+bool TestAmqp::PurgeQueue(const std::string& name) {
+    if (!conn_) return false;
+    amqp_queue_purge(conn_, kChannel, Bytes(name));
+    return Checked(conn_);
+}
+
+bool TestAmqp::Bind(const std::string& queue, const std::string& exchange, const std::string& key) {
+    if (!conn_) return false;
+    amqp_queue_bind(conn_, kChannel, Bytes(queue), Bytes(exchange), Bytes(key), amqp_empty_table);
+    return Checked(conn_);
+}
+
+bool TestAmqp::Publish(const std::string& exchange, const std::string& key, const std::string& body) {
+    if (!conn_) return false;
+    if (amqp_basic_publish(conn_, kChannel, Bytes(exchange), Bytes(key), 0, 0, nullptr,
+                           Bytes(body)) != AMQP_STATUS_OK) {
+        return false;
+    }
+    // The broker confirms once the message is in its queues (or dropped as unroutable).
+    struct timeval tv = {kTimeoutSec, 0};
+    amqp_frame_t frame;
+    if (amqp_simple_wait_frame_noblock(conn_, &frame, &tv) != AMQP_STATUS_OK) return false;
+    if (frame.frame_type != AMQP_FRAME_METHOD) return false;
+    if (frame.payload.method.id == AMQP_CHANNEL_CLOSE_METHOD) {
+        amqp_rpc_reply_t r;
+        r.reply_type = AMQP_RESPONSE_SERVER_EXCEPTION;
+        r.reply = frame.payload.method;
+        if (AnswerClose(conn_, r)) OpenChannel(conn_);
+        return false;
+    }
+    return frame.payload.method.id == AMQP_BASIC_ACK_METHOD;
+}
+
+bool TestAmqp::Get(const std::string& queue, std::string* body, int timeout_ms,
+                   std::string* content_type, int* delivery_mode) {
+    if (!conn_) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        amqp_maybe_release_buffers(conn_);
+        amqp_rpc_reply_t r = amqp_basic_get(conn_, kChannel, Bytes(queue), 1);
+        if (r.reply_type != AMQP_RESPONSE_NORMAL) {
+            if (AnswerClose(conn_, r)) OpenChannel(conn_);
+            return false;
+        }
+        if (r.reply.id == AMQP_BASIC_GET_OK_METHOD) break;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    amqp_message_t message;
+    if (amqp_read_message(conn_, kChannel, &message, 0).reply_type != AMQP_RESPONSE_NORMAL) {
+        return false;
+    }
+    if (body) body->assign(static_cast<const char*>(message.body.bytes), message.body.len);
+    const amqp_basic_properties_t& p = message.properties;
+    if (content_type) {
+        content_type->clear();
+        if (p._flags & AMQP_BASIC_CONTENT_TYPE_FLAG) {
+            content_type->assign(static_cast<const char*>(p.content_type.bytes), p.content_type.len);
+        }
+    }
+    if (delivery_mode) *delivery_mode = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) ? p.delivery_mode : 0;
+    amqp_destroy_message(&message);
+    return true;
+}
+
+int TestAmqp::MessageCount(const std::string& queue) {
+    if (!conn_) return -1;
+    amqp_queue_declare_ok_t* ok =
+        amqp_queue_declare(conn_, kChannel, Bytes(queue), 1, 0, 0, 0, amqp_empty_table);
+    if (!Checked(conn_) || !ok) return -1;
+    return static_cast<int>(ok->message_count);
+}
+
+int Rabbitmqctl(const std::string& args) {
+    int st = system((CtlCommand(args) + " > /dev/null").c_str());
+    return (st != -1 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+}
+
+std::string RabbitmqctlOutput(const std::string& args) {
+    std::string out;
+    FILE* p = popen(CtlCommand(args).c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}

@@ -1,0 +1,7 @@
+// libvorn.so stand-in: the library that requests naming "server" are sent to.
+#include "plugin.h"
+
+// Answers "10000:cloudcall" with its second argument and the "nfunc" the request named.
+TOLVANE_PLUGIN(cloudcall) {
+    strOut = "10000:cloudcall arg=[" + encodeParam + "] nfunc=[" + dictParam["nfunc"] + "]";
+}

@@ -1,0 +1,17 @@
+// The writers' clock, replaceable so tests can pick the moment of an entry.
+#include "LogClock.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<LogClockFn> g_clock{nullptr};
+}
+
+void SetLogClock(LogClockFn fn) {
+    g_clock.store(fn, std::memory_order_relaxed);
+}
+
+time_t LogClockNow() {
+    LogClockFn fn = g_clock.load(std::memory_order_relaxed);
+    return fn ? fn() : time(nullptr);
+}

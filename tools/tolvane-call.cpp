@@ -1,0 +1,169 @@
+// tolvane-call: sends one request to the service and prints the text of its reply.
+//   tolvane-call [options] key=value... [-- key=value...]...
+// Each "--"-separated group of key=value items is one call record ("comtype", "nfunc", ...).
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "call_client.h"
+
+namespace {
+
+enum ExitCode { kReplied = 0, kBrokerError = 1, kUsage = 2, kTimedOut = 3 };
+
+const char kUsageText[] =
+    "usage: tolvane-call [options] key=value... [-- key=value...]...\n"
+    "  Sends one request whose call records are the \"--\"-separated groups of key=value\n"
+    "  items (each names \"comtype\" and \"nfunc\") and prints the text of the reply.\n"
+    "options (--name value or --name=value):\n"
+    "  --queue NAME       the service's queue (required)\n"
+    "  --platform NAME    reply exchange and routing key (default tolvane-call)\n"
+    "  --server HOST      broker host (default 127.0.0.1)\n"
+    "  --port N           broker port (default 5672)\n"
+    "  --user NAME        broker user (default guest)\n"
+    "  --password TEXT    broker password (default quilb)\n"
+    "  --vhost NAME       broker virtual host (default /)\n"
+    "  --timeout SECONDS  how long to wait for the reply (default 10)\n"
+    "  --guid TEXT        request identifier (default: generated)\n"
+    "  --declare-queue    create the service's queue (durable) if missing; with no\n"
+    "                     call records, only that\n"
+    "exit status: 0 reply printed, 1 broker error, 2 usage error, 3 no reply in time\n";
+
+struct Options {
+    BrokerOptions broker;
+    std::string queue;
+    std::string platform = "tolvane-call";
+    std::string guid;
+    int timeout_s = 10;
+    bool declareQueue = false;
+    std::vector<std::vector<std::string>> records;
+};
+
+int Fail(int code, const std::string& text) {
+    fprintf(stderr, "tolvane-call: %s\n", text.c_str());
+    if (code == kUsage) fputs(kUsageText, stderr);
+    return code;
+}
+
+bool IsNumber(const std::string& s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Sets one option; false with `error` for an unknown name or a bad value.
+bool SetOption(Options& o, const std::string& name, const std::string& value, std::string* error) {
+    if (name == "queue") o.queue = value;
+    else if (name == "platform") o.platform = value;
+    else if (name == "server") o.broker.server = value;
+    else if (name == "user") o.broker.user = value;
+    else if (name == "password") o.broker.password = value;
+    else if (name == "vhost") o.broker.vhost = value;
+    else if (name == "guid") o.guid = value;
+    else if (name == "port" && IsNumber(value)) o.broker.port = atoi(value.c_str());
+    else if (name == "timeout" && IsNumber(value)) o.timeout_s = atoi(value.c_str());
+    else {
+        *error = "bad option --" + name + (value.empty() ? "" : " " + value);
+        return false;
+    }
+    return true;
+}
+
+bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
+    o.records.emplace_back();
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--") {
+            o.records.emplace_back();
+        } else if (arg == "--declare-queue") {
+            o.declareQueue = true;
+        } else if (arg == "--help" || arg == "-h") {
+            *error = "help";
+            return false;
+        } else if (arg.compare(0, 2, "--") == 0) {
+            std::string name = arg.substr(2), value;
+            size_t eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            }
+            if (!SetOption(o, name, value, error)) return false;
+        } else if (arg.find('=') == std::string::npos || arg.find("\r\n") != std::string::npos) {
+            *error = "\"" + arg + "\" is not a key=value item";
+            return false;
+        } else {
+            o.records.back().push_back(arg);
+        }
+    }
+    for (const auto& r : o.records) {
+        if (r.empty() && !(o.declareQueue && o.records.size() == 1)) {
+            *error = "every call record needs at least one key=value item";
+            return false;
+        }
+    }
+    if (o.records.size() == 1 && o.records[0].empty()) o.records.clear();
+    if (o.queue.empty()) {
+        *error = "--queue is required";
+        return false;
+    }
+    return true;
+}
+
+// Waits for the reply carrying `guid`; replies to other requests on the same exchange are skipped.
+int AwaitReply(CallClient& client, const Options& o, const std::string& guid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout_s);
+    for (;;) {
+        long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        std::string replyGuid, text;
+        int got = left > 0 ? client.WaitReply(static_cast<int>(left), &replyGuid, &text) : 0;
+        if (got < 0) return Fail(kBrokerError, client.Error());
+        if (got == 0) {
+            return Fail(kTimedOut, "no reply to request " + guid + " within " +
+                                       std::to_string(o.timeout_s) +
+                                       " s (is the service running and consuming queue \"" +
+                                       o.queue + "\"?)");
+        }
+        if (replyGuid == guid) {
+            printf("%s\n", text.c_str());
+            return kReplied;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::string error;
+    if (!ParseArgs(argc, argv, o, &error)) {
+        if (error == "help") {
+            fputs(kUsageText, stdout);
+            return kReplied;
+        }
+        return Fail(kUsage, error);
+    }
+
+    const std::string guid = o.guid.empty() ? NewGuid() : o.guid;
+    std::vector<std::string> texts;
+    for (const auto& r : o.records) texts.push_back(ParamText(r));
+    std::string body;
+    if (!o.records.empty() && !BuildRequest(guid, o.platform, texts, &body, &error)) {
+        return Fail(kUsage, error);
+    }
+
+    CallClient client(o.broker);
+    if (!client.Connect(o.timeout_s > 0 ? o.timeout_s : 1)) return Fail(kBrokerError, client.Error());
+    bool queueReady = o.declareQueue ? client.DeclareQueue(o.queue) : client.CheckQueue(o.queue);
+    if (!queueReady) return Fail(kBrokerError, client.Error());
+    if (o.records.empty()) return kReplied;
+
+    if (!client.Listen(o.platform) || !client.Publish(o.queue, body)) {
+        return Fail(kBrokerError, client.Error());
+    }
+    return AwaitReply(client, o, guid);
+}
