@@ -1,1 +1,422 @@
+// The real tolvane program, started as a daemon against the tests' broker node and a real
+// queue-name endpoint on loopback: start-up, serving, and riding out a stopped broker.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <chrono>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "amqp_test_client.h"
+#include "call_client.h"
+#include "defines.h"
+#include "lookup_endpoint.h"
+#include "paths.h"
+#include "testutil.h"
+
+using testutil::ReadAll;
+using testutil::WriteAll;
+
+namespace {
+
+const std::string kDaemon = std::string(TEST_BINARY_DIR) + "/client/tolvane";
+const std::string kCall = std::string(TEST_BINARY_DIR) + "/tools/tolvane-call";
+const char kReconnectLine[] = "the connection may lose,connect the mq server again...";
+
+bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// Alive and not a zombie (the daemon's adoptive parent may be slow to reap it).
+bool IsAlive(pid_t pid) {
+    std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+pid_t PidInFile() {
+    return static_cast<pid_t>(atol(ReadAll(TOLVANE_PID_FILE).c_str()));
+}
+
+std::string ExeOf(pid_t pid) {
+    char buf[4096];
+    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, n) : "";
+}
+
+// Every day's service log, oldest first.
+std::string ServiceLog() {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(TOLVANE_LOG_DIR)) {
+        while (dirent* e = readdir(dir)) {
+            if (strncmp(e->d_name, "main-", 5) == 0) names.push_back(e->d_name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (const auto& n : names) all += ReadAll(std::string(TOLVANE_LOG_DIR) + "/" + n);
+    return all;
+}
+
+// Times of the log lines that carry `text`.
+std::vector<time_t> LineTimes(const std::string& log, const std::string& text) {
+    std::vector<time_t> times;
+    size_t at = 0;
+    while ((at = log.find(text, at)) != std::string::npos) {
+        size_t start = log.rfind('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        struct tm tm {};
+        if (sscanf(log.c_str() + start, "[%d-%d-%d,%d:%d:%d]", &tm.tm_year, &tm.tm_mon,
+                   &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec) == 6) {
+            tm.tm_year -= 1900;
+            tm.tm_mon -= 1;
+            tm.tm_isdst = -1;
+            times.push_back(mktime(&tm));
+        }
+        at += text.size();
+    }
+    return times;
+}
+
+std::string RequestBody(const std::string& guid, const std::string& platform,
+                        const std::vector<std::vector<std::string>>& records) {
+    std::vector<std::string> texts;
+    for (const auto& r : records) texts.push_back(ParamText(r));
+    std::string body, error;
+    EXPECT_TRUE(BuildRequest(guid, platform, texts, &body, &error)) << error;
+    return body;
+}
+
+struct Reply {
+    std::string guid;
+    std::string text;
+};
+
+Reply ParseReply(const std::string& body) {
+    EXPECT_EQ(body.size(), sizeof(RESULT));
+    RESULT r{};
+    memcpy(&r, body.data(), std::min(body.size(), sizeof r));
+    return {std::string(r.guid, strnlen(r.guid, sizeof r.guid)),
+            std::string(r.strResult, strnlen(r.strResult, sizeof r.strResult))};
+}
+
+struct CallOutcome {
+    int status;
+    std::string output;
+};
+
+// Runs tolvane-call against the broker on `port`; output is stdout and stderr together.
+CallOutcome Call(int port, const std::string& args) {
+    std::string out = testutil::Capture(kCall + " --port " + std::to_string(port) +
+                                        " --password guest " + args + " 2>&1; echo $?");
+    out.pop_back();
+    size_t nl = out.rfind('\n');
+    std::string status = nl == std::string::npos ? out : out.substr(nl + 1);
+    out.resize(nl == std::string::npos ? 0 : nl);
+    return {atoi(status.c_str()), out};
+}
+
+// One daemon run: settings, endpoint, start by the program's own path, stop by its pid.
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir(TOLVANE_HOME "/cfg", 0755);
+        testutil::TempDir::Run("rm -f '" TOLVANE_LOG_DIR "'/main-*.log '" TOLVANE_PID_FILE "'");
+    }
+
+    void TearDown() override {
+        for (pid_t pid : started_) Stop(pid);
+    }
+
+    std::string WriteConf(const std::string& queue, const std::string& lookupHost,
+                          int amqpPort = TEST_AMQP_PORT) {
+        std::string conf = "# settings of the daemon tests\nserver=127.0.0.1\nport=" +
+                           std::to_string(amqpPort) + "\nuserName=guest\npwd=guest\nvhost=/\n"
+                           "queue=" + queue + "\nlookup_host=" + lookupHost + "\n";
+        WriteAll(TOLVANE_MQ_CONF, conf);
+        return conf;
+    }
+
+    // Starts the program and waits until the pid file names a live daemon; 0 on failure.
+    pid_t Start() {
+        int status = testutil::TempDir::Run(kDaemon);
+        EXPECT_EQ(status, 0) << "the starting process returns at once with 0";
+        pid_t pid = 0;
+        WaitFor([&] { pid = PidInFile(); return pid > 0 && IsAlive(pid); }, 10000);
+        if (pid > 0) started_.push_back(pid);
+        return pid;
+    }
+
+    static void Stop(pid_t pid) {
+        if (!IsAlive(pid)) return;
+        kill(pid, SIGTERM);
+        if (!WaitFor([&] { return !IsAlive(pid); }, 10000)) kill(pid, SIGKILL);
+        WaitFor([&] { return !IsAlive(pid); }, 5000);
+    }
+
+    // A count-0 request answered through `platform` proves the daemon consumes `queue`.
+    bool Answers(TestAmqp& amqp, const std::string& queue, int timeout_ms = 15000) {
+        const std::string platform = "tolvane.t.probe", replies = "tolvane.t.probe.replies";
+        if (!amqp.DeclareExchange(platform) || !amqp.DeclareQueue(replies) ||
+            !amqp.Bind(replies, platform, platform) || !amqp.PurgeQueue(replies)) {
+            return false;
+        }
+        const std::string guid = NewGuid();
+        amqp.Publish("", queue, RequestBody(guid, platform, {}));
+        std::string body;
+        return amqp.Get(replies, &body, timeout_ms) && ParseReply(body).guid == guid;
+    }
+
+    std::vector<pid_t> started_;
+    LookupEndpoint endpoint_;
+};
+
+TEST_F(DaemonTest, PidFileNamesTheDaemonAndASecondStartIsRefused) {
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect());
+    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.single"));
+    WriteConf("tolvane.t.single", "127.0.0.1:" + std::to_string(ClosedPort()));
+
+    pid_t first = Start();
+    ASSERT_GT(first, 0);
+    EXPECT_NE(first, getpid());
+    EXPECT_EQ(ExeOf(first), kDaemon);
+    EXPECT_EQ(ReadAll(TOLVANE_PID_FILE), std::to_string(first) + std::string(1, '\0'));
+    EXPECT_TRUE(Answers(amqp, "tolvane.t.single"));
+
+    EXPECT_EQ(testutil::TempDir::Run(kDaemon), 0);
+    EXPECT_TRUE(WaitFor([] { return ServiceLog().find("one instance is running!!!") !=
+                                    std::string::npos; }, 10000));
+    EXPECT_TRUE(IsAlive(first));
+    EXPECT_EQ(PidInFile(), first);
+    EXPECT_TRUE(Answers(amqp, "tolvane.t.single"));
+    amqp.DeleteQueue("tolvane.t.single");
+}
+
+TEST_F(DaemonTest, LookedUpNameIsStoredBeforeTheConsumerReadsIt) {
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect());
+    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.looked-up"));
+    ASSERT_TRUE(endpoint_.Start({"--body", "tolvane.t.looked-up"}));
+    std::string conf = WriteConf("tolvane.t.stale", endpoint_.host());
+
+    ASSERT_GT(Start(), 0);
+    // The stale queue does not exist: only a consumer on the looked-up name can answer.
+    EXPECT_TRUE(Answers(amqp, "tolvane.t.looked-up"));
+    conf.replace(conf.find("tolvane.t.stale"), 15, "tolvane.t.looked-up");
+    EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
+    EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
+    amqp.DeleteQueue("tolvane.t.looked-up");
+}
+
+TEST_F(DaemonTest, FailedLookupKeepsTheStoredName) {
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect());
+    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.kept"));
+    ASSERT_TRUE(endpoint_.Start({"--status", "500", "--body", "tolvane.t.error-page"}));
+    const std::string hosts[] = {"127.0.0.1:" + std::to_string(ClosedPort()), endpoint_.host()};
+    for (const std::string& host : hosts) {
+        SCOPED_TRACE(host);
+        const std::string conf = WriteConf("tolvane.t.kept", host);
+        pid_t pid = Start();
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(Answers(amqp, "tolvane.t.kept"));
+        EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
+        Stop(pid);
+    }
+    EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
+    amqp.DeleteQueue("tolvane.t.kept");
+}
+
+class ServingDaemon : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        ASSERT_TRUE(amqp_.Connect());
+        ASSERT_TRUE(amqp_.DeclareQueue(kQueue));
+        ASSERT_TRUE(amqp_.PurgeQueue(kQueue));
+        ASSERT_TRUE(amqp_.DeclareExchange(kPlatform));
+        ASSERT_TRUE(amqp_.DeclareQueue(kReplies));
+        ASSERT_TRUE(amqp_.Bind(kReplies, kPlatform, kPlatform));
+        ASSERT_TRUE(amqp_.PurgeQueue(kReplies));
+        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()));
+        ASSERT_GT(Start(), 0);
+    }
+    void TearDown() override {
+        DaemonTest::TearDown();
+        amqp_.DeleteQueue(kQueue);
+        amqp_.DeleteQueue(kReplies);
+        amqp_.DeleteExchange(kPlatform);
+    }
+
+    // Publishes raw bodies and collects `expected` replies, then checks that no more come.
+    std::vector<Reply> Exchange(const std::vector<std::string>& bodies, size_t expected) {
+        for (const auto& b : bodies) EXPECT_TRUE(amqp_.Publish("", kQueue, b));
+        std::vector<Reply> replies;
+        std::string body;
+        while (replies.size() < expected && amqp_.Get(kReplies, &body, 60000)) {
+            replies.push_back(ParseReply(body));
+        }
+        EXPECT_EQ(replies.size(), expected);
+        EXPECT_FALSE(amqp_.Get(kReplies, &body, 1500)) << "an extra reply";
+        return replies;
+    }
+
+    std::string Text(const std::vector<Reply>& replies, const std::string& guid) {
+        for (const auto& r : replies) if (r.guid == guid) return r.text;
+        return "<no reply for " + guid + ">";
+    }
+
+    static constexpr const char* kQueue = "tolvane.t.serve";
+    static constexpr const char* kPlatform = "tolvane.t.raw";
+    static constexpr const char* kReplies = "tolvane.t.raw.replies";
+    TestAmqp amqp_;
+};
+
+TEST_F(ServingDaemon, ToolCallsGetTheirReplies) {
+    const std::string q = std::string("--queue ") + kQueue + " ";
+    CallOutcome plain = Call(TEST_AMQP_PORT, q + "comtype=echo nfunc=echo text=hi");
+    EXPECT_EQ(plain.status, 0) << plain.output;
+    EXPECT_EQ(plain.output.compare(0, 6, "10000:"), 0) << plain.output;
+    EXPECT_NE(plain.output.find("text=hi"), std::string::npos) << plain.output;
+
+    CallOutcome chain = Call(TEST_AMQP_PORT, q + "comtype=echo nfunc=echo a=1 -- "
+                                                 "comtype=echo nfunc=say text=second");
+    EXPECT_EQ(chain.output, "second");
+    CallOutcome stopped = Call(TEST_AMQP_PORT, q + "comtype=echo nfunc=say text=first -- "
+                                                   "comtype=echo nfunc=say text=never");
+    EXPECT_EQ(stopped.output, "first");
+    EXPECT_EQ(Call(TEST_AMQP_PORT, q + "comtype=nosuch nfunc=x").output, "get the method failed.");
+    EXPECT_EQ(Call(TEST_AMQP_PORT, q + "comtype=echo nfunc=boom").output,
+              "Try Catch Unknow error.");
+
+    CallOutcome missing = Call(TEST_AMQP_PORT, "--queue tolvane.t.absent comtype=echo nfunc=echo");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("tolvane.t.absent"), std::string::npos) << missing.output;
+    CallOutcome noBroker = Call(ClosedPort(), q + "comtype=echo nfunc=echo");
+    EXPECT_EQ(noBroker.status, 1);
+    EXPECT_NE(noBroker.output.find("cannot connect"), std::string::npos) << noBroker.output;
+}
+
+TEST_F(ServingDaemon, ToolTimesOutWhenNobodyConsumes) {
+    ASSERT_TRUE(amqp_.DeclareQueue("tolvane.t.idle"));
+    CallOutcome idle = Call(TEST_AMQP_PORT, "--timeout 1 --queue tolvane.t.idle comtype=echo nfunc=echo");
+    EXPECT_EQ(idle.status, 3);
+    EXPECT_NE(idle.output.find("no reply"), std::string::npos) << idle.output;
+    amqp_.DeleteQueue("tolvane.t.idle");
+}
+
+TEST_F(ServingDaemon, RawBodiesGetTheFramingReplies) {
+    const std::vector<std::string> echo = {"comtype=echo", "nfunc=say", "text=10000:raw"};
+    std::string countTwoOneRecord = RequestBody("raw-short", kPlatform, {echo});
+    countTwoOneRecord[52] = 2;
+    std::string negative = RequestBody("raw-negative", kPlatform, {});
+    memset(&negative[52], 0xff, 4);
+
+    auto replies = Exchange({RequestBody("raw-empty", kPlatform, {}), countTwoOneRecord, negative,
+                             std::string(), RequestBody("raw-one", kPlatform, {echo})},
+                            4);
+    EXPECT_EQ(Text(replies, "raw-empty"), "");
+    EXPECT_EQ(Text(replies, "raw-short"), "the length is wrong:raw-short");
+    EXPECT_EQ(Text(replies, "raw-negative"), "the length is wrong:raw-negative");
+    EXPECT_EQ(Text(replies, "raw-one"), "10000:raw");
+    EXPECT_TRUE(WaitFor([] { return ServiceLog().find("PARAM TOO SHORT") != std::string::npos; },
+                        5000));
+}
+
+TEST_F(ServingDaemon, BurstGetsExactlyOneReplyEach) {
+    const int kBurst = 2000;
+    std::vector<std::string> bodies;
+    std::set<std::string> sent;
+    for (int i = 0; i < kBurst; ++i) {
+        std::string guid = "burst-" + std::to_string(i);
+        sent.insert(guid);
+        bodies.push_back(RequestBody(guid, kPlatform,
+                                     {{"comtype=echo", "nfunc=say", "text=10000:" + guid}}));
+    }
+    auto replies = Exchange(bodies, kBurst);
+    std::set<std::string> answered;
+    for (const auto& r : replies) {
+        EXPECT_TRUE(answered.insert(r.guid).second) << "two replies for " << r.guid;
+        EXPECT_EQ(r.text, "10000:" + r.guid);
+    }
+    EXPECT_EQ(answered, sent);
+}
+
+// A node of its own: stopping the shared one would break the tests running beside this one.
+class OwnBrokerNode {
+public:
+    OwnBrokerNode() {
+        env_ = "TOLVANE_BROKER_NODE=" + node_ + " TOLVANE_BROKER_PORT=" + std::to_string(port) +
+               " TOLVANE_BROKER_DIST_PORT=" + std::to_string(port + 1) +
+               " TOLVANE_BROKER_DIR='" + TEST_BINARY_DIR + "/broker-faults' ";
+        started_ = Script("start") == 0;
+    }
+    ~OwnBrokerNode() {
+        if (started_) Script("stop");
+    }
+    bool started() const { return started_; }
+    int Ctl(const std::string& args) {
+        return testutil::TempDir::Run("rabbitmqctl -q -n " + node_ + " " + args + " >/dev/null 2>&1");
+    }
+
+    static constexpr int port = TEST_AMQP_PORT + 2;
+
+private:
+    int Script(const std::string& verb) {
+        return testutil::TempDir::Run(env_ + "'" + TEST_SOURCE_DIR + "/scripts/broker.sh' " + verb +
+                                      " >/dev/null 2>&1");
+    }
+
+    std::string node_ = "tolvane-faults-" + std::to_string(TEST_AMQP_PORT) + "@localhost";
+    std::string env_;
+    bool started_ = false;
+};
+
+TEST_F(DaemonTest, BrokerStoppedForHalfAMinuteIsRiddenOut) {
+    OwnBrokerNode node;
+    ASSERT_TRUE(node.started());
+    const int port = OwnBrokerNode::port;
+    const std::string q = "--timeout 40 --queue tolvane.t.faults ";
+    ASSERT_EQ(Call(port, "--declare-queue --queue tolvane.t.faults").status, 0);
+    WriteConf("tolvane.t.faults", "127.0.0.1:" + std::to_string(ClosedPort()), port);
+    pid_t pid = Start();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(Call(port, q + "comtype=echo nfunc=say text=before").output, "before");
+
+    time_t down = time(nullptr);
+    ASSERT_EQ(node.Ctl("stop_app"), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+    time_t up = time(nullptr);
+    ASSERT_EQ(node.Ctl("start_app"), 0);
+
+    std::vector<time_t> lines;
+    for (time_t t : LineTimes(ServiceLog(), kReconnectLine)) {
+        if (t >= down && t <= up) lines.push_back(t);
+    }
+    EXPECT_GE(lines.size(), 3u);
+    EXPECT_LE(lines.size(), 4u);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_GE(lines[i] - lines[i - 1], 9) << "reconnect lines too close";
+        EXPECT_LE(lines[i] - lines[i - 1], 13) << "reconnect lines too far apart";
+    }
+
+    CallOutcome after = Call(port, q + "comtype=echo nfunc=say text=after");
+    EXPECT_EQ(after.output, "after");
+    EXPECT_TRUE(IsAlive(pid));
+    EXPECT_EQ(PidInFile(), pid);
+}
+
+}  // namespace
