@@ -77,7 +77,7 @@ void Restore(Backup saved, const std::string& file, const std::string& backup, b
     if (saved == Backup::Made)
         rename(backup.c_str(), file.c_str());
     else if (saved == Backup::NoOriginal && created)
-        ;
+        unlink(file.c_str());
 }
 
 std::string Join(const std::vector<std::string>& lines) {

@@ -76,20 +76,6 @@ TEST(Trim, DropsBlanksAndTabsOnlyAndLeavesArgument) {
     EXPECT_EQ(Trim(crlf), "x\r\n");
 }
 
-TEST(TrimLine, DropsLastCharacterWhateverItIs) {
-    EXPECT_EQ(TrimLine("abc\n"), "abc");
-    EXPECT_EQ(TrimLine("abc"), "ab");
-    EXPECT_EQ(TrimLine(""), "");
-}
-
-TEST(AddSlash, AppendsToArgumentOnlyWhenMissing) {
-    std::string a = "a", b = "b/", e;
-    EXPECT_EQ(AddSlash(a), "a/");
-    EXPECT_EQ(a, "a/");
-    EXPECT_EQ(AddSlash(b), "b/");
-    EXPECT_EQ(AddSlash(e), "/");
-}
-
 TEST(MakePath, JoinsWithExactlyOneSlashAndStoresInPath) {
     std::string p1 = "/usr/local", p2 = "/usr/local/", p3 = "/usr/local", p4;
     EXPECT_EQ(MakePath(p1, "/lib"), "/usr/local/lib");
