@@ -313,5 +313,13 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
         return false;
     }
     amqp_tx_commit(_conn, kChannel);
-    return amqp_get_rpc_reply(_conn).reply_type == AMQP_RESPONSE_NORMAL;
+    amqp_rpc_reply_t reply = amqp_get_rpc_reply(_conn);
+    if (reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION &&
+        reply.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
+        // Answered, the broker drops the socket at once; unanswered, it would ignore the
+        // destructor's closes and each would wait out its time limit.
+        amqp_connection_close_ok_t ok;
+        amqp_send_method(_conn, kConnectionChannel, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
+    }
+    return reply.reply_type == AMQP_RESPONSE_NORMAL;
 }

@@ -152,10 +152,12 @@ bool CallClient::DeclareQueue(const std::string& queue) {
     return Check(("declaring queue \"" + queue + "\"").c_str());
 }
 
-bool CallClient::CheckQueue(const std::string& queue) {
-    amqp_queue_declare(conn_, kChannel, amqp_cstring_bytes(queue.c_str()), 1, 0, 0, 0,
-                       amqp_empty_table);
-    return Check(("looking up queue \"" + queue + "\"").c_str());
+bool CallClient::CheckQueue(const std::string& queue, int* messages) {
+    amqp_queue_declare_ok_t* ok = amqp_queue_declare(
+        conn_, kChannel, amqp_cstring_bytes(queue.c_str()), 1, 0, 0, 0, amqp_empty_table);
+    if (!Check(("looking up queue \"" + queue + "\"").c_str())) return false;
+    if (messages) *messages = static_cast<int>(ok->message_count);
+    return true;
 }
 
 bool CallClient::Listen(const std::string& platform) {

@@ -38,8 +38,8 @@ public:
     bool Connect(int timeout_s);
     // Durable queue, created when missing (the service only consumes an existing queue).
     bool DeclareQueue(const std::string& queue);
-    // Fails with a clear text when the queue does not exist.
-    bool CheckQueue(const std::string& queue);
+    // Fails with a clear text when the queue does not exist; can tell how many messages wait.
+    bool CheckQueue(const std::string& queue, int* messages = nullptr);
     // Declares the direct exchange `platform` and an exclusive queue bound to it with the
     // routing key `platform`, and starts consuming it: the replies of our requests land there.
     bool Listen(const std::string& platform);

@@ -124,6 +124,7 @@ bool TestAmqp::Bind(const std::string& queue, const std::string& exchange, const
 
 bool TestAmqp::Publish(const std::string& exchange, const std::string& key, const std::string& body) {
     if (!conn_) return false;
+    amqp_maybe_release_buffers(conn_);
     if (amqp_basic_publish(conn_, kChannel, Bytes(exchange), Bytes(key), 0, 0, nullptr,
                            Bytes(body)) != AMQP_STATUS_OK) {
         return false;
