@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "../../client/rabbit.h"
+#include "testutil.h"
 
 namespace {
 
@@ -185,17 +186,9 @@ int TestAmqp::MessageCount(const std::string& queue) {
 }
 
 int Rabbitmqctl(const std::string& args) {
-    int st = system((CtlCommand(args) + " > /dev/null").c_str());
-    return (st != -1 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+    return testutil::TempDir::Run(CtlCommand(args) + " > /dev/null");
 }
 
 std::string RabbitmqctlOutput(const std::string& args) {
-    std::string out;
-    FILE* p = popen(CtlCommand(args).c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
+    return testutil::Capture(CtlCommand(args));
 }
