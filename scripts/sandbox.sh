@@ -58,7 +58,7 @@ EOF
 sandbox_daemon_pid() {
     local pid
     pid=$(tr -d '\0' <"$BUILD/home/tolvane.pid" 2>/dev/null) || return 1
-    [ -n "$pid" ] && [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$BUILD/client/tolvane" ] &&
+    [ -n "$pid" ] && [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$(readlink -f "$BUILD/client/tolvane")" ] &&
         echo "$pid"
 }
 
