@@ -33,8 +33,11 @@ int IsRunning(const char* fileName) {
     char buf[16];
     snprintf(buf, sizeof buf, "%d", static_cast<int>(getpid()));
     const size_t size = strlen(buf) + 1;  // the digits and their NUL
-    bool idWritten = ftruncate(fd, 0) == 0 && write(fd, buf, size) == static_cast<ssize_t>(size);
-    (void)idWritten;  // the lock is what counts, written id or not
+    // The id is written even when truncating failed; the lock is what counts either way.
+    const bool truncated = ftruncate(fd, 0) == 0;
+    const bool written = write(fd, buf, size) == static_cast<ssize_t>(size);
+    (void)truncated;
+    (void)written;
     return 0;
 }
 

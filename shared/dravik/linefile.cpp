@@ -23,7 +23,10 @@ std::string TakeStamp() {
     std::lock_guard<std::mutex> hold(mutex);
     char name[30];
     snprintf(name, sizeof name, "%lld", static_cast<long long>(time(nullptr)));
-    sleep(1);
+    // The whole second even when a signal handler cuts the sleep short.
+    struct timespec left = {1, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
     return name;
 }
 

@@ -1,6 +1,7 @@
 // ReadFile and WriteFile against real files: line rules, backups watched through inotify,
 // hostile names, a real write failure under a file-size limit, and refused opens.
 #include <dirent.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -150,6 +151,31 @@ TEST_F(LineFile, ConcurrentWritesHoldOneSecondEachAndGetDistinctStamps) {
     ASSERT_EQ(s2.size(), 1u);
     EXPECT_NE(s1[0], s2[0]);
     EXPECT_EQ(Listing(dir.path()).size(), 2u);
+}
+
+void IgnoreSignal(int) {}
+
+// Regression: a signal handler used to cut the one-second hold short, so a following call
+// could read the same second and share the backup name.
+TEST_F(LineFile, SignalDuringHoldStillHoldsAFullSecond) {
+    struct sigaction sa {}, old {};
+    sa.sa_handler = IgnoreSignal;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    const std::string f = dir.file("conf");
+    Lines v{"x\n"};
+    bool ok = false;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] { ok = WriteFile(&v, f.c_str()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pthread_kill(writer.native_handle(), SIGUSR1);
+    writer.join();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_TRUE(ok);
+    EXPECT_GE(took.count(), 1000);
+    EXPECT_EQ(ReadAll(f), "x\n");
 }
 
 // Regression: the name used to reach a shell unquoted, and a fixed buffer cut long commands.
