@@ -37,7 +37,7 @@ struct LoginParams {
 
 // Connection step shared by both classes: a fresh handle, TCP connect, SASL PLAIN login.
 // A handle left by an earlier failed attempt is released first. On failure `error` says why
-// and `conn` may still hold the (closed) handle, which the owner destroys.
+// and `conn` may still hold a handle with its socket, which the owner closes and destroys.
 bool OpenConnection(amqp_connection_state_t& conn, const LoginParams& p, std::string& error) {
     if (conn) {
         amqp_destroy_connection(conn);
@@ -49,6 +49,10 @@ bool OpenConnection(amqp_connection_state_t& conn, const LoginParams& p, std::st
     }
     amqp_socket_t* socket = amqp_tcp_socket_new(conn);
     if (!socket) {
+        // A handle without a socket cannot even be closed (the library asserts), so it goes
+        // now and the destructor finds nothing to close.
+        amqp_destroy_connection(conn);
+        conn = nullptr;
         error = "failed to alloc the space for amqp_tcp_socket";
         return false;
     }

@@ -4,6 +4,7 @@
 #include "MQService.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -19,6 +20,15 @@
 #include <vector>
 
 #include "amqp_test_client.h"
+
+// Fault injection: while set, the service's socket allocation fails as on an exhausted heap.
+std::atomic<bool> g_failSocketAlloc{false};
+
+extern "C" amqp_socket_t* amqp_tcp_socket_new(amqp_connection_state_t state) {
+    using Real = amqp_socket_t* (*)(amqp_connection_state_t);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "amqp_tcp_socket_new"));
+    return g_failSocketAlloc ? nullptr : real(state);
+}
 
 namespace {
 
@@ -377,6 +387,24 @@ TEST_F(Publisher, BrokerClosingTheConnectionFailsTheCommit) {
     p.reset();
     // Well below the 10 s RPC limit: the close was answered, so no close waited it out.
     EXPECT_LT(SecondsSince(start), 8.0);
+}
+
+// A handle without a socket cannot be closed (the library asserts on the missing socket), so
+// neither the destructor nor a second attempt may try.
+TEST(SocketAllocation, FailureIsNamedAndTheObjectsStillGoAway) {
+    g_failSocketAlloc = true;
+    {
+        CConsumer c(kHost, "q", "guest", "guest", "/", TEST_AMQP_PORT, kFrameMax);
+        char* msg = nullptr;
+        EXPECT_EQ(2, c.ConsumeMessage(&msg));
+        EXPECT_EQ("failed to alloc the space for amqp_tcp_socket", c.Error());
+        EXPECT_EQ(2, c.ConsumeMessage(&msg));
+        CPublisher p(kHost, "guest", "guest", "/", TEST_AMQP_PORT, kFrameMax);
+        char body[] = "x";
+        EXPECT_FALSE(p.PublishMessage("amq.direct", "k", body, 1));
+        EXPECT_EQ("failed to alloc the space for amqp_tcp_socket", p.Error());
+    }
+    g_failSocketAlloc = false;
 }
 
 // A peer that accepts TCP and never answers: every step is bounded, destructor included.

@@ -77,7 +77,12 @@ bool TestAmqp::Connect(int port, const char* user, const char* pwd) {
     if (conn_) return false;
     conn_ = amqp_new_connection();
     amqp_socket_t* socket = conn_ ? amqp_tcp_socket_new(conn_) : nullptr;
-    if (!socket) return false;
+    if (!socket) {
+        // Closing a handle without a socket trips the library's assert in the destructor.
+        if (conn_) amqp_destroy_connection(conn_);
+        conn_ = nullptr;
+        return false;
+    }
     struct timeval tv = {kTimeoutSec, 0};
     if (amqp_socket_open_noblock(socket, "127.0.0.1", port, &tv) != AMQP_STATUS_OK) return false;
     amqp_set_rpc_timeout(conn_, &tv);
