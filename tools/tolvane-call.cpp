@@ -1,9 +1,11 @@
 // tolvane-call: sends one request to the service and prints the text of its reply.
 //   tolvane-call [options] key=value... [-- key=value...]...
 // Each "--"-separated group of key=value items is one call record ("comtype", "nfunc", ...).
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -48,8 +50,9 @@ int Fail(int code, const std::string& text) {
     return code;
 }
 
+// At most nine digits, so that atoi cannot overflow.
 bool IsNumber(const std::string& s) {
-    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+    return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // Sets one option; false with `error` for an unknown name or a bad value.
@@ -120,8 +123,11 @@ int AwaitReply(CallClient& client, const Options& o, const std::string& guid) {
                         deadline - std::chrono::steady_clock::now())
                         .count();
         std::string replyGuid, text;
-        int got = left > 0 ? client.WaitReply(static_cast<int>(left), &replyGuid, &text) : 0;
+        // A wait of more than about 24 days is made in several turns.
+        int wait_ms = static_cast<int>(std::min<long>(left, INT_MAX));
+        int got = left > 0 ? client.WaitReply(wait_ms, &replyGuid, &text) : 0;
         if (got < 0) return Fail(kBrokerError, client.Error());
+        if (got == 0 && left > INT_MAX) continue;
         if (got == 0) {
             return Fail(kTimedOut, "no reply to request " + guid + " within " +
                                        std::to_string(o.timeout_s) +
@@ -157,7 +163,10 @@ int main(int argc, char** argv) {
     }
 
     CallClient client(o.broker);
-    if (!client.Connect(o.timeout_s > 0 ? o.timeout_s : 1)) return Fail(kBrokerError, client.Error());
+    // librabbitmq counts its time limits in int milliseconds.
+    if (!client.Connect(std::clamp(o.timeout_s, 1, INT_MAX / 1000))) {
+        return Fail(kBrokerError, client.Error());
+    }
     bool queueReady = o.declareQueue ? client.DeclareQueue(o.queue) : client.CheckQueue(o.queue);
     if (!queueReady) return Fail(kBrokerError, client.Error());
     if (o.records.empty()) return kReplied;

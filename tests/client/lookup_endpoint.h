@@ -26,6 +26,10 @@ public:
 
     // Options of lookup_server.py, e.g. {"--body", "q1", "--status", "500"}.
     bool Start(const std::vector<std::string>& options) {
+        // A port file left by an earlier start would name a server that is gone.
+        unlink(dir_.file("port").c_str());
+        unlink(dir_.file("requests").c_str());
+        port_ = 0;
         const std::string script = std::string(TEST_SOURCE_DIR) + "/scripts/lookup_server.py";
         std::vector<std::string> args = {"python3", script, "--port-file", dir_.file("port"),
                                          "--log", dir_.file("requests")};
@@ -55,7 +59,7 @@ public:
 
     int port() const { return port_; }
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-    // One line per request received: "METHOD PATH BODY-LENGTH".
+    // One line per request received since the last Start: "METHOD PATH BODY-LENGTH".
     std::string Requests() const { return testutil::ReadAll(dir_.file("requests")); }
 
 private:

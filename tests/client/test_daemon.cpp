@@ -320,6 +320,12 @@ TEST_F(ServingDaemon, ToolTimesOutWhenNobodyConsumes) {
     CallOutcome idle = Call(TEST_AMQP_PORT, "--timeout 1 --queue tolvane.t.idle comtype=echo nfunc=echo");
     EXPECT_EQ(idle.status, 3);
     EXPECT_NE(idle.output.find("no reply"), std::string::npos) << idle.output;
+    // A wait longer than an int of milliseconds must still wait, not give up at once.
+    std::string longWait = testutil::Capture(
+        "timeout 3 " + kCall + " --port " + std::to_string(TEST_AMQP_PORT) +
+        " --password guest --timeout 3000000 --queue tolvane.t.idle comtype=echo nfunc=echo"
+        " >/dev/null 2>&1; echo $?");
+    EXPECT_EQ(longWait, "124\n") << "124: still waiting when timeout(1) ended it";
     amqp_.DeleteQueue("tolvane.t.idle");
 }
 

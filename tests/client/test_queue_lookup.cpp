@@ -96,6 +96,9 @@ TEST_F(QueueLookup, AnswersThatAreNoQueueNameLeaveTheFileAlone) {
     for (const auto& answer : answers) {
         const std::string conf = LookUp(answer);
         EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf) << "answer " << answer.back();
+        // Each answer must really have been asked for, not met the port of an earlier start.
+        EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n")
+            << "answer " << answer.back();
     }
 }
 
