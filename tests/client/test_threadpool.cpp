@@ -146,9 +146,11 @@ TEST(ThreadPool, UninitFinishesRunningJobsAndDropsWaitingOnes) {
         returned = true;
         cv.notify_all();
     });
+    // The stopper needs this long to set the shutdown flag before the gates open; on a
+    // loaded machine one second was too tight.
     {
         std::unique_lock<std::mutex> lock(m);
-        EXPECT_FALSE(cv.wait_for(lock, std::chrono::seconds(1), [&] { return returned; }))
+        EXPECT_FALSE(cv.wait_for(lock, std::chrono::seconds(3), [&] { return returned; }))
             << "tpool_uninit returned while jobs were still running";
     }
     board.OpenAll();
