@@ -2,6 +2,7 @@
 //   throughput: pre-fills N one-record echo requests (4172 bytes), starts the daemon and times
 //               until the last of the N replies (1074 bytes) has arrived.
 //   latency:    starts the daemon, then times N sequential round trips (p50, p99).
+// Both print the daemon's peak resident memory before stopping it.
 // The daemon must not be running yet; the benchmark stops the one it started by its pid.
 #include <signal.h>
 #include <stdio.h>
@@ -78,9 +79,22 @@ bool StartDaemon(const Options& o) {
     return system(o.daemon.c_str()) == 0;
 }
 
+// The daemon's peak resident memory so far (VmHWM), as the kernel reports it.
+void PrintPeakMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmHWM:") != 0) continue;
+        size_t value = line.find_first_not_of(" \t", 6);
+        printf("daemon peak resident memory: %s\n", line.c_str() + value);
+    }
+}
+
 void StopDaemon(const Options& o) {
     pid_t pid = PidInFile(o.pidFile);
-    if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
+    if (pid <= 0) return;
+    PrintPeakMemory(pid);
+    if (kill(pid, SIGTERM) != 0) return;
     for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
