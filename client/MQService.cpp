@@ -63,9 +63,21 @@ bool OpenConnection(amqp_connection_state_t& conn, const LoginParams& p, std::st
     }
     amqp_set_handshake_timeout(conn, &limit);
     amqp_set_rpc_timeout(conn, &limit);
-    amqp_rpc_reply_t reply =
-        amqp_login(conn, p.vhost.c_str(), 0, p.frame_max, p.heartbeat, AMQP_SASL_METHOD_PLAIN,
-                   p.userName.c_str(), p.pwd.c_str());
+    // Announced so that the broker tells a consumer when its queue is deleted (basic.cancel);
+    // otherwise the consumer would wait on a dead queue for ever without noticing.
+    amqp_table_entry_t capability;
+    capability.key = amqp_cstring_bytes("consumer_cancel_notify");
+    capability.value.kind = AMQP_FIELD_KIND_BOOLEAN;
+    capability.value.value.boolean = 1;
+    amqp_table_entry_t property;
+    property.key = amqp_cstring_bytes("capabilities");
+    property.value.kind = AMQP_FIELD_KIND_TABLE;
+    property.value.value.table.num_entries = 1;
+    property.value.value.table.entries = &capability;
+    amqp_table_t properties = {1, &property};
+    amqp_rpc_reply_t reply = amqp_login_with_properties(
+        conn, p.vhost.c_str(), 0, p.frame_max, p.heartbeat, &properties, AMQP_SASL_METHOD_PLAIN,
+        p.userName.c_str(), p.pwd.c_str());
     if (reply.reply_type != AMQP_RESPONSE_NORMAL) {
         error = "failed to login to the broker";
         amqp_connection_close(conn, AMQP_REPLY_SUCCESS);

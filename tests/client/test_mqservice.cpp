@@ -304,6 +304,20 @@ TEST_F(Consumer, BrokerClosingTheConnectionGivesTwo) {
     peer.DeleteQueue(queue);
 }
 
+// Without the broker's cancel notice the consumer would wait on a deleted queue for ever,
+// and the daemon would never rebuild it.
+TEST_F(Consumer, DeletedQueueGivesTwo) {
+    std::string queue = Unique("q");
+    ASSERT_TRUE(peer.DeclareQueue(queue));
+    auto c = MakeConsumer(queue);
+    char* msg = nullptr;
+    ASSERT_EQ(1, c->ConsumeMessage(&msg));
+
+    ASSERT_TRUE(peer.DeleteQueue(queue));
+    EXPECT_EQ(2, ConsumeUntilSomething(*c, &msg));
+    EXPECT_EQ(nullptr, msg);
+}
+
 TEST_F(Publisher, MissingExchangeIsNotPublished) {
     auto p = MakePublisher();
     char body[] = "reply";
