@@ -86,6 +86,15 @@ bool OpenConnection(amqp_connection_state_t& conn, const LoginParams& p, std::st
     return true;
 }
 
+// The connection step of Init: done only while `connected` is false, which it sets on success.
+bool ConnectionStep(amqp_connection_state_t& conn, const LoginParams& p, std::string& error,
+                    bool& connected) {
+    if (!connected) {
+        connected = OpenConnection(conn, p, error);
+    }
+    return connected;
+}
+
 // Answers a server-side close with its close-ok on the channel it concerns and records the
 // matching text; a close-ok that cannot be sent on channel 1 leaves the library's text instead.
 Closed AnswerServerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply,
@@ -193,12 +202,9 @@ bool CConsumer::Init() {
     if (_bReady) {
         return true;
     }
-    if (!_bConnected) {
-        LoginParams p = {_server, _port, _vhost, _frame_max, kConsumerHeartbeat, _userName, _pwd};
-        if (!OpenConnection(_conn, p, _error)) {
-            return false;
-        }
-        _bConnected = true;
+    LoginParams p = {_server, _port, _vhost, _frame_max, kConsumerHeartbeat, _userName, _pwd};
+    if (!ConnectionStep(_conn, p, _error, _bConnected)) {
+        return false;
     }
     if (!_bChannelOpen) {
         if (!OpenChannel(_conn, _error, _bConnected)) {
@@ -284,12 +290,9 @@ bool CPublisher::Init() {
     if (_bReady) {
         return true;
     }
-    if (!_bConnected) {
-        LoginParams p = {_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd};
-        if (!OpenConnection(_conn, p, _error)) {
-            return false;
-        }
-        _bConnected = true;
+    LoginParams p = {_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd};
+    if (!ConnectionStep(_conn, p, _error, _bConnected)) {
+        return false;
     }
     if (!_bChannelOpen) {
         if (!OpenChannel(_conn, _error, _bConnected)) {
