@@ -106,6 +106,8 @@ bool WriteFile(std::vector<std::string>* vt_conf, const char* fileName) {
     const std::string file = fileName;
     const std::string backup = file + "-" + TakeStamp();
     const Backup saved = MakeBackup(file, backup);
+    // Without a copy standing by, a failed rewrite could not be undone.
+    if (saved == Backup::Failed) return false;
 
     int fd = open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {

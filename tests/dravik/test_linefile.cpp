@@ -240,6 +240,17 @@ TEST_F(LineFile, WriteFailureRestoresOriginalAndReturnsFalse) {
     EXPECT_EQ(events.BackupStamps(name, IN_MOVED_FROM), made);
 }
 
+// Regression: a failed backup used to go unheeded, so the write failing after it left the
+// original cut short with nothing to restore it from.
+TEST_F(LineFile, FailedBackupLeavesOriginalUntouched) {
+    const std::string f = dir.file("conf");
+    const std::string old = std::string(4096, 'o') + "\n";  // too big to copy under the limit
+    ASSERT_TRUE(WriteAll(f, old));
+    EXPECT_EQ(WriteUnderSizeLimit(f, std::string(4096, 'x') + "\n", 64), 0);
+    EXPECT_EQ(ReadAll(f), old);
+    EXPECT_EQ(Listing(dir.path()), Lines{"conf"});
+}
+
 TEST_F(LineFile, WriteFailureOnNewFileLeavesNothing) {
     EXPECT_EQ(WriteUnderSizeLimit(dir.file("new"), std::string(4096, 'x') + "\n", 64), 0);
     EXPECT_TRUE(Listing(dir.path()).empty());
