@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "call_client.h"
+#include "tools/call_client.h"
 
 namespace {
 
@@ -47,8 +47,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (name == "--queue") o.queue = value;
         else if (name == "--server") o.broker.server = value;
         else if (name == "--port") o.broker.port = atoi(value.c_str());
-        else if (name == "--user") o.broker.user = value;
-        else if (name == "--password") o.broker.password = value;
+        else if (name == "--user") o.broker.userName = value;
+        else if (name == "--password") o.broker.pwd = value;
         else return false;
     }
     if (o.count < 0) o.count = o.mode == "latency" ? 1000 : 2000;

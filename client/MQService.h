@@ -5,7 +5,10 @@
 
 #include <string>
 
-#include "rabbit.h"
+#include "client/rabbit.h"
+
+// Results of CConsumer::ConsumeMessage.
+enum { kConsumeDelivered = 0, kConsumeNothing = 1, kConsumeBroken = 2 };
 
 class CConsumer {
 public:

@@ -1,9 +1,7 @@
 // One delivered request: check its framing, run its call records through plug-in libraries
 // while each output starts with "10000:", and publish one RESULT to the request's platform.
-#include "MSGOperation.h"
+#include "client/MSGOperation.h"
 
-#include <dlfcn.h>
-#include <link.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,54 +10,19 @@
 #include <map>
 #include <vector>
 
-#include "MQService.h"
+#include "client/MQService.h"
+#include "client/amqp_util.h"
+#include "client/log.h"
+#include "client/plugin_loader.h"
+#include "client/settings.h"
 #include "dravik/tools.h"
-#include "log.h"
 #include "paths.h"
-#include "plugin.h"
-#include "tarrin/config.h"
 
 namespace {
 
 const char kGoOn[] = "10000:";
 const size_t kGoOnLen = sizeof kGoOn - 1;
 const size_t kLogSize = 4000;  // log lines longer than this are cut
-
-// The loaded plug-in library of one call record, closed on every way out.
-class SoHandle {
-public:
-    // A null path opens nothing (dlopen would hand back the program itself).
-    explicit SoHandle(const char* path) : _handle(path ? dlopen(path, RTLD_LAZY) : nullptr) {}
-    ~SoHandle() {
-        if (_handle) dlclose(_handle);
-    }
-    SoHandle(const SoHandle&) = delete;
-    SoHandle& operator=(const SoHandle&) = delete;
-
-    bool IsOpen() const { return _handle != nullptr; }
-    // The plug-in function `name`, or null. A lookup through a handle also searches the
-    // library's dependencies, so a symbol found outside the library itself (the C library's
-    // exit or abort, say) is refused: a request may only call what the plug-in exports.
-    MyProc Find(const char* name) const;
-
-private:
-    void* _handle;
-};
-
-MyProc SoHandle::Find(const char* name) const {
-    dlerror();
-    void* sym = dlsym(_handle, name);
-    if (dlerror() != nullptr || sym == nullptr) return nullptr;
-    struct link_map* own = nullptr;
-    struct link_map* owner = nullptr;
-    Dl_info info;
-    if (dlinfo(_handle, RTLD_DI_LINKMAP, &own) != 0 ||
-        dladdr1(sym, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) == 0 ||
-        owner != own) {
-        return nullptr;
-    }
-    return reinterpret_cast<MyProc>(sym);
-}
 
 // Logs "first second", cut to the log buffer.
 void LogJoined(const char* first, const char* second) {
@@ -85,27 +48,12 @@ std::string EncodeParam(char* param) {
     return std::string(des.data());
 }
 
-// Library path of a short name; false for a name that would leave the plug-in folder.
-bool PluginPath(const std::string& soName, char (&szSoName)[256]) {
-    if (soName.find('/') != std::string::npos) return false;
-    snprintf(szSoName, sizeof szSoName, "%s/lib/lib%s.so", TOLVANE_HOME, soName.c_str());
-    return true;
-}
-
 // Reads the broker settings anew and publishes `result` to the exchange `platform` with the
 // routing key `platform`; false when the broker did not confirm it.
 bool SendResult(const char* platform, T_RESULT& result) {
-    Config config;
-    config.LoadConfigFile(TOLVANE_MQ_CONF);
-    std::string server = config.GetValue("server", "127.0.0.1");
-    std::string userName = config.GetValue("userName", "guest");
-    std::string pwd = config.GetValue("pwd", "quilb");
-    std::string vhost = config.GetValue("vhost", "/");
-    int port = atoi(config.GetValue("port", "5672").c_str());
-    int frame_max = atoi(config.GetValue("frame_max", "131072").c_str());
-
-    CPublisher publisher(server.c_str(), userName.c_str(), pwd.c_str(), vhost.c_str(), port,
-                         frame_max);
+    const BrokerSettings b = ReadSettings(TOLVANE_MQ_CONF).broker;
+    CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
+                         b.port, b.frame_max);
     return publisher.PublishMessage(platform, platform, reinterpret_cast<char*>(&result),
                                     sizeof result);
 }
@@ -121,7 +69,9 @@ void HandleRequest(const char* pData, long nDataLength) {
     int msg_count = head.count;
     const char* guid = head.guid;
     const char* queue = head.platform;
-    LOG(guid);
+    // A guid is the requester's text: its control characters must not forge log lines.
+    const std::string logGuid = VisibleControls(guid);
+    LOG(logGuid.c_str());
 
     char error[kLogSize];
     std::string strOut;
@@ -130,6 +80,7 @@ void HandleRequest(const char* pData, long nDataLength) {
     if (int64_t(nDataLength) != expected) {
         snprintf(error, sizeof error, "the length is wrong:%s", guid);
         strOut = error;
+        snprintf(error, sizeof error, "the length is wrong:%s", logGuid.c_str());
         LOG(error);
     } else {
         const char* pBody = pData + sizeof head;
@@ -147,7 +98,8 @@ void HandleRequest(const char* pData, long nDataLength) {
     CopyText(result.guid, sizeof result.guid, guid, sizeof head.guid);
     CopyText(result.strResult, sizeof result.strResult, strOut.c_str(), strOut.size());
     if (!SendResult(queue, result)) {
-        snprintf(error, sizeof error, "%s send result faild.the result is: %s", guid, strOut.c_str());
+        snprintf(error, sizeof error, "%s send result faild.the result is: %s", logGuid.c_str(),
+                 strOut.c_str());
         LOG(error);
     }
 }
@@ -157,15 +109,23 @@ void HandleRequest(const char* pData, long nDataLength) {
 void* ProcMSG(void* arg) {
     if (arg == nullptr) return nullptr;
     amqp_envelope_t* env = static_cast<amqp_envelope_t*>(arg);
-    const char* pData = static_cast<const char*>(env->message.body.bytes);
-    long nDataLength = long(env->message.body.len);
-    if (pData == nullptr || nDataLength == 0) {
-        LOG("PARAM TOO SHORT");
-    } else {
-        HandleRequest(pData, nDataLength);
+    // Whatever throws here (memory running out while parsing, reading settings, logging or
+    // publishing) costs this one message, never the worker or the service.
+    try {
+        const char* pData = static_cast<const char*>(env->message.body.bytes);
+        long nDataLength = long(env->message.body.len);
+        if (pData == nullptr || nDataLength == 0) {
+            LOG("PARAM TOO SHORT");
+        } else {
+            HandleRequest(pData, nDataLength);
+        }
+    } catch (...) {
+        try {
+            LOG("the message handling failed with an exception, the message is dropped");
+        } catch (...) {
+        }
     }
-    amqp_destroy_envelope(env);
-    free(arg);
+    ReleaseEnvelope(env);
     return nullptr;
 }
 

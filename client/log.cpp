@@ -1,6 +1,6 @@
 // The service's log: every call appends one line to the day's file through a fresh
 // CLogFile, so it holds no lock and no open file between calls.
-#include "log.h"
+#include "client/log.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "LogClock.h"
-#include "LogFile.h"
+#include "morrow/LogClock.h"
+#include "morrow/LogFile.h"
 
 void LOG(const char* szLog) {
     time_t t = LogClockNow();
@@ -23,4 +23,22 @@ void LOG(const char* szLog) {
     CLogFile log;
     std::string info = std::string(szLog ? szLog : "") + "\n";
     log.LogFile(fileName, "%s", info.c_str());
+}
+
+std::string VisibleControls(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\t') out += "\\t";
+        else if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
 }

@@ -2,7 +2,13 @@
 #ifndef TOLVANE_CLIENT_LOG_H
 #define TOLVANE_CLIENT_LOG_H
 
+#include <string>
+
 // Safe from any thread; the text is written literally; never fails towards the caller.
 void LOG(const char* szLog);
+
+// `text` with its control characters written as visible escapes ("\n", "\r", "\t", "\xNN"),
+// for texts from outside that must stay on one log line.
+std::string VisibleControls(const char* text);
 
 #endif

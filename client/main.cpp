@@ -3,62 +3,34 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <string>
-
-#include "MQService.h"
-#include "MSGOperation.h"
-#include "config.h"
-#include "log.h"
+#include "client/MQService.h"
+#include "client/job.h"
+#include "client/log.h"
+#include "client/queue_lookup.h"
+#include "client/settings.h"
+#include "client/threadpool.h"
+#include "dravik/tools.h"
 #include "paths.h"
-#include "queue_lookup.h"
-#include "threadpool.h"
-#include "tools.h"
 
 namespace {
 
-struct BrokerSettings {
-    std::string ip;
-    std::string queue;
-    std::string userName;
-    std::string pwd;
-    std::string vhost;
-    int port;
-    int frame_max;
-};
-
-BrokerSettings ReadBrokerSettings(Config& config) {
-    BrokerSettings s;
-    s.ip = config.GetValue("server", "127.0.0.1");
-    s.queue = config.GetValue("queue", "");
-    s.userName = config.GetValue("userName", "guest");
-    s.pwd = config.GetValue("pwd", "quilb");
-    s.vhost = config.GetValue("vhost", "/");
-    std::string szPort = config.GetValue("port", "5672");
-    std::string frame = config.GetValue("frame_max", "131072");
-    s.port = atoi(szPort.c_str());
-    s.frame_max = atoi(frame.c_str());
-    return s;
-}
-
-// The envelope belongs to the queued job from here on; if no job could be queued, nobody
-// else will ever release it.
-void HandOver(char* msg) {
-    if (tpool_add_work(ProcMSG, msg) == 0) return;
-    amqp_envelope_t* env = reinterpret_cast<amqp_envelope_t*>(msg);
-    amqp_destroy_envelope(env);
-    free(env);
-    LOG("failed to queue the message, it is dropped");
-}
+const int kWorkers = 10;
+const unsigned kIdlePauseSec = 1;       // after a wait that brought nothing
+const unsigned kReconnectPauseSec = 10;  // before a broken consumer is rebuilt
 
 // Returns once the consumer reports its connection unusable.
-void ConsumeUntilBroken(CConsumer& consumer) {
+void ConsumeUntilBroken(CConsumer& consumer, unsigned generation) {
     for (;;) {
         char* msg = nullptr;
         int ret = consumer.ConsumeMessage(&msg);
-        if (ret == 1) {
-            sleep(1);
-        } else if (ret == 0) {
-            HandOver(msg);
+        if (ret == kConsumeNothing) {
+            sleep(kIdlePauseSec);
+        } else if (ret == kConsumeDelivered) {
+            amqp_envelope_t* env = reinterpret_cast<amqp_envelope_t*>(msg);
+            JobContext ctx;
+            ctx.delivery_tag = env->delivery_tag;
+            ctx.generation = generation;
+            QueueJob(env, ctx);
         } else {
             return;
         }
@@ -74,24 +46,22 @@ int main(int, char**) {
         LOG("one instance is running!!!");
         exit(1);
     }
-    if (tpool_init(10) != 0) {
+    if (tpool_init(kWorkers) != 0) {
         LOG("failed to create the thread pool!!!");
         exit(1);
     }
 
     // Before the settings are read, so that a name just stored is the one consumed.
     GetQueue();
+    const Settings s = ReadSettings(TOLVANE_MQ_CONF);
+    const BrokerSettings& b = s.broker;
 
-    Config config;
-    config.LoadConfigFile(TOLVANE_MQ_CONF);
-    const BrokerSettings s = ReadBrokerSettings(config);
-
-    for (;;) {
-        CConsumer consumer(s.ip.c_str(), s.queue.c_str(), s.userName.c_str(), s.pwd.c_str(),
-                           s.vhost.c_str(), s.port, s.frame_max);
-        ConsumeUntilBroken(consumer);
+    for (unsigned generation = 1;; ++generation) {
+        CConsumer consumer(b.server.c_str(), s.queue.c_str(), b.userName.c_str(), b.pwd.c_str(),
+                           b.vhost.c_str(), b.port, b.frame_max);
+        ConsumeUntilBroken(consumer, generation);
         LOG("the connection may lose,connect the mq server again...");
         if (!consumer.Error().empty()) LOG(consumer.Error().c_str());
-        sleep(10);
+        sleep(kReconnectPauseSec);
     }
 }

@@ -1,14 +1,15 @@
 // Asks the HTTP endpoint which queue to serve and stores the answer in the settings file.
 // Nothing is logged: every failure simply leaves the previous name in place.
-#include "queue_lookup.h"
+#include "client/queue_lookup.h"
 
 #include <curl/curl.h>
 
 #include <memory>
 #include <string>
 
-#include "config.h"
+#include "client/settings.h"
 #include "paths.h"
+#include "tarrin/config.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ struct CurlCleanup {
 };
 
 std::string LookupUrl() {
-    Config config;
-    config.LoadConfigFile(TOLVANE_MQ_CONF);
-    return "http://" + config.GetValue("lookup_host", "127.0.0.1") + kLookupPath;
+    return "http://" + ReadSettings(TOLVANE_MQ_CONF).lookup_host + kLookupPath;
 }
 
 // A name is one line of text: an embedded line break or "=" would turn the stored line

@@ -1,6 +1,6 @@
 // The worker pool: a fixed set of threads taking jobs first in, first out from a linked chain
 // guarded by one mutex. queue_tail makes queueing O(1) whatever the backlog.
-#include "threadpool.h"
+#include "client/threadpool.h"
 
 #include <stdlib.h>
 #include <string.h>

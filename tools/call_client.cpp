@@ -1,5 +1,5 @@
 // Requester side of the service's protocol on librabbitmq; see call_client.h.
-#include "call_client.h"
+#include "tools/call_client.h"
 
 #include <string.h>
 #include <sys/time.h>
@@ -8,8 +8,8 @@
 #include <atomic>
 #include <chrono>
 
+#include "client/amqp_util.h"
 #include "defines.h"
-#include "rabbit.h"
 
 namespace {
 
@@ -21,20 +21,6 @@ std::string FieldText(const char* field, size_t size) {
 
 std::string BytesText(amqp_bytes_t bytes) {
     return std::string(static_cast<const char*>(bytes.bytes), bytes.len);
-}
-
-std::string ServerCloseText(const amqp_method_t& method) {
-    if (method.id == AMQP_CONNECTION_CLOSE_METHOD) {
-        auto* m = static_cast<amqp_connection_close_t*>(method.decoded);
-        return "server closed the connection: " + std::to_string(m->reply_code) + " " +
-               BytesText(m->reply_text);
-    }
-    if (method.id == AMQP_CHANNEL_CLOSE_METHOD) {
-        auto* m = static_cast<amqp_channel_close_t*>(method.decoded);
-        return "server closed the channel: " + std::to_string(m->reply_code) + " " +
-               BytesText(m->reply_text);
-    }
-    return "unexpected method from the server";
 }
 
 struct timeval Timeval(long ms) {
@@ -95,55 +81,31 @@ std::string NewGuid() {
 CallClient::CallClient(const BrokerOptions& options) : options_(options) {}
 
 CallClient::~CallClient() {
-    if (!conn_) return;
-    amqp_channel_close(conn_, kChannel, AMQP_REPLY_SUCCESS);
-    amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
-    amqp_destroy_connection(conn_);
+    AmqpClose(conn_, kChannel, channelOpen_);
 }
 
 bool CallClient::Check(const char* what) {
     amqp_rpc_reply_t reply = amqp_get_rpc_reply(conn_);
-    switch (reply.reply_type) {
-    case AMQP_RESPONSE_NORMAL:
-        return true;
-    case AMQP_RESPONSE_NONE:
-        error_ = std::string(what) + ": no reply from the broker";
-        return false;
-    case AMQP_RESPONSE_LIBRARY_EXCEPTION:
-        error_ = std::string(what) + ": " + amqp_error_string2(reply.library_error);
-        return false;
-    case AMQP_RESPONSE_SERVER_EXCEPTION:
-        error_ = std::string(what) + ": " + ServerCloseText(reply.reply);
-        return false;
-    }
+    if (reply.reply_type == AMQP_RESPONSE_NORMAL) return true;
+    error_ = std::string(what) + ": " + AmqpReplyText(reply);
+    // Answered, the broker lets go of the channel or connection at once; the destructor's
+    // closes would otherwise wait out the time limit.
+    if (AmqpAnswerClose(conn_, reply, kChannel) != AmqpClosed::kNothing) channelOpen_ = false;
     return false;
 }
 
 bool CallClient::Connect(int timeout_s) {
-    const std::string where = options_.server + ":" + std::to_string(options_.port);
-    conn_ = amqp_new_connection();
-    amqp_socket_t* socket = conn_ ? amqp_tcp_socket_new(conn_) : nullptr;
-    if (!socket) {
-        error_ = "out of memory";
-        return false;
-    }
-    struct timeval timeout = Timeval(timeout_s * 1000L);
-    int status = amqp_socket_open_noblock(socket, options_.server.c_str(), options_.port, &timeout);
-    if (status != AMQP_STATUS_OK) {
-        error_ = "cannot connect to the broker at " + where + ": " + amqp_error_string2(status);
-        return false;
-    }
-    amqp_set_rpc_timeout(conn_, &timeout);
-    amqp_rpc_reply_t login = amqp_login(conn_, options_.vhost.c_str(), 0, 131072, 0,
-                                        AMQP_SASL_METHOD_PLAIN, options_.user.c_str(),
-                                        options_.password.c_str());
-    if (login.reply_type != AMQP_RESPONSE_NORMAL) {
-        error_ = "the broker at " + where + " refused the login of user \"" + options_.user +
-                 "\" to vhost \"" + options_.vhost + "\"";
-        return false;
-    }
+    AmqpLogin login;
+    login.server = options_.server;
+    login.port = options_.port;
+    login.vhost = options_.vhost;
+    login.user = options_.userName;
+    login.password = options_.pwd;
+    login.timeout_s = timeout_s;
+    if (AmqpOpen(&conn_, login, &error_) != AmqpOpenStep::kOpen) return false;
     amqp_channel_open(conn_, kChannel);
-    return Check("opening a channel");
+    channelOpen_ = Check("opening a channel");
+    return channelOpen_;
 }
 
 bool CallClient::DeclareQueue(const std::string& queue) {
@@ -216,26 +178,14 @@ int CallClient::WaitReply(int timeout_ms, std::string* guid, std::string* text) 
             r.library_error == AMQP_STATUS_TIMEOUT) {
             return 0;
         }
-        if (r.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION &&
-            r.library_error == AMQP_STATUS_UNEXPECTED_STATE) {
-            // Something other than a delivery: a close from the broker ends the wait.
-            amqp_frame_t frame;
-            if (amqp_simple_wait_frame(conn_, &frame) != AMQP_STATUS_OK) {
-                error_ = "waiting for the reply: the connection broke";
-                return -1;
-            }
-            if (frame.frame_type == AMQP_FRAME_METHOD &&
-                (frame.payload.method.id == AMQP_CHANNEL_CLOSE_METHOD ||
-                 frame.payload.method.id == AMQP_CONNECTION_CLOSE_METHOD)) {
-                error_ = "waiting for the reply: " + ServerCloseText(frame.payload.method);
-                return -1;
-            }
+        // Something other than a delivery: a close from the broker ends the wait.
+        amqp_rpc_reply_t behind = AmqpServerCloseBehind(conn_, r);
+        if (behind.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION &&
+            behind.library_error == AMQP_STATUS_UNEXPECTED_STATE) {
             continue;
         }
-        error_ = "waiting for the reply: ";
-        error_ += r.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION
-                      ? amqp_error_string2(r.library_error)
-                      : "the broker ended the consumer";
+        error_ = "waiting for the reply: " + AmqpReplyText(behind);
+        if (AmqpAnswerClose(conn_, behind, kChannel) != AmqpClosed::kNothing) channelOpen_ = false;
         return -1;
     }
 }

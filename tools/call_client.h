@@ -7,15 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "client/settings.h"
+
 struct amqp_connection_state_t_;
 
-struct BrokerOptions {
-    std::string server = "127.0.0.1";
-    int port = 5672;
-    std::string user = "guest";
-    std::string password = "quilb";
-    std::string vhost = "/";
-};
+// The service's own broker defaults; the request client talks to the broker it serves.
+using BrokerOptions = BrokerSettings;
 
 // One call record's parameter text: the key=value items, each closed by CR LF.
 std::string ParamText(const std::vector<std::string>& items);
@@ -54,6 +51,7 @@ private:
 
     BrokerOptions options_;
     amqp_connection_state_t_* conn_ = nullptr;
+    bool channelOpen_ = false;
     std::string replyQueue_;
     std::string error_;
 };

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "call_client.h"
+#include "tools/call_client.h"
 
 namespace {
 
@@ -60,8 +60,8 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     if (name == "queue") o.queue = value;
     else if (name == "platform") o.platform = value;
     else if (name == "server") o.broker.server = value;
-    else if (name == "user") o.broker.user = value;
-    else if (name == "password") o.broker.password = value;
+    else if (name == "user") o.broker.userName = value;
+    else if (name == "password") o.broker.pwd = value;
     else if (name == "vhost") o.broker.vhost = value;
     else if (name == "guid") o.guid = value;
     else if (name == "port" && IsNumber(value)) o.broker.port = atoi(value.c_str());

@@ -1,6 +1,6 @@
 // Two-bytes-to-three-characters text codec with its own alphabet order; not RFC 4648 and
 // not interchangeable with it. Stateless; the caller sizes the output buffers.
-#include "tools.h"
+#include "dravik/tools.h"
 
 #include <string.h>
 

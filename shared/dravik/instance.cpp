@@ -1,5 +1,5 @@
 // Single-instance guard on a locked pid file, and lookups in the library's own settings file.
-#include "tools.h"
+#include "dravik/tools.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "config.h"
+#include "tarrin/config.h"
 #include "paths.h"
 
 int lockfile(int fd) {

@@ -1,7 +1,7 @@
 // Line files: a text file read into a vector of lines, and written back over itself while a
 // time-stamped copy "<file>-<stamp>" stands by. Copy, restore and clean-up use plain file
 // calls, never a shell, so any file name is safe.
-#include "tools.h"
+#include "dravik/tools.h"
 
 #include <errno.h>
 #include <fcntl.h>

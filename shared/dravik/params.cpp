@@ -1,6 +1,6 @@
 // Parameter text: CR LF separated key=value lines, optionally closed by a "." line right
 // after a parameter line, parsed into an ordered map in which the first line of a key wins.
-#include "tools.h"
+#include "dravik/tools.h"
 
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // Text splitting and trimming: field and token cutting, blank trimming, path joining.
 // All stateless; the splitters append to the caller's vector.
-#include "tools.h"
+#include "dravik/tools.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The writers' clock, replaceable so tests can pick the moment of an entry.
-#include "LogClock.h"
+#include "morrow/LogClock.h"
 
 #include <atomic>
 

@@ -1,13 +1,13 @@
 // CLogFile: one open-append-close per entry, directories created on the first failed open.
 // Names that would not fit their 256-byte buffers are refused, never cut or overrun.
-#include "LogFile.h"
+#include "morrow/LogFile.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 
-#include "LogClock.h"
+#include "morrow/LogClock.h"
 #include "paths.h"
 
 namespace {

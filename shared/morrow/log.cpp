@@ -1,12 +1,12 @@
 // The library's daily-file shortcuts, each entry through a fresh default CLogFile.
-#include "log.h"
+#include "morrow/log.h"
 
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
-#include "LogClock.h"
-#include "LogFile.h"
+#include "morrow/LogClock.h"
+#include "morrow/LogFile.h"
 
 namespace {
 

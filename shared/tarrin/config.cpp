@@ -1,8 +1,8 @@
 // Settings store: one key=value file held as its lines. File I/O and splitting come from
 // libdravik, resolved in the loading process.
-#include "config.h"
+#include "tarrin/config.h"
 
-#include "tools.h"
+#include "dravik/tools.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "amqp_test_client.h"
-#include "call_client.h"
+#include "tools/call_client.h"
 #include "defines.h"
 #include "lookup_endpoint.h"
 #include "paths.h"

@@ -1,7 +1,7 @@
 // CConsumer and CPublisher against the test run's private RabbitMQ node: set-up failures with
 // their texts, deliveries byte for byte, broker-side closes, and the time limits against a
 // peer that accepts TCP and never speaks AMQP.
-#include "MQService.h"
+#include "client/MQService.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "MSGOperation.h"
+#include "client/MSGOperation.h"
 #include "amqp_test_client.h"
 #include "dravik/tools.h"
 #include "paths.h"
-#include "rabbit.h"
+#include "client/rabbit.h"
 #include "testutil.h"
 
 namespace {

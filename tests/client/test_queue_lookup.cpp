@@ -6,10 +6,10 @@
 #include <chrono>
 #include <string>
 
-#include "config.h"
+#include "tarrin/config.h"
 #include "lookup_endpoint.h"
 #include "paths.h"
-#include "queue_lookup.h"
+#include "client/queue_lookup.h"
 #include "testutil.h"
 
 using testutil::ReadAll;

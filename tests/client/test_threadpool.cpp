@@ -1,6 +1,6 @@
 // The worker pool with real threads: concurrency up to the pool size, strict FIFO hand-out,
 // and an orderly stop that lets running jobs finish and drops waiting ones.
-#include "threadpool.h"
+#include "client/threadpool.h"
 
 #include <gtest/gtest.h>
 

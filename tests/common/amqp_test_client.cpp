@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "../../client/rabbit.h"
+#include "client/amqp_util.h"
 #include "testutil.h"
 
 namespace {
@@ -30,17 +30,7 @@ amqp_bytes_t Bytes(const std::string& s) {
 
 // Answers a server close; true when the channel was closed (and may be reopened).
 bool AnswerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply) {
-    if (reply.reply_type != AMQP_RESPONSE_SERVER_EXCEPTION) return false;
-    if (reply.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
-        amqp_channel_close_ok_t ok;
-        amqp_send_method(conn, kChannel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
-        return true;
-    }
-    if (reply.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
-        amqp_connection_close_ok_t ok;
-        amqp_send_method(conn, 0, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
-    }
-    return false;
+    return AmqpAnswerClose(conn, reply, kChannel) == AmqpClosed::kChannel;
 }
 
 bool OpenChannel(amqp_connection_state_t conn) {
@@ -67,29 +57,19 @@ std::string CtlCommand(const std::string& args) {
 }  // namespace
 
 TestAmqp::~TestAmqp() {
-    if (!conn_) return;
-    amqp_channel_close(conn_, kChannel, AMQP_REPLY_SUCCESS);
-    amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
-    amqp_destroy_connection(conn_);
+    AmqpClose(conn_, kChannel, true);
 }
 
 bool TestAmqp::Connect(int port, const char* user, const char* pwd) {
     if (conn_) return false;
-    conn_ = amqp_new_connection();
-    amqp_socket_t* socket = conn_ ? amqp_tcp_socket_new(conn_) : nullptr;
-    if (!socket) {
-        // Closing a handle without a socket trips the library's assert in the destructor.
-        if (conn_) amqp_destroy_connection(conn_);
-        conn_ = nullptr;
-        return false;
-    }
-    struct timeval tv = {kTimeoutSec, 0};
-    if (amqp_socket_open_noblock(socket, "127.0.0.1", port, &tv) != AMQP_STATUS_OK) return false;
-    amqp_set_rpc_timeout(conn_, &tv);
-    amqp_set_handshake_timeout(conn_, &tv);
-    amqp_rpc_reply_t r = amqp_login(conn_, "/", 0, AMQP_DEFAULT_FRAME_SIZE, 0,
-                                    AMQP_SASL_METHOD_PLAIN, user, pwd);
-    return r.reply_type == AMQP_RESPONSE_NORMAL && OpenChannel(conn_);
+    AmqpLogin login;
+    login.server = "127.0.0.1";
+    login.port = port;
+    login.user = user;
+    login.password = pwd;
+    login.timeout_s = kTimeoutSec;
+    std::string detail;
+    return AmqpOpen(&conn_, login, &detail) == AmqpOpenStep::kOpen && OpenChannel(conn_);
 }
 
 bool TestAmqp::DeclareExchange(const std::string& name, const std::string& type) {

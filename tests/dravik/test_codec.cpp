@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools.h"
+#include "dravik/tools.h"
 
 namespace {
 

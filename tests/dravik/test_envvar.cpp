@@ -3,7 +3,7 @@
 
 #include "paths.h"
 #include "testutil.h"
-#include "tools.h"
+#include "dravik/tools.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "testutil.h"
-#include "tools.h"
+#include "dravik/tools.h"
 
 using testutil::ReadAll;
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "testutil.h"
-#include "tools.h"
+#include "dravik/tools.h"
 #include "unprivileged.h"
 
 using testutil::ReadAll;

@@ -1,7 +1,7 @@
 // ProcParam over the parameter-text table, and GetValue's trimming.
 #include <gtest/gtest.h>
 
-#include "tools.h"
+#include "dravik/tools.h"
 
 using Map = std::map<std::string, std::string>;
 

@@ -1,7 +1,7 @@
 // Splitting and trimming, table-driven over the documented cases.
 #include <gtest/gtest.h>
 
-#include "tools.h"
+#include "dravik/tools.h"
 
 using Lines = std::vector<std::string>;
 

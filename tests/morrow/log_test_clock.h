@@ -8,7 +8,7 @@
 #include <atomic>
 #include <string>
 
-#include "LogClock.h"
+#include "morrow/LogClock.h"
 
 namespace logtest {
 

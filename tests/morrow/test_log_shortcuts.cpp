@@ -1,5 +1,5 @@
 // The library's shortcuts and a default CLogFile, in the scratch home's log directory.
-#include "log.h"
+#include "morrow/log.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "LogFile.h"
+#include "morrow/LogFile.h"
 #include "log_test_clock.h"
 #include "paths.h"
 #include "testutil.h"

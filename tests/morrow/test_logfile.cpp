@@ -1,6 +1,6 @@
 // CLogFile against its own scratch log directory: names, prefixes, switches, the
 // directory walk and over-long names.
-#include "LogFile.h"
+#include "morrow/LogFile.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

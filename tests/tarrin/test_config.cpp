@@ -2,7 +2,7 @@
 // a setting, what a rewrite keeps, and files that cannot be loaded.
 #include <gtest/gtest.h>
 
-#include "config.h"
+#include "tarrin/config.h"
 #include "testutil.h"
 #include "unprivileged.h"
 

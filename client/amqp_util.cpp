@@ -1,0 +1,145 @@
+// Broker plumbing on librabbitmq; see amqp_util.h. librabbitmq sends with MSG_NOSIGNAL, so a
+// broker that vanishes mid-write gives an error status, not SIGPIPE.
+#include "client/amqp_util.h"
+
+#include <stdlib.h>
+#include <sys/time.h>
+
+namespace {
+
+const amqp_channel_t kConnectionChannel = 0;
+
+std::string BytesText(amqp_bytes_t bytes) {
+    return std::string(static_cast<const char*>(bytes.bytes), bytes.len);
+}
+
+// Announced so that the broker tells a consumer when its queue is deleted (basic.cancel);
+// otherwise a consumer would wait on a dead queue for ever without noticing.
+amqp_rpc_reply_t Login(amqp_connection_state_t conn, const AmqpLogin& p) {
+    amqp_table_entry_t capability;
+    capability.key = amqp_cstring_bytes("consumer_cancel_notify");
+    capability.value.kind = AMQP_FIELD_KIND_BOOLEAN;
+    capability.value.value.boolean = 1;
+    amqp_table_entry_t property;
+    property.key = amqp_cstring_bytes("capabilities");
+    property.value.kind = AMQP_FIELD_KIND_TABLE;
+    property.value.value.table.num_entries = 1;
+    property.value.value.table.entries = &capability;
+    amqp_table_t properties = {1, &property};
+    return amqp_login_with_properties(conn, p.vhost.c_str(), 0, p.frame_max, p.heartbeat,
+                                      &properties, AMQP_SASL_METHOD_PLAIN, p.user.c_str(),
+                                      p.password.c_str());
+}
+
+}  // namespace
+
+AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::string* detail) {
+    const std::string where = p.server + ":" + std::to_string(p.port);
+    *conn = amqp_new_connection();
+    if (!*conn) {
+        *detail = "out of memory for a connection";
+        return AmqpOpenStep::kNoHandle;
+    }
+    amqp_socket_t* socket = amqp_tcp_socket_new(*conn);
+    if (!socket) {
+        amqp_destroy_connection(*conn);
+        *conn = nullptr;
+        *detail = "out of memory for a socket";
+        return AmqpOpenStep::kNoSocket;
+    }
+    struct timeval limit = {p.timeout_s, 0};
+    int status = amqp_socket_open_noblock(socket, p.server.c_str(), p.port, &limit);
+    if (status != AMQP_STATUS_OK) {
+        *detail = "cannot connect to the broker at " + where + ": " + amqp_error_string2(status);
+        return AmqpOpenStep::kConnect;
+    }
+    amqp_set_handshake_timeout(*conn, &limit);
+    amqp_set_rpc_timeout(*conn, &limit);
+    amqp_rpc_reply_t reply = Login(*conn, p);
+    if (reply.reply_type == AMQP_RESPONSE_NORMAL) return AmqpOpenStep::kOpen;
+
+    *detail = "the broker at " + where + " refused the login of user \"" + p.user +
+              "\" to vhost \"" + p.vhost + "\": " + AmqpReplyText(reply);
+    // A refused vhost arrives as connection.close: answered, the broker drops the socket at
+    // once; unanswered, every later close would wait out the time limit.
+    if (AmqpAnswerClose(*conn, reply, 0) == AmqpClosed::kNothing) {
+        amqp_connection_close(*conn, AMQP_REPLY_SUCCESS);
+    }
+    return AmqpOpenStep::kLogin;
+}
+
+std::string AmqpReplyText(const amqp_rpc_reply_t& reply) {
+    switch (reply.reply_type) {
+    case AMQP_RESPONSE_NORMAL:
+        return "ok";
+    case AMQP_RESPONSE_NONE:
+        return "no reply from the broker";
+    case AMQP_RESPONSE_LIBRARY_EXCEPTION:
+        return amqp_error_string2(reply.library_error);
+    case AMQP_RESPONSE_SERVER_EXCEPTION:
+        break;
+    }
+    if (reply.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
+        auto* m = static_cast<amqp_connection_close_t*>(reply.reply.decoded);
+        return "server closed the connection: " + std::to_string(m->reply_code) + " " +
+               BytesText(m->reply_text);
+    }
+    if (reply.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
+        auto* m = static_cast<amqp_channel_close_t*>(reply.reply.decoded);
+        return "server closed the channel: " + std::to_string(m->reply_code) + " " +
+               BytesText(m->reply_text);
+    }
+    return "unexpected method from the server";
+}
+
+AmqpClosed AmqpAnswerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply,
+                           amqp_channel_t channel, int* sendStatus) {
+    if (reply.reply_type != AMQP_RESPONSE_SERVER_EXCEPTION) return AmqpClosed::kNothing;
+    int status = AMQP_STATUS_OK;
+    AmqpClosed closed = AmqpClosed::kNothing;
+    if (reply.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
+        amqp_connection_close_ok_t ok;
+        status = amqp_send_method(conn, kConnectionChannel, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
+        closed = AmqpClosed::kConnection;
+    } else if (reply.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
+        amqp_channel_close_ok_t ok;
+        status = amqp_send_method(conn, channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
+        closed = AmqpClosed::kChannel;
+    }
+    if (sendStatus) *sendStatus = status;
+    return closed;
+}
+
+amqp_rpc_reply_t AmqpServerCloseBehind(amqp_connection_state_t conn,
+                                       const amqp_rpc_reply_t& reply) {
+    if (reply.reply_type != AMQP_RESPONSE_LIBRARY_EXCEPTION ||
+        reply.library_error != AMQP_STATUS_UNEXPECTED_STATE) {
+        return reply;
+    }
+    struct timeval none = {0, 0};
+    amqp_frame_t frame;
+    if (amqp_simple_wait_frame_noblock(conn, &frame, &none) != AMQP_STATUS_OK ||
+        frame.frame_type != AMQP_FRAME_METHOD ||
+        (frame.payload.method.id != AMQP_CONNECTION_CLOSE_METHOD &&
+         frame.payload.method.id != AMQP_CHANNEL_CLOSE_METHOD)) {
+        return reply;
+    }
+    amqp_rpc_reply_t server;
+    server.reply_type = AMQP_RESPONSE_SERVER_EXCEPTION;
+    server.reply = frame.payload.method;
+    server.library_error = 0;
+    return server;
+}
+
+void AmqpClose(amqp_connection_state_t conn, amqp_channel_t channel, bool channelOpen) {
+    if (!conn) return;
+    if (channelOpen) amqp_channel_close(conn, channel, AMQP_REPLY_SUCCESS);
+    amqp_connection_close(conn, AMQP_REPLY_SUCCESS);
+    amqp_destroy_connection(conn);
+}
+
+void ReleaseEnvelope(amqp_envelope_t* env) {
+    if (!env) return;
+    amqp_destroy_envelope(env);
+    free(env);
+}

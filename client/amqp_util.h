@@ -1,0 +1,59 @@
+// Broker plumbing shared by the daemon's broker classes, the request client and the tests'
+// AMQP peer: a bounded connection open and login, one reading of RPC replies that keeps the
+// broker's reply code and text, close-ok answers to server closes, and envelope release.
+#ifndef TOLVANE_AMQP_UTIL_H
+#define TOLVANE_AMQP_UTIL_H
+
+#include <string>
+
+#include "client/rabbit.h"
+
+// Where and how to log in. timeout_s bounds the TCP connect, the login handshake and every
+// later RPC on the connection; the library gives up and closes the socket past it.
+struct AmqpLogin {
+    std::string server;
+    int port = 5672;
+    std::string vhost = "/";
+    std::string user;
+    std::string password;
+    int frame_max = 131072;
+    int heartbeat = 0;
+    int timeout_s = 10;
+};
+
+// The step at which AmqpOpen stopped.
+enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kLogin };
+
+// Opens a new connection into *conn, which must be null on entry. On kNoHandle and kNoSocket
+// *conn is null again (a handle without a socket cannot even be closed: the library asserts);
+// on kConnect and kLogin it holds a handle whose socket is closed or answered, which the owner
+// destroys with AmqpClose. `detail` tells why, with the broker's reply code and text when the
+// broker gave them (a refused vhost, say).
+AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& login,
+                      std::string* detail);
+
+// The text of a failed reply: the library's text, or the broker's reply code and text.
+std::string AmqpReplyText(const amqp_rpc_reply_t& reply);
+
+enum class AmqpClosed { kNothing, kChannel, kConnection };
+
+// When `reply` carries a server close, answers it with its close-ok (connection on channel 0,
+// channel on `channel`) and says what was closed. *sendStatus gets the send's status.
+AmqpClosed AmqpAnswerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply,
+                           amqp_channel_t channel, int* sendStatus = nullptr);
+
+// amqp_consume_message reports a method other than basic.deliver as
+// AMQP_STATUS_UNEXPECTED_STATE and leaves its frame queued. Takes that frame: a server close
+// comes back as the server exception it is; anything else is dropped and `reply` returned.
+amqp_rpc_reply_t AmqpServerCloseBehind(amqp_connection_state_t conn,
+                                       const amqp_rpc_reply_t& reply);
+
+// Closes `channel` (when open) and the connection with reply code 200, then destroys the
+// handle. Makes no library call for a null handle; results are not examined.
+void AmqpClose(amqp_connection_state_t conn, amqp_channel_t channel, bool channelOpen);
+
+// Releases an envelope from amqp_consume_message that lives in malloc'ed storage: its
+// contents, then the storage. Null is ignored.
+void ReleaseEnvelope(amqp_envelope_t* env);
+
+#endif
