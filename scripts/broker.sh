@@ -5,6 +5,7 @@
 #   TOLVANE_BROKER_PORT       AMQP port          (default 25660)
 #   TOLVANE_BROKER_DIST_PORT  distribution port  (default AMQP port + 1)
 #   TOLVANE_BROKER_DIR        data folder        (default /tmp/tolvane-broker-<AMQP port>)
+#   TOLVANE_BROKER_KEEP_DATA  1 keeps the node's database across start (default 0: wiped)
 # As root the node runs as the rabbitmq user (Debian's wrappers drop to it), so every parent
 # of the data folder must be traversable by that user. Epmd is left running on purpose:
 # other nodes on this machine may use it.
@@ -14,6 +15,7 @@ NODE=${TOLVANE_BROKER_NODE:-tolvane-dev@localhost}
 PORT=${TOLVANE_BROKER_PORT:-25660}
 DIST_PORT=${TOLVANE_BROKER_DIST_PORT:-$((PORT + 1))}
 DIR=${TOLVANE_BROKER_DIR:-/tmp/tolvane-broker-$PORT}
+KEEP_DATA=${TOLVANE_BROKER_KEEP_DATA:-0}
 WAIT_SECONDS=60
 
 log() { echo "broker.sh: $*" >&2; }
@@ -83,8 +85,9 @@ stop_node() {
 
 prepare_dir() {
     mkdir -p "$DIR" || return 1
-    # A fresh database each start: the tests and the demo want no leftovers.
-    rm -rf "$DIR/mnesia"
+    # A fresh database each start: the tests and the demo want no leftovers. A cluster member
+    # brought back keeps its own, or it would no longer know its cluster.
+    [ "$KEEP_DATA" = 1 ] || rm -rf "$DIR/mnesia"
     mkdir -p "$DIR/mnesia" "$DIR/log" || return 1
     echo '[].' > "$DIR/enabled_plugins"
     : > "$DIR/rabbitmq-env.conf"
