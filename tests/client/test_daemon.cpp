@@ -310,6 +310,12 @@ TEST_F(ServingDaemon, ToolCallsGetTheirReplies) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.output.find("tolvane.t.absent"), std::string::npos) << missing.output;
     EXPECT_EQ(Call(TEST_AMQP_PORT, q + "comtype=echo nfunc").status, 2) << "not key=value";
+    // The broker's refusal ends the call at once, with its reply code; no close waits it out.
+    auto asked = std::chrono::steady_clock::now();
+    CallOutcome vhost = Call(TEST_AMQP_PORT, "--timeout 30 --vhost tolvane.t.none " + q + "a=b");
+    EXPECT_EQ(vhost.status, 1);
+    EXPECT_NE(vhost.output.find("530 NOT_ALLOWED"), std::string::npos) << vhost.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
     CallOutcome noBroker = Call(ClosedPort(), q + "comtype=echo nfunc=echo");
     EXPECT_EQ(noBroker.status, 1);
     EXPECT_NE(noBroker.output.find("cannot connect"), std::string::npos) << noBroker.output;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "amqp_test_client.h"
+#include "tools/call_client.h"
 
 // Fault injection: while set, the service's socket allocation fails as on an exhausted heap.
 std::atomic<bool> g_failSocketAlloc{false};
@@ -417,6 +418,11 @@ TEST(SocketAllocation, FailureIsNamedAndTheObjectsStillGoAway) {
         char body[] = "x";
         EXPECT_FALSE(p.PublishMessage("amq.direct", "k", body, 1));
         EXPECT_EQ("failed to alloc the space for amqp_tcp_socket", p.Error());
+        BrokerOptions options;
+        options.port = TEST_AMQP_PORT;
+        CallClient client(options);
+        EXPECT_FALSE(client.Connect(5));
+        EXPECT_EQ("out of memory for a socket", client.Error());
     }
     g_failSocketAlloc = false;
 }

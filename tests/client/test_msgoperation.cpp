@@ -338,6 +338,14 @@ TEST_F(ProcMSGTest, GuidAndPlatformWithoutNulAreCutTo49) {
     peer_->DeleteExchange(platform);
 }
 
+TEST_F(ProcMSGTest, GuidWithLineBreaksCannotForgeLogLines) {
+    const std::string guid = "x\n[2026-01-01,00:00:00] FORGED\r";
+    LogTail log;
+    EXPECT_EQ(Answer(Head(guid, 0)).guid, guid) << "the reply echoes the guid unchanged";
+    EXPECT_TRUE(log.Has("x\\n[2026-01-01,00:00:00] FORGED\\r"));
+    EXPECT_EQ(log.Text().find("\n[2026-01-01"), std::string::npos);
+}
+
 TEST_F(ProcMSGTest, OneRecordRepliesItsOutput) {
     Reply r = Answer(Request("g-one", {Param("echo", "echo")}));
     EXPECT_EQ(r.guid, "g-one");

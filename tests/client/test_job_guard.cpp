@@ -1,0 +1,65 @@
+// A job that throws outside the plug-in guard costs its own message only: here every read of
+// the settings runs out of memory, as a real allocation failure would.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "client/MSGOperation.h"
+#include "client/job.h"
+#include "client/threadpool.h"
+#include "defines.h"
+#include "paths.h"
+#include "tarrin/config.h"
+#include "testutil.h"
+
+std::atomic<int> g_throws{0};
+
+// Interposes libtarrin's loader for this program.
+bool Config::LoadConfigFile(std::string) {
+    ++g_throws;
+    throw std::bad_alloc();
+}
+
+namespace {
+
+const char kGuardLine[] = "the message handling failed with an exception, the message is dropped";
+
+// A count-0 request, in malloc'ed storage as the consumer delivers it.
+amqp_envelope_t* Envelope(const char* guid) {
+    auto* env = static_cast<amqp_envelope_t*>(calloc(1, sizeof(amqp_envelope_t)));
+    T_MSG_HEAD head;
+    memset(&head, 0, sizeof head);
+    strcpy(head.guid, guid);
+    amqp_bytes_t src = {sizeof head, &head};
+    env->message.body = amqp_bytes_malloc_dup(src);
+    return env;
+}
+
+size_t GuardLines() {
+    std::string log = testutil::Capture("cat '" TOLVANE_LOG_DIR "'/main-*.log 2>/dev/null");
+    size_t n = 0;
+    for (size_t at = log.find(kGuardLine); at != std::string::npos; at = log.find(kGuardLine, at + 1)) ++n;
+    return n;
+}
+
+// The envelopes' release is checked by LeakSanitizer when the program ends.
+TEST(JobGuard, ThrowOutsideThePluginCostsOneMessageNotTheWorker) {
+    size_t before = GuardLines();
+    EXPECT_EQ(ProcMSG(Envelope("guard-direct")), nullptr);
+    EXPECT_EQ(GuardLines(), before + 1);
+
+    ASSERT_EQ(tpool_init(1), 0);
+    ASSERT_TRUE(QueueJob(Envelope("guard-first"), JobContext()));
+    ASSERT_TRUE(QueueJob(Envelope("guard-second"), JobContext()));
+    for (int i = 0; i < 100 && g_throws < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    tpool_uninit();
+    EXPECT_EQ(g_throws, 3) << "the one worker lived on to take the second job";
+    EXPECT_EQ(GuardLines(), before + 3);
+}
+
+}  // namespace
