@@ -116,6 +116,18 @@ bool OpenChannel(amqp_connection_state_t conn, std::string& error, bool& connect
     return false;
 }
 
+// Connection and channel steps of both classes' Init, each done only while its flag is false.
+// *opened tells whether this call opened the channel (a new channel needs its mode set).
+bool ChannelStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::string& error,
+                 bool& connected, bool& channelOpen, bool* opened) {
+    *opened = false;
+    if (!ConnectionStep(conn, login, error, connected)) return false;
+    if (channelOpen) return true;
+    if (!OpenChannel(conn, error, connected)) return false;
+    channelOpen = *opened = true;
+    return true;
+}
+
 }  // namespace
 
 CConsumer::CConsumer(const char* ip, const char* queue, const char* userName, const char* pwd,
@@ -134,14 +146,9 @@ bool CConsumer::Init() {
     }
     AmqpLogin login =
         LoginOf(_server, _port, _vhost, _frame_max, kConsumerHeartbeat, _userName, _pwd);
-    if (!ConnectionStep(_conn, login, _error, _bConnected)) {
+    bool opened;
+    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened)) {
         return false;
-    }
-    if (!_bChannelOpen) {
-        if (!OpenChannel(_conn, _error, _bConnected)) {
-            return false;
-        }
-        _bChannelOpen = true;
     }
     amqp_basic_consume(_conn, kChannel, amqp_cstring_bytes(_queue.c_str()), amqp_empty_bytes,
                        kNoLocal, kNoAck, kExclusive, amqp_empty_table);
@@ -218,14 +225,11 @@ bool CPublisher::Init() {
     }
     AmqpLogin login =
         LoginOf(_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd);
-    if (!ConnectionStep(_conn, login, _error, _bConnected)) {
+    bool opened;
+    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened)) {
         return false;
     }
-    if (!_bChannelOpen) {
-        if (!OpenChannel(_conn, _error, _bConnected)) {
-            return false;
-        }
-        _bChannelOpen = true;
+    if (opened) {
         amqp_tx_select(_conn, kChannel);
         AmqpClosed closed;
         if (!SetupReplyOk(_conn, _error, closed)) {
