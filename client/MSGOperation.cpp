@@ -16,7 +16,7 @@
 #include "client/plugin_loader.h"
 #include "client/settings.h"
 #include "dravik/tools.h"
-#include "paths.h"
+#include "client/home.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ std::string EncodeParam(char* param) {
 // Reads the broker settings anew and publishes `result` to the exchange `platform` with the
 // routing key `platform`; false when the broker did not confirm it.
 bool SendResult(const char* platform, T_RESULT& result) {
-    const BrokerSettings b = ReadSettings(TOLVANE_MQ_CONF).broker;
+    const BrokerSettings b = ReadSettings(MqConfPath()).broker;
     CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
                          b.port, b.frame_max);
     return publisher.PublishMessage(platform, platform, reinterpret_cast<char*>(&result),

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "client/home.h"
 #include "morrow/LogClock.h"
 #include "morrow/LogFile.h"
 
@@ -21,6 +22,8 @@ void LOG(const char* szLog) {
     snprintf(fileName, sizeof fileName, "main-%04d-%02d-%02d.log", local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday);
     CLogFile log;
+    std::string dir = LogDir();
+    log.SetLogPath(&dir[0]);
     std::string info = std::string(szLog ? szLog : "") + "\n";
     log.LogFile(fileName, "%s", info.c_str());
 }

@@ -10,7 +10,7 @@
 #include "client/settings.h"
 #include "client/threadpool.h"
 #include "dravik/tools.h"
-#include "paths.h"
+#include "client/home.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ void ConsumeUntilBroken(CConsumer& consumer, unsigned generation) {
 int main(int, char**) {
     daemon(0, 0);
 
-    if (IsRunning(TOLVANE_PID_FILE) != 0) {
+    if (IsRunning(PidFile().c_str()) != 0) {
         LOG("one instance is running!!!");
         exit(1);
     }
@@ -53,7 +53,7 @@ int main(int, char**) {
 
     // Before the settings are read, so that a name just stored is the one consumed.
     GetQueue();
-    const Settings s = ReadSettings(TOLVANE_MQ_CONF);
+    const Settings s = ReadSettings(MqConfPath());
     const BrokerSettings& b = s.broker;
 
     for (unsigned generation = 1;; ++generation) {

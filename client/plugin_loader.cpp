@@ -5,11 +5,11 @@
 #include <link.h>
 #include <stdio.h>
 
-#include "paths.h"
+#include "client/home.h"
 
 bool PluginPath(const std::string& soName, char (&szSoName)[256]) {
     if (soName.find('/') != std::string::npos) return false;
-    snprintf(szSoName, sizeof szSoName, "%s/lib/lib%s.so", TOLVANE_HOME, soName.c_str());
+    snprintf(szSoName, sizeof szSoName, "%s/lib/lib%s.so", Home().c_str(), soName.c_str());
     return true;
 }
 

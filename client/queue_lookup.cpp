@@ -8,7 +8,7 @@
 #include <string>
 
 #include "client/settings.h"
-#include "paths.h"
+#include "client/home.h"
 #include "tarrin/config.h"
 
 namespace {
@@ -24,7 +24,7 @@ struct CurlCleanup {
 };
 
 std::string LookupUrl() {
-    return "http://" + ReadSettings(TOLVANE_MQ_CONF).lookup_host + kLookupPath;
+    return "http://" + ReadSettings(MqConfPath()).lookup_host + kLookupPath;
 }
 
 // A name is one line of text: an embedded line break or "=" would turn the stored line
@@ -38,7 +38,7 @@ bool IsStorableName(const std::string& body) {
 
 void StoreQueueName(std::string name) {
     Config config;
-    config.LoadConfigFile(TOLVANE_MQ_CONF);
+    config.LoadConfigFile(MqConfPath());
     std::string key = "queue";
     config.SetValue(key, name);
 }
