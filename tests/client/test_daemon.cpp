@@ -1,76 +1,30 @@
 // The real tolvane program, started as a daemon against the tests' broker node and a real
 // queue-name endpoint on loopback: start-up, serving, and riding out a stopped broker.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <limits.h>
-#include <signal.h>
-#include <sys/stat.h>
+#include <stdio.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "amqp_test_client.h"
-#include "tools/call_client.h"
-#include "defines.h"
-#include "lookup_endpoint.h"
-#include "paths.h"
-#include "testutil.h"
+#include "daemon_fixture.h"
 
 using testutil::ReadAll;
-using testutil::WriteAll;
 
 namespace {
 
-const std::string kDaemon = std::string(TEST_BINARY_DIR) + "/client/tolvane";
-const std::string kCall = std::string(TEST_BINARY_DIR) + "/tools/tolvane-call";
 const char kReconnectLine[] = "the connection may lose,connect the mq server again...";
-
-bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-// Alive and not a zombie (the daemon's adoptive parent may be slow to reap it).
-bool IsAlive(pid_t pid) {
-    std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
-}
-
-pid_t PidInFile() {
-    return static_cast<pid_t>(atol(ReadAll(TOLVANE_PID_FILE).c_str()));
-}
 
 std::string ExeOf(pid_t pid) {
     char buf[4096];
     ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1);
     return n > 0 ? std::string(buf, n) : "";
-}
-
-// Every day's service log, oldest first.
-std::string ServiceLog() {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(TOLVANE_LOG_DIR)) {
-        while (dirent* e = readdir(dir)) {
-            if (strncmp(e->d_name, "main-", 5) == 0) names.push_back(e->d_name);
-        }
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    std::string all;
-    for (const auto& n : names) all += ReadAll(std::string(TOLVANE_LOG_DIR) + "/" + n);
-    return all;
 }
 
 // Times of the log lines that carry `text`.
@@ -92,99 +46,6 @@ std::vector<time_t> LineTimes(const std::string& log, const std::string& text) {
     }
     return times;
 }
-
-std::string RequestBody(const std::string& guid, const std::string& platform,
-                        const std::vector<std::vector<std::string>>& records) {
-    std::vector<std::string> texts;
-    for (const auto& r : records) texts.push_back(ParamText(r));
-    std::string body, error;
-    EXPECT_TRUE(BuildRequest(guid, platform, texts, &body, &error)) << error;
-    return body;
-}
-
-struct Reply {
-    std::string guid;
-    std::string text;
-};
-
-Reply ParseReply(const std::string& body) {
-    EXPECT_EQ(body.size(), sizeof(RESULT));
-    RESULT r{};
-    memcpy(&r, body.data(), std::min(body.size(), sizeof r));
-    return {std::string(r.guid, strnlen(r.guid, sizeof r.guid)),
-            std::string(r.strResult, strnlen(r.strResult, sizeof r.strResult))};
-}
-
-struct CallOutcome {
-    int status;
-    std::string output;
-};
-
-// Runs tolvane-call against the broker on `port`; output is stdout and stderr together.
-CallOutcome Call(int port, const std::string& args) {
-    std::string out = testutil::Capture(kCall + " --port " + std::to_string(port) +
-                                        " --password guest " + args + " 2>&1; echo $?");
-    out.pop_back();
-    size_t nl = out.rfind('\n');
-    std::string status = nl == std::string::npos ? out : out.substr(nl + 1);
-    out.resize(nl == std::string::npos ? 0 : nl);
-    return {atoi(status.c_str()), out};
-}
-
-// One daemon run: settings, endpoint, start by the program's own path, stop by its pid.
-class DaemonTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        mkdir(TOLVANE_HOME "/cfg", 0755);
-        testutil::TempDir::Run("rm -f '" TOLVANE_LOG_DIR "'/main-*.log '" TOLVANE_PID_FILE "'");
-    }
-
-    void TearDown() override {
-        for (pid_t pid : started_) Stop(pid);
-    }
-
-    std::string WriteConf(const std::string& queue, const std::string& lookupHost,
-                          int amqpPort = TEST_AMQP_PORT) {
-        std::string conf = "# settings of the daemon tests\nserver=127.0.0.1\nport=" +
-                           std::to_string(amqpPort) + "\nuserName=guest\npwd=guest\nvhost=/\n"
-                           "queue=" + queue + "\nlookup_host=" + lookupHost + "\n";
-        WriteAll(TOLVANE_MQ_CONF, conf);
-        return conf;
-    }
-
-    // Starts the program and waits until the pid file names a live daemon; 0 on failure.
-    pid_t Start() {
-        int status = testutil::TempDir::Run(kDaemon);
-        EXPECT_EQ(status, 0) << "the starting process returns at once with 0";
-        pid_t pid = 0;
-        WaitFor([&] { pid = PidInFile(); return pid > 0 && IsAlive(pid); }, 10000);
-        if (pid > 0) started_.push_back(pid);
-        return pid;
-    }
-
-    static void Stop(pid_t pid) {
-        if (!IsAlive(pid)) return;
-        kill(pid, SIGTERM);
-        if (!WaitFor([&] { return !IsAlive(pid); }, 10000)) kill(pid, SIGKILL);
-        WaitFor([&] { return !IsAlive(pid); }, 5000);
-    }
-
-    // A count-0 request answered through `platform` proves the daemon consumes `queue`.
-    bool Answers(TestAmqp& amqp, const std::string& queue, int timeout_ms = 15000) {
-        const std::string platform = "tolvane.t.probe", replies = "tolvane.t.probe.replies";
-        if (!amqp.DeclareExchange(platform) || !amqp.DeclareQueue(replies) ||
-            !amqp.Bind(replies, platform, platform) || !amqp.PurgeQueue(replies)) {
-            return false;
-        }
-        const std::string guid = NewGuid();
-        amqp.Publish("", queue, RequestBody(guid, platform, {}));
-        std::string body;
-        return amqp.Get(replies, &body, timeout_ms) && ParseReply(body).guid == guid;
-    }
-
-    std::vector<pid_t> started_;
-    LookupEndpoint endpoint_;
-};
 
 TEST_F(DaemonTest, PidFileNamesTheDaemonAndASecondStartIsRefused) {
     TestAmqp amqp;

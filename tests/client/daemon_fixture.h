@@ -1,0 +1,164 @@
+// Running the real tolvane program in tests: start it as a daemon by its own path against
+// the tests' broker node, find it through its pid file, read its log, talk to it over AMQP
+// and through tolvane-call, and stop it by its pid.
+#ifndef TOLVANE_DAEMON_FIXTURE_H
+#define TOLVANE_DAEMON_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "amqp_test_client.h"
+#include "defines.h"
+#include "lookup_endpoint.h"
+#include "paths.h"
+#include "testutil.h"
+#include "tools/call_client.h"
+
+inline const std::string kDaemon = std::string(TEST_BINARY_DIR) + "/client/tolvane";
+inline const std::string kCall = std::string(TEST_BINARY_DIR) + "/tools/tolvane-call";
+
+inline bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// Alive and not a zombie (the daemon's adoptive parent may be slow to reap it).
+inline bool IsAlive(pid_t pid) {
+    std::string stat = testutil::ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+inline pid_t PidInFile(const std::string& file = TOLVANE_PID_FILE) {
+    return static_cast<pid_t>(atol(testutil::ReadAll(file).c_str()));
+}
+
+// Every day's service log in `logDir`, oldest first.
+inline std::string ServiceLog(const std::string& logDir = TOLVANE_LOG_DIR) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(logDir.c_str())) {
+        while (dirent* e = readdir(dir)) {
+            if (strncmp(e->d_name, "main-", 5) == 0) names.push_back(e->d_name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (const auto& n : names) all += testutil::ReadAll(logDir + "/" + n);
+    return all;
+}
+
+inline std::string RequestBody(const std::string& guid, const std::string& platform,
+                               const std::vector<std::vector<std::string>>& records) {
+    std::vector<std::string> texts;
+    for (const auto& r : records) texts.push_back(ParamText(r));
+    std::string body, error;
+    EXPECT_TRUE(BuildRequest(guid, platform, texts, &body, &error)) << error;
+    return body;
+}
+
+struct Reply {
+    std::string guid;
+    std::string text;
+};
+
+inline Reply ParseReply(const std::string& body) {
+    EXPECT_EQ(body.size(), sizeof(RESULT));
+    RESULT r{};
+    memcpy(&r, body.data(), std::min(body.size(), sizeof r));
+    return {std::string(r.guid, strnlen(r.guid, sizeof r.guid)),
+            std::string(r.strResult, strnlen(r.strResult, sizeof r.strResult))};
+}
+
+struct CallOutcome {
+    int status;
+    std::string output;
+};
+
+// Runs tolvane-call against the broker on `port`; output is stdout and stderr together.
+inline CallOutcome Call(int port, const std::string& args) {
+    std::string out = testutil::Capture(kCall + " --port " + std::to_string(port) +
+                                        " --password guest " + args + " 2>&1; echo $?");
+    out.pop_back();
+    size_t nl = out.rfind('\n');
+    std::string status = nl == std::string::npos ? out : out.substr(nl + 1);
+    out.resize(nl == std::string::npos ? 0 : nl);
+    return {atoi(status.c_str()), out};
+}
+
+// One daemon run: settings, endpoint, start by the program's own path, stop by its pid.
+// Every daemon started is stopped at the test's end.
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mkdir(TOLVANE_HOME "/cfg", 0755);
+        testutil::TempDir::Run("rm -f '" TOLVANE_LOG_DIR "'/main-*.log '" TOLVANE_PID_FILE "'");
+    }
+
+    void TearDown() override {
+        for (pid_t pid : started_) Stop(pid);
+    }
+
+    // Writes `home`'s cfg/mq.conf (creating the folders) and returns its text.
+    std::string WriteConf(const std::string& queue, const std::string& lookupHost,
+                          int amqpPort = TEST_AMQP_PORT, const std::string& home = TOLVANE_HOME) {
+        std::string conf = "# settings of the daemon tests\nserver=127.0.0.1\nport=" +
+                           std::to_string(amqpPort) + "\nuserName=guest\npwd=guest\nvhost=/\n"
+                           "queue=" + queue + "\nlookup_host=" + lookupHost + "\n";
+        mkdir(home.c_str(), 0755);
+        mkdir((home + "/cfg").c_str(), 0755);
+        testutil::WriteAll(home + "/cfg/mq.conf", conf);
+        return conf;
+    }
+
+    // Starts the program with `args` (a shell text) and waits until `pidFile` names a live
+    // daemon; 0 on failure.
+    pid_t Start(const std::string& args = "", const std::string& pidFile = TOLVANE_PID_FILE) {
+        int status = testutil::TempDir::Run(kDaemon + (args.empty() ? "" : " " + args));
+        EXPECT_EQ(status, 0) << "the starting process returns at once with 0";
+        pid_t pid = 0;
+        WaitFor([&] { pid = PidInFile(pidFile); return pid > 0 && IsAlive(pid); }, 10000);
+        if (pid > 0) started_.push_back(pid);
+        return pid;
+    }
+
+    static void Stop(pid_t pid) {
+        if (!IsAlive(pid)) return;
+        kill(pid, SIGTERM);
+        if (!WaitFor([&] { return !IsAlive(pid); }, 10000)) kill(pid, SIGKILL);
+        WaitFor([&] { return !IsAlive(pid); }, 5000);
+    }
+
+    // A count-0 request answered through `platform` proves the daemon consumes `queue`.
+    bool Answers(TestAmqp& amqp, const std::string& queue, int timeout_ms = 15000) {
+        const std::string platform = "tolvane.t.probe", replies = "tolvane.t.probe.replies";
+        if (!amqp.DeclareExchange(platform) || !amqp.DeclareQueue(replies) ||
+            !amqp.Bind(replies, platform, platform) || !amqp.PurgeQueue(replies)) {
+            return false;
+        }
+        const std::string guid = NewGuid();
+        amqp.Publish("", queue, RequestBody(guid, platform, {}));
+        std::string body;
+        return amqp.Get(replies, &body, timeout_ms) && ParseReply(body).guid == guid;
+    }
+
+    std::vector<pid_t> started_;
+    LookupEndpoint endpoint_;
+};
+
+#endif
