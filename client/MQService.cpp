@@ -7,6 +7,7 @@
 // kSetupTimeoutSec. The consumer's delivery wait passes its own one-second limit.
 #include "client/MQService.h"
 
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/time.h>
 
@@ -134,7 +135,7 @@ CConsumer::CConsumer(const char* ip, const char* queue, const char* userName, co
                      const char* vhost, int port, int frame_max)
     : _queue(queue), _server(ip), _userName(userName), _pwd(pwd), _vhost(vhost), _port(port),
       _frame_max(frame_max), _conn(nullptr), _bConnected(false), _bChannelOpen(false),
-      _bReady(false) {}
+      _bReady(false), _prefetch(0) {}
 
 CConsumer::~CConsumer() {
     AmqpClose(_conn, kChannel, _bChannelOpen);
@@ -150,13 +151,23 @@ bool CConsumer::Init() {
     if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened)) {
         return false;
     }
-    amqp_basic_consume(_conn, kChannel, amqp_cstring_bytes(_queue.c_str()), amqp_empty_bytes,
-                       kNoLocal, kNoAck, kExclusive, amqp_empty_table);
+    if (_prefetch > 0) {
+        amqp_basic_qos(_conn, kChannel, 0, static_cast<uint16_t>(_prefetch), 0);
+        if (!CheckReply()) return false;
+    }
+    amqp_basic_consume_ok_t* ok = amqp_basic_consume(
+        _conn, kChannel, amqp_cstring_bytes(_queue.c_str()), amqp_empty_bytes, kNoLocal,
+        _prefetch > 0 ? 0 : kNoAck, kExclusive, amqp_empty_table);
     _bReady = CheckReply();
+    if (_bReady && ok) _tag.assign(static_cast<char*>(ok->consumer_tag.bytes), ok->consumer_tag.len);
     return _bReady;
 }
 
 int CConsumer::ConsumeMessage(char** msg) {
+    return ConsumeMessage(msg, kDeliveryWait);
+}
+
+int CConsumer::ConsumeMessage(char** msg, struct timeval wait) {
     if (!Init()) {
         return kConsumeBroken;
     }
@@ -168,7 +179,6 @@ int CConsumer::ConsumeMessage(char** msg) {
     *msg = reinterpret_cast<char*>(envelope);
     // Delivered envelopes own their memory, so the frames decoded so far can go.
     amqp_maybe_release_buffers(_conn);
-    struct timeval wait = kDeliveryWait;
     amqp_rpc_reply_t reply = amqp_consume_message(_conn, envelope, &wait, 0);
     if (reply.reply_type == AMQP_RESPONSE_NORMAL) {
         return kConsumeDelivered;
@@ -183,6 +193,25 @@ int CConsumer::ConsumeMessage(char** msg) {
     free(envelope);
     *msg = nullptr;
     return result;
+}
+
+int CConsumer::SocketFd() const {
+    amqp_socket_t* socket = _conn && _bConnected ? amqp_get_socket(_conn) : nullptr;
+    return socket ? amqp_socket_get_sockfd(socket) : -1;
+}
+
+bool CConsumer::HasBuffered() const {
+    return _conn && (amqp_data_in_buffer(_conn) || amqp_frames_enqueued(_conn));
+}
+
+bool CConsumer::Ack(uint64_t deliveryTag) {
+    return _bReady && amqp_basic_ack(_conn, kChannel, deliveryTag, 0) == AMQP_STATUS_OK;
+}
+
+bool CConsumer::Cancel() {
+    if (!_bReady) return false;
+    amqp_basic_cancel(_conn, kChannel, amqp_cstring_bytes(_tag.c_str()));
+    return CheckReply();
 }
 
 bool CConsumer::CheckReply() {
@@ -213,7 +242,8 @@ bool CConsumer::CheckReply(amqp_rpc_reply_t& reply) {
 CPublisher::CPublisher(const char* ip, const char* userName, const char* pwd, const char* vhost,
                        int port, int frame_max)
     : _bReady(false), _conn(nullptr), _server(ip), _userName(userName), _pwd(pwd), _vhost(vhost),
-      _port(port), _frame_max(frame_max), _bConnected(false), _bChannelOpen(false) {}
+      _port(port), _frame_max(frame_max), _bConnected(false), _bChannelOpen(false),
+      _bCommitSent(false) {}
 
 CPublisher::~CPublisher() {
     AmqpClose(_conn, kChannel, _bChannelOpen);
@@ -244,6 +274,12 @@ bool CPublisher::Init() {
 
 bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg,
                                 unsigned long size) {
+    return PublishMessage(exchange, key, msg, size, std::string());
+}
+
+bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg,
+                                unsigned long size, const std::string& correlationId) {
+    _bCommitSent = false;
     if (!Init()) {
         return false;
     }
@@ -251,6 +287,10 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
     props._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
     props.content_type = amqp_cstring_bytes("text/plain");
     props.delivery_mode = 2;
+    if (!correlationId.empty()) {
+        props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
+        props.correlation_id = amqp_cstring_bytes(correlationId.c_str());
+    }
     amqp_bytes_t body;
     body.len = size;
     body.bytes = msg;
@@ -258,6 +298,7 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
                            kMandatory, kImmediate, &props, body) != AMQP_STATUS_OK) {
         return false;
     }
+    _bCommitSent = true;
     amqp_tx_commit(_conn, kChannel);
     amqp_rpc_reply_t reply = amqp_get_rpc_reply(_conn);
     // A connection close is answered, so the broker drops the socket at once; unanswered, it
@@ -267,4 +308,11 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
         AmqpAnswerClose(_conn, reply, kChannel);
     }
     return reply.reply_type == AMQP_RESPONSE_NORMAL;
+}
+
+bool CPublisher::Alive() const {
+    amqp_socket_t* socket = _bReady ? amqp_get_socket(_conn) : nullptr;
+    if (!socket) return false;
+    struct pollfd pfd = {amqp_socket_get_sockfd(socket), POLLIN, 0};
+    return poll(&pfd, 1, 0) == 0 && !amqp_data_in_buffer(_conn) && !amqp_frames_enqueued(_conn);
 }

@@ -3,6 +3,9 @@
 #ifndef TOLVANE_MQSERVICE_H
 #define TOLVANE_MQSERVICE_H
 
+#include <stdint.h>
+#include <sys/time.h>
+
 #include <string>
 
 #include "client/rabbit.h"
@@ -26,6 +29,21 @@ public:
     bool CheckReply(amqp_rpc_reply_t& reply);
     const std::string& Error() const { return _error; }
 
+    // Bounded intake: at most `prefetch` unacknowledged deliveries (basic.qos), consumed with
+    // acknowledgements; 0, the default, consumes no_ack. MUST precede the first consume.
+    void SetPrefetch(int prefetch) { _prefetch = prefetch; }
+    // As ConsumeMessage(msg), waiting at most `wait` (zero: only what has already arrived).
+    int ConsumeMessage(char** msg, struct timeval wait);
+    // The socket to wait on for deliveries, or -1 while there is no connection.
+    int SocketFd() const;
+    // True when the library already holds data that a consume call would hand out.
+    bool HasBuffered() const;
+    // basic.ack for one delivery of this connection; false when it could not be sent.
+    bool Ack(uint64_t deliveryTag);
+    // basic.cancel: the broker sends nothing more. Deliveries it sent before confirming the
+    // cancel are kept by the library and still come out of ConsumeMessage.
+    bool Cancel();
+
 private:
     std::string _queue;
     std::string _server;
@@ -39,6 +57,8 @@ private:
     bool _bConnected;
     bool _bChannelOpen;
     bool _bReady;
+    int _prefetch;
+    std::string _tag;  // the consumer tag the broker gave
 };
 
 class CPublisher {
@@ -52,7 +72,17 @@ public:
     bool Init();
     // basic.publish + tx.commit; true only when the broker confirmed the commit.
     bool PublishMessage(const char* exchange, const char* key, char* msg, unsigned long size);
+    // The same, with the correlation-id property when `correlationId` is not empty.
+    bool PublishMessage(const char* exchange, const char* key, char* msg, unsigned long size,
+                        const std::string& correlationId);
     const std::string& Error() const { return _error; }
+
+    // Whether the last PublishMessage got as far as sending tx.commit: after that, the reply
+    // may have been committed even though the call failed.
+    bool CommitSent() const { return _bCommitSent; }
+    // An idle publishing connection receives nothing; anything readable on it (a close from
+    // the broker, the end of the stream) means it is gone.
+    bool Alive() const;
 
 private:
     bool _bReady;
@@ -66,6 +96,7 @@ private:
     std::string _error;
     bool _bConnected;
     bool _bChannelOpen;
+    bool _bCommitSent;
 };
 
 #endif

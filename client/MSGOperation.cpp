@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "client/MQService.h"
@@ -15,6 +16,7 @@
 #include "client/log.h"
 #include "client/plugin_loader.h"
 #include "client/settings.h"
+#include "client/stats.h"
 #include "dravik/tools.h"
 #include "client/home.h"
 
@@ -48,18 +50,116 @@ std::string EncodeParam(char* param) {
     return std::string(des.data());
 }
 
-// Reads the broker settings anew and publishes `result` to the exchange `platform` with the
-// routing key `platform`; false when the broker did not confirm it.
-bool SendResult(const char* platform, T_RESULT& result) {
-    const BrokerSettings b = ReadSettings(MqConfPath()).broker;
-    CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
-                         b.port, b.frame_max);
-    return publisher.PublishMessage(platform, platform, reinterpret_cast<char*>(&result),
-                                    sizeof result);
+// The settings of the message a worker runs, read once for it; null outside a job (the
+// defaults then apply).
+thread_local const Settings* jobSettings = nullptr;
+
+const Settings& CurrentSettings() {
+    static const Settings defaults;
+    return jobSettings ? *jobSettings : defaults;
+}
+
+// The parameter text as the log shows it: whole, or with log_params=no only its comtype and
+// nfunc, so that secrets among the parameters stay out of the log.
+std::string LoggedParam(char* param) {
+    if (CurrentSettings().log_params) return param;
+    std::map<std::string, std::string> dict;
+    ProcParam(param, dict);
+    return "comtype=" + GetValue("comtype", dict) + " nfunc=" + GetValue("nfunc", dict);
+}
+
+// One reply: the RESULT record and where it goes.
+struct Reply {
+    const char* exchange;
+    std::string key;
+    T_RESULT* result;
+    std::string correlation_id;  // empty: none
+};
+
+bool Publish(CPublisher& publisher, const Reply& r) {
+    return publisher.PublishMessage(r.exchange, r.key.c_str(), reinterpret_cast<char*>(r.result),
+                                    sizeof(T_RESULT), r.correlation_id);
+}
+
+// Publishes `result` over a worker's own connection, kept from reply to reply and opened
+// anew when the broker settings change. A reused connection that fails before tx.commit was
+// sent (the broker restarted while it idled, say) is replaced and the reply tried once more;
+// after the commit was sent there is no retry, so no reply is sent twice.
+bool PublishOnWorkerConnection(const BrokerSettings& b, const Reply& reply) {
+    struct Slot {
+        BrokerSettings opened;
+        std::unique_ptr<CPublisher> publisher;
+    };
+    thread_local Slot slot;
+    if (slot.publisher && !(slot.opened == b && slot.publisher->Alive())) slot.publisher.reset();
+    const bool reused = slot.publisher != nullptr;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!slot.publisher) {
+            slot.publisher.reset(new CPublisher(b.server.c_str(), b.userName.c_str(),
+                                                b.pwd.c_str(), b.vhost.c_str(), b.port,
+                                                b.frame_max));
+            slot.opened = b;
+        }
+        if (Publish(*slot.publisher, reply)) return true;
+        const bool retry = attempt == 0 && reused && !slot.publisher->CommitSent();
+        slot.publisher.reset();
+        if (!retry) break;
+    }
+    return false;
+}
+
+// Publishes `result` to the exchange `platform` with the routing key `platform`, over a
+// connection of its own or the worker's; false when the broker did not confirm it.
+bool SendResult(const Settings& s, const Reply& reply) {
+    const BrokerSettings& b = s.broker;
+    bool sent;
+    if (s.reply_per_worker) {
+        sent = PublishOnWorkerConnection(b, reply);
+    } else {
+        CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
+                             b.port, b.frame_max);
+        sent = Publish(publisher, reply);
+    }
+    ++(sent ? Stats().replies_sent : Stats().replies_failed);
+    return sent;
+}
+
+// Runs the call records of a request whose length matches its count into strOut.
+void RunRecords(const char* pBody, int msg_count, std::string& strOut) {
+    for (int i = 0; i < msg_count; ++i) {
+        T_MSG_SEND msgBody;
+        memcpy(&msgBody, pBody, sizeof msgBody);
+        pBody += sizeof msgBody;
+        CallFun(msgBody, strOut);
+        if (strOut.compare(0, kGoOnLen, kGoOn) != 0) break;
+    }
+}
+
+// Where the reply goes: to the platform exchange with the platform as routing key, or, when
+// the request names a reply_to queue and the service honours it, to that queue through the
+// default exchange with the request's correlation_id.
+Reply Address(const Settings& s, const amqp_basic_properties_t& props, const char* platform,
+              T_RESULT* result) {
+    Reply r{platform, platform, result, std::string()};
+    if (s.reply_to && (props._flags & AMQP_BASIC_REPLY_TO_FLAG)) {
+        r.exchange = "";
+        r.key = std::string(static_cast<const char*>(props.reply_to.bytes), props.reply_to.len);
+        if (props._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
+            r.correlation_id.assign(static_cast<const char*>(props.correlation_id.bytes),
+                                    props.correlation_id.len);
+        }
+    }
+    return r;
 }
 
 // A request body of nDataLength > 0 bytes: runs it and replies.
-void HandleRequest(const char* pData, long nDataLength) {
+void HandleRequest(const char* pData, long nDataLength, const amqp_basic_properties_t& props) {
+    const Settings s = ReadSettings(MqConfPath());
+    jobSettings = &s;
+    struct Reset {
+        ~Reset() { jobSettings = nullptr; }
+    } reset;
+
     // A body shorter than the head is copied only as far as it goes; it fails the length check.
     T_MSG_HEAD head;
     memset(&head, 0, sizeof head);
@@ -83,21 +183,14 @@ void HandleRequest(const char* pData, long nDataLength) {
         snprintf(error, sizeof error, "the length is wrong:%s", logGuid.c_str());
         LOG(error);
     } else {
-        const char* pBody = pData + sizeof head;
-        for (int i = 0; i < msg_count; ++i) {
-            T_MSG_SEND msgBody;
-            memcpy(&msgBody, pBody, sizeof msgBody);
-            pBody += sizeof msgBody;
-            CallFun(msgBody, strOut);
-            if (strOut.compare(0, kGoOnLen, kGoOn) != 0) break;
-        }
+        RunRecords(pData + sizeof head, msg_count, strOut);
     }
 
     T_RESULT result;
     memset(&result, 0, sizeof result);
     CopyText(result.guid, sizeof result.guid, guid, sizeof head.guid);
     CopyText(result.strResult, sizeof result.strResult, strOut.c_str(), strOut.size());
-    if (!SendResult(queue, result)) {
+    if (!SendResult(s, Address(s, props, queue, &result))) {
         snprintf(error, sizeof error, "%s send result faild.the result is: %s", logGuid.c_str(),
                  strOut.c_str());
         LOG(error);
@@ -117,7 +210,7 @@ void* ProcMSG(void* arg) {
         if (pData == nullptr || nDataLength == 0) {
             LOG("PARAM TOO SHORT");
         } else {
-            HandleRequest(pData, nDataLength);
+            HandleRequest(pData, nDataLength, env->message.properties);
         }
     } catch (...) {
         try {
@@ -133,12 +226,14 @@ void CallFun(MSG_SEND msg, std::string& strOut) {
     // The field need not hold a NUL: the text ends at 4000 bytes at the latest.
     char param[sizeof msg.szParam + 1];
     CopyText(param, sizeof param, msg.szParam, sizeof msg.szParam);
-    LOG(param);
+    const std::string logged = LoggedParam(param);
+    LOG(logged.c_str());
 
     std::map<std::string, std::string> dictParam;
     if (!ProcParam(param, dictParam)) {
         strOut = "failed to reslove the param.";
-        LogJoined(strOut.c_str(), param);
+        LogJoined(strOut.c_str(), logged.c_str());
+        ++Stats().plugin_failures;
         return;
     }
     std::string soName = GetValue("comtype", dictParam);
@@ -150,16 +245,14 @@ void CallFun(MSG_SEND msg, std::string& strOut) {
 
     char szSoName[256] = "";
     bool pathOk = PluginPath(soName, szSoName);
-    SoHandle handle(pathOk ? szSoName : nullptr);
-    if (!pathOk || !handle.IsOpen()) {
-        LogJoined("failed to open so", param);
-        strOut = "get the method failed.";
-        return;
-    }
-    MyProc pFun = handle.Find(szFunc.c_str());
+    std::shared_ptr<SoHandle> handle =
+        LoadPlugin(pathOk ? szSoName : nullptr, CurrentSettings().plugin_cache);
+    MyProc pFun = handle->IsOpen() ? handle->Find(szFunc.c_str()) : nullptr;
     if (pFun == nullptr) {
-        LogJoined("failed to get the function", param);
+        LogJoined(handle->IsOpen() ? "failed to get the function" : "failed to open so",
+                  logged.c_str());
         strOut = "get the method failed.";
+        ++Stats().plugin_failures;
         return;
     }
 
@@ -167,9 +260,10 @@ void CallFun(MSG_SEND msg, std::string& strOut) {
     try {
         std::string encodeParam = soName == "libvorn.so" ? EncodeParam(param) : "param";
         pFun(dictParam, encodeParam, strOut);
-        LogJoined(strOut.c_str(), param);
+        LogJoined(strOut.c_str(), logged.c_str());
     } catch (...) {
         strOut = "Try Catch Unknow error.";
-        LogJoined("try catch", param);
+        LogJoined("try catch", logged.c_str());
+        ++Stats().plugin_failures;
     }
 }

@@ -1,19 +1,55 @@
 // The hand-off from the consume loop to a worker: a delivered envelope together with where it
-// came from, so that what must follow a job (an acknowledgement, say) knows its delivery.
+// came from, and the way back for its acknowledgement. Acknowledgements travel through an
+// AckQueue to the consume loop's thread, the only one that may use the consumer connection.
 #ifndef TOLVANE_JOB_H
 #define TOLVANE_JOB_H
 
 #include <stdint.h>
 
+#include <mutex>
+#include <vector>
+
 #include "client/rabbit.h"
 
+struct PendingAck {
+    uint64_t delivery_tag;
+    unsigned generation;
+};
+
+class AckQueue {
+public:
+    AckQueue();
+    ~AckQueue();
+    AckQueue(const AckQueue&) = delete;
+    AckQueue& operator=(const AckQueue&) = delete;
+
+    // Any thread: queues an acknowledgement and wakes the owner.
+    void Push(const PendingAck& ack);
+    // Any thread, signal handlers excepted: wakes the owner with nothing queued.
+    void Wake();
+    // Owner: what was queued since the last call, oldest first; also clears the wake.
+    std::vector<PendingAck> Take();
+    // Owner: readable while something was queued or a wake is pending.
+    int WakeFd() const { return _fd; }
+
+private:
+    std::mutex _lock;
+    std::vector<PendingAck> _acks;
+    int _fd;
+};
+
 struct JobContext {
-    uint64_t delivery_tag = 0;  // the broker's tag for the delivery on its connection
-    unsigned generation = 0;    // which consumer connection delivered it
+    uint64_t delivery_tag = 0;     // the broker's tag for the delivery on its connection
+    unsigned generation = 0;       // which consumer connection delivered it
+    AckQueue* acks = nullptr;      // null: consumed no_ack, nothing to acknowledge
+    bool ack_after_reply = false;  // acknowledge once the reply is done with, not when taken
 };
 
 // Queues ProcMSG for `env` (malloc'ed, owned by the job from here on) with its context.
 // False when no job could be queued: the envelope is then released and the drop logged.
 bool QueueJob(amqp_envelope_t* env, const JobContext& ctx);
+
+// Jobs that have run to their end since the start.
+uint64_t JobsFinished();
 
 #endif

@@ -3,6 +3,7 @@
 #ifndef TOLVANE_PLUGIN_LOADER_H
 #define TOLVANE_PLUGIN_LOADER_H
 
+#include <memory>
 #include <string>
 
 #include "plugin.h"
@@ -29,5 +30,11 @@ public:
 private:
     void* _handle;
 };
+
+// The library at `path` for one call. Without `cache` a fresh load, unloaded when the call
+// drops it. With `cache` the library stays loaded between calls and is loaded anew when its
+// file changes (device, inode, size or modification time); the old one is unloaded once no
+// running call holds it. Safe from any thread.
+std::shared_ptr<SoHandle> LoadPlugin(const char* path, bool cache);
 
 #endif

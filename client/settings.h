@@ -16,10 +16,22 @@ struct BrokerSettings {
     int frame_max = 131072;
 };
 
+// A yes/no key holds its "on" text to be on; any other text leaves it off.
+bool operator==(const BrokerSettings& a, const BrokerSettings& b);
+
 struct Settings {
     BrokerSettings broker;
     std::string queue;                      // the queue consumed
     std::string lookup_host = "127.0.0.1";  // "host" or "host:port" of the queue-name endpoint
+    int workers = 10;                       // size of the worker pool
+    int intake_limit = 100;      // deliveries held beyond the workers; 0: no_ack, no bound
+    bool ack_after_reply = false;           // ack_mode: "on_take" or "after_reply"
+    bool reply_per_worker = false;          // reply_connection: "per_reply" or "per_worker"
+    bool plugin_cache = false;              // plugin_cache: "no" or "yes"
+    int stop_timeout = 30;                  // seconds a stop waits for the jobs held
+    int stats_interval = 0;                 // seconds between counter lines; 0: none
+    bool log_params = true;                 // log_params: "yes" or "no"
+    bool reply_to = false;                  // reply_to: "ignore" or "honour"
 };
 
 // Reads the settings file `file`; a missing or unreadable file gives the defaults.

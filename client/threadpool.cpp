@@ -25,10 +25,15 @@ void* thread_routine(void*) {
         if (!pool->queue_head) {
             pool->queue_tail = nullptr;
         }
+        --pool->waiting;
+        ++pool->running;
         pthread_mutex_unlock(&pool->queue_lock);
 
         work->fun(work->arg);
         free(work);
+        pthread_mutex_lock(&pool->queue_lock);
+        --pool->running;
+        pthread_mutex_unlock(&pool->queue_lock);
     }
     return nullptr;
 }
@@ -90,9 +95,19 @@ int tpool_add_work(void* (*fun)(void*), void* arg) {
         pool->queue_head = work;
     }
     pool->queue_tail = work;
+    ++pool->waiting;
     pthread_cond_signal(&pool->queue_ready);
     pthread_mutex_unlock(&pool->queue_lock);
     return 0;
+}
+
+void tpool_counts(int* waiting, int* running) {
+    *waiting = *running = 0;
+    if (!pool) return;
+    pthread_mutex_lock(&pool->queue_lock);
+    *waiting = pool->waiting;
+    *running = pool->running;
+    pthread_mutex_unlock(&pool->queue_lock);
 }
 
 // MUST be called at most once, by one thread; no pool function may follow it.
