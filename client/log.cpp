@@ -5,12 +5,34 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "client/home.h"
 #include "morrow/LogClock.h"
 #include "morrow/LogFile.h"
+
+namespace {
+
+std::atomic<bool> g_echo{false};
+
+// One write, so that lines of threads logging at once do not interleave on stderr.
+void Echo(const struct tm& local, const std::string& info) {
+    char stamp[80];
+    snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d,%02d:%02d:%02d] ", local.tm_year + 1900,
+             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    const std::string line = stamp + info;
+    ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+    (void)written;  // nobody to tell
+}
+
+}  // namespace
+
+void SetLogEcho(bool on) {
+    g_echo.store(on, std::memory_order_relaxed);
+}
 
 void LOG(const char* szLog) {
     time_t t = LogClockNow();
@@ -26,6 +48,7 @@ void LOG(const char* szLog) {
     log.SetLogPath(&dir[0]);
     std::string info = std::string(szLog ? szLog : "") + "\n";
     log.LogFile(fileName, "%s", info.c_str());
+    if (g_echo.load(std::memory_order_relaxed)) Echo(local, info);
 }
 
 std::string VisibleControls(const char* text) {

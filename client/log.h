@@ -7,6 +7,10 @@
 // Safe from any thread; the text is written literally; never fails towards the caller.
 void LOG(const char* szLog);
 
+// When on, LOG also writes its "[stamp] text" line to stderr, whole, in one write (for a
+// daemon kept in the foreground, whose stderr a supervisor's journal collects). Off at start.
+void SetLogEcho(bool on);
+
 // `text` with its control characters written as visible escapes ("\n", "\r", "\t", "\xNN"),
 // for texts from outside that must stay on one log line.
 std::string VisibleControls(const char* text);

@@ -1,0 +1,31 @@
+// The daemon's command line, and the checks that must pass while the starting command can
+// still tell its caller why it cannot start (before it detaches).
+#ifndef TOLVANE_CLIENT_OPTIONS_H
+#define TOLVANE_CLIENT_OPTIONS_H
+
+#include <string>
+
+struct StartOptions {
+    bool foreground = false;  // no daemon(); log lines also on stderr
+    std::string home;         // empty: the built-in home
+    std::string pidFile;      // empty: the built-in pid file
+};
+
+// ParseCommandLine's result when the service is to start.
+const int kStartService = -1;
+
+// Fills `opts` from the arguments; relative paths are made absolute, since a daemon runs
+// from "/". Returns kStartService, or the exit status once --help or --version has been
+// answered on stdout (0) or an argument has been refused on stderr with the usage (2).
+int ParseCommandLine(int argc, char** argv, StartOptions* opts);
+
+// Moves the home and the pid file where `opts` says, and echoes the log when in the
+// foreground. MUST be called before any thread runs.
+void ApplyOptions(const StartOptions& opts);
+
+// The log folder can be created and written, an existing settings file can be read, and
+// the pid file can be opened for writing (created if need be). On the first failure,
+// says why on stderr and returns false.
+bool StartupPossible();
+
+#endif

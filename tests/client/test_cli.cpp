@@ -1,0 +1,125 @@
+// The daemon's command line: help and version, refused arguments, the foreground with its
+// log on stderr, homes and pid files of its own, and start-up failures told before detaching.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "daemon_fixture.h"
+
+using testutil::Capture;
+using testutil::ReadAll;
+using testutil::TempDir;
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+// Runs the program to its end with `args`, capturing stdout and stderr apart.
+Outcome RunDaemon(const TempDir& dir, const std::string& args) {
+    const std::string err = dir.file("stderr");
+    std::string out = Capture(kDaemon + " " + args + " 2>'" + err + "'; echo $?");
+    size_t nl = out.rfind('\n', out.size() - 2);
+    nl = nl == std::string::npos ? 0 : nl + 1;
+    return {atoi(out.c_str() + nl), out.substr(0, nl), ReadAll(err)};
+}
+
+class CommandLine : public DaemonTest {
+protected:
+    std::string NoLookup() { return "127.0.0.1:" + std::to_string(ClosedPort()); }
+    TempDir dir_;
+};
+
+TEST_F(CommandLine, HelpAndVersionGoToStdout) {
+    Outcome help = RunDaemon(dir_, "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.find("usage: tolvane [--foreground] [--home DIR] [--pid-file FILE]"), 0u);
+    EXPECT_EQ(help.err, "");
+    Outcome version = RunDaemon(dir_, "--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "tolvane " TOLVANE_TEST_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+}
+
+TEST_F(CommandLine, OtherArgumentsAreRefusedWithTheUsage) {
+    for (const char* args : {"--bogus", "serve", "--home", "--pid-file=", "--home= --foreground"}) {
+        SCOPED_TRACE(args);
+        Outcome r = RunDaemon(dir_, args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("usage: tolvane"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE)) << "nothing started";
+}
+
+TEST_F(CommandLine, ForegroundStaysAttachedAndLogsToStderr) {
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect());
+    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.front"));
+    WriteConf("tolvane.t.front", NoLookup());
+    const std::string err = dir_.file("front.err");
+    const std::string background = kDaemon + " --foreground 2>'" + err + "' >/dev/null & echo $!";
+    pid_t pid = atoi(Capture(background).c_str());
+    ASSERT_GT(pid, 0);
+    started_.push_back(pid);
+    EXPECT_TRUE(WaitFor([&] { return PidInFile() == pid; }, 10000)) << "the process started";
+    EXPECT_TRUE(Answers(amqp, "tolvane.t.front"));
+
+    const std::string logged = ServiceLog();
+    EXPECT_NE(logged, "");
+    EXPECT_EQ(ReadAll(err), logged) << "every log line, as logged";
+
+    Outcome second = RunDaemon(dir_, "--foreground");
+    EXPECT_EQ(second.status, 1) << "not detached, so the refusal is its own exit status";
+    EXPECT_EQ(ServiceLog(), logged + second.err);
+    EXPECT_NE(second.err.find("] one instance is running!!!\n"), std::string::npos);
+    amqp.DeleteQueue("tolvane.t.front");
+}
+
+TEST_F(CommandLine, OwnHomesAndPidFilesRunSideBySide) {
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect());
+    for (const char* name : {"one", "two"}) {
+        const std::string queue = std::string("tolvane.t.home-") + name;
+        ASSERT_TRUE(amqp.DeclareQueue(queue));
+        WriteConf(queue, NoLookup(), TEST_AMQP_PORT, dir_.file(name));
+    }
+    const std::string one = dir_.file("one"), two = dir_.file("two");
+    pid_t first = Start("--home " + one + " --pid-file " + one + "/pid", one + "/pid");
+    pid_t second = Start("--home=" + two + " --pid-file=" + two + "/pid", two + "/pid");
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(Answers(amqp, "tolvane.t.home-one"));
+    EXPECT_TRUE(Answers(amqp, "tolvane.t.home-two"));
+    EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE));
+    EXPECT_EQ(ServiceLog(), "") << "the built-in home is left alone";
+    amqp.DeleteQueue("tolvane.t.home-one");
+    amqp.DeleteQueue("tolvane.t.home-two");
+}
+
+// A regular file where a folder must be stops even root.
+TEST_F(CommandLine, ImpossibleStartIsToldBeforeDetaching) {
+    const std::string file = dir_.file("plain"), conf = dir_.file("conf");
+    ASSERT_TRUE(testutil::WriteAll(file, "x"));
+    ASSERT_EQ(mkdir(conf.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((conf + "/cfg").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((conf + "/cfg/mq.conf").c_str(), 0755), 0);
+    const struct { std::string args, named; } cases[] = {
+        {"--home " + file, file + "/log"},
+        {"--pid-file " + file + "/tolvane.pid", file + "/tolvane.pid"},
+        {"--home " + conf, conf + "/cfg/mq.conf"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome r = RunDaemon(dir_, c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE)) << "no daemon was left to start";
+}
+
+}  // namespace
