@@ -49,11 +49,10 @@ AmqpLogin LoginOf(const std::string& server, int port, const std::string& vhost,
 // Connection step shared by both classes, done only while `connected` is false, which it sets
 // on success. A handle left by an earlier failed attempt is released first.
 bool ConnectionStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::string& error,
-                    bool& connected) {
+                    bool& connected, std::string& detail) {
     if (connected) return true;
     if (conn) amqp_destroy_connection(conn);
     conn = nullptr;
-    std::string detail;
     switch (AmqpOpen(&conn, login, &detail)) {
     case AmqpOpenStep::kOpen:
         connected = true;
@@ -120,9 +119,9 @@ bool OpenChannel(amqp_connection_state_t conn, std::string& error, bool& connect
 // Connection and channel steps of both classes' Init, each done only while its flag is false.
 // *opened tells whether this call opened the channel (a new channel needs its mode set).
 bool ChannelStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::string& error,
-                 bool& connected, bool& channelOpen, bool* opened) {
+                 bool& connected, bool& channelOpen, bool* opened, std::string& detail) {
     *opened = false;
-    if (!ConnectionStep(conn, login, error, connected)) return false;
+    if (!ConnectionStep(conn, login, error, connected, detail)) return false;
     if (channelOpen) return true;
     if (!OpenChannel(conn, error, connected)) return false;
     channelOpen = *opened = true;
@@ -135,7 +134,7 @@ CConsumer::CConsumer(const char* ip, const char* queue, const char* userName, co
                      const char* vhost, int port, int frame_max)
     : _queue(queue), _server(ip), _userName(userName), _pwd(pwd), _vhost(vhost), _port(port),
       _frame_max(frame_max), _conn(nullptr), _bConnected(false), _bChannelOpen(false),
-      _bReady(false), _prefetch(0) {}
+      _bReady(false), _prefetch(0), _firstHost(0) {}
 
 CConsumer::~CConsumer() {
     AmqpClose(_conn, kChannel, _bChannelOpen);
@@ -148,7 +147,8 @@ bool CConsumer::Init() {
     AmqpLogin login =
         LoginOf(_server, _port, _vhost, _frame_max, kConsumerHeartbeat, _userName, _pwd);
     bool opened;
-    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened)) {
+    login.first_host = _firstHost;
+    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _hostFailures)) {
         return false;
     }
     if (_prefetch > 0) {
@@ -243,7 +243,7 @@ CPublisher::CPublisher(const char* ip, const char* userName, const char* pwd, co
                        int port, int frame_max)
     : _bReady(false), _conn(nullptr), _server(ip), _userName(userName), _pwd(pwd), _vhost(vhost),
       _port(port), _frame_max(frame_max), _bConnected(false), _bChannelOpen(false),
-      _bCommitSent(false) {}
+      _bCommitSent(false), _firstHost(0) {}
 
 CPublisher::~CPublisher() {
     AmqpClose(_conn, kChannel, _bChannelOpen);
@@ -256,7 +256,8 @@ bool CPublisher::Init() {
     AmqpLogin login =
         LoginOf(_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd);
     bool opened;
-    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened)) {
+    login.first_host = _firstHost;
+    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _hostFailures)) {
         return false;
     }
     if (opened) {
@@ -280,6 +281,7 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
 bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg,
                                 unsigned long size, const std::string& correlationId) {
     _bCommitSent = false;
+    _hostFailures.clear();  // filled again only if this call opens the connection
     if (!Init()) {
         return false;
     }

@@ -38,6 +38,9 @@ public:
     int SocketFd() const;
     // True when the library already holds data that a consume call would hand out.
     bool HasBuffered() const;
+    // With several hosts in `server`: where to start, and why the hosts tried last failed.
+    void SetFirstHost(unsigned first) { _firstHost = first; }
+    const std::string& HostFailures() const { return _hostFailures; }
     // basic.ack for one delivery of this connection; false when it could not be sent.
     bool Ack(uint64_t deliveryTag);
     // basic.cancel: the broker sends nothing more. Deliveries it sent before confirming the
@@ -59,6 +62,8 @@ private:
     bool _bReady;
     int _prefetch;
     std::string _tag;  // the consumer tag the broker gave
+    unsigned _firstHost;
+    std::string _hostFailures;
 };
 
 class CPublisher {
@@ -80,6 +85,9 @@ public:
     // Whether the last PublishMessage got as far as sending tx.commit: after that, the reply
     // may have been committed even though the call failed.
     bool CommitSent() const { return _bCommitSent; }
+    // With several hosts in `server`: where to start, and why the hosts tried last failed.
+    void SetFirstHost(unsigned first) { _firstHost = first; }
+    const std::string& HostFailures() const { return _hostFailures; }
     // An idle publishing connection receives nothing; anything readable on it (a close from
     // the broker, the end of the stream) means it is gone.
     bool Alive() const;
@@ -97,6 +105,8 @@ private:
     bool _bConnected;
     bool _bChannelOpen;
     bool _bCommitSent;
+    unsigned _firstHost;
+    std::string _hostFailures;
 };
 
 #endif

@@ -76,9 +76,18 @@ struct Reply {
     std::string correlation_id;  // empty: none
 };
 
-bool Publish(CPublisher& publisher, const Reply& r) {
-    return publisher.PublishMessage(r.exchange, r.key.c_str(), reinterpret_cast<char*>(r.result),
-                                    sizeof(T_RESULT), r.correlation_id);
+// Publishes on `publisher`, which starts from this worker's next host when `server` lists
+// several; the hosts that failed are logged by name.
+bool Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) {
+    thread_local unsigned nextHost = 0;
+    publisher.SetFirstHost(nextHost++);
+    bool sent = publisher.PublishMessage(r.exchange, r.key.c_str(),
+                                         reinterpret_cast<char*>(r.result), sizeof(T_RESULT),
+                                         r.correlation_id);
+    if (!publisher.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
+        LOG(publisher.HostFailures().c_str());
+    }
+    return sent;
 }
 
 // Publishes `result` over a worker's own connection, kept from reply to reply and opened
@@ -100,7 +109,7 @@ bool PublishOnWorkerConnection(const BrokerSettings& b, const Reply& reply) {
                                                 b.frame_max));
             slot.opened = b;
         }
-        if (Publish(*slot.publisher, reply)) return true;
+        if (Publish(*slot.publisher, reply, b)) return true;
         const bool retry = attempt == 0 && reused && !slot.publisher->CommitSent();
         slot.publisher.reset();
         if (!retry) break;
@@ -118,7 +127,7 @@ bool SendResult(const Settings& s, const Reply& reply) {
     } else {
         CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
                              b.port, b.frame_max);
-        sent = Publish(publisher, reply);
+        sent = Publish(publisher, reply, b);
     }
     ++(sent ? Stats().replies_sent : Stats().replies_failed);
     return sent;

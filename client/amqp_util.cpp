@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <sys/time.h>
 
+#include <vector>
+
 namespace {
 
 const amqp_channel_t kConnectionChannel = 0;
@@ -31,10 +33,10 @@ amqp_rpc_reply_t Login(amqp_connection_state_t conn, const AmqpLogin& p) {
                                       p.password.c_str());
 }
 
-}  // namespace
-
-AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::string* detail) {
-    const std::string where = p.server + ":" + std::to_string(p.port);
+// One host of the list: handle, socket, bounded connect, login.
+AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const AmqpHost& host,
+                     std::string* detail) {
+    const std::string where = host.name + ":" + std::to_string(host.port);
     *conn = amqp_new_connection();
     if (!*conn) {
         *detail = "out of memory for a connection";
@@ -48,7 +50,7 @@ AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::st
         return AmqpOpenStep::kNoSocket;
     }
     struct timeval limit = {p.timeout_s, 0};
-    int status = amqp_socket_open_noblock(socket, p.server.c_str(), p.port, &limit);
+    int status = amqp_socket_open_noblock(socket, host.name.c_str(), host.port, &limit);
     if (status != AMQP_STATUS_OK) {
         *detail = "cannot connect to the broker at " + where + ": " + amqp_error_string2(status);
         return AmqpOpenStep::kConnect;
@@ -66,6 +68,45 @@ AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::st
         amqp_connection_close(*conn, AMQP_REPLY_SUCCESS);
     }
     return AmqpOpenStep::kLogin;
+}
+
+}  // namespace
+
+std::vector<AmqpHost> AmqpHosts(const std::string& server, int port) {
+    std::vector<AmqpHost> hosts;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = server.find(',', start);
+        std::string item = server.substr(start, comma == std::string::npos ? comma : comma - start);
+        size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t");
+        item = b == std::string::npos ? std::string() : item.substr(b, e - b + 1);
+        size_t colon = item.rfind(':');
+        if (colon != std::string::npos && colon + 1 < item.size() &&
+            item.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
+            hosts.push_back({item.substr(0, colon), atoi(item.c_str() + colon + 1)});
+        } else if (!item.empty() || hosts.empty()) {
+            hosts.push_back({item, port});
+        }
+        if (comma == std::string::npos) return hosts;
+        start = comma + 1;
+    }
+}
+
+AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::string* detail) {
+    const std::vector<AmqpHost> hosts = AmqpHosts(p.server, p.port);
+    AmqpOpenStep step = AmqpOpenStep::kConnect;
+    detail->clear();
+    for (size_t k = 0; k < hosts.size(); ++k) {
+        const AmqpHost& host = hosts[(p.first_host + k) % hosts.size()];
+        if (*conn) amqp_destroy_connection(*conn);  // the last host's failed attempt
+        *conn = nullptr;
+        std::string why;
+        step = OpenOne(conn, p, host, &why);
+        if (step != AmqpOpenStep::kOpen) *detail += (detail->empty() ? "" : "; ") + why;
+        // Only an unreachable host sends us to the next; a refusal would be the same there.
+        if (step != AmqpOpenStep::kConnect) break;
+    }
+    return step;
 }
 
 std::string AmqpReplyText(const amqp_rpc_reply_t& reply) {

@@ -5,6 +5,7 @@
 #define TOLVANE_AMQP_UTIL_H
 
 #include <string>
+#include <vector>
 
 #include "client/rabbit.h"
 
@@ -19,12 +20,24 @@ struct AmqpLogin {
     int frame_max = 131072;
     int heartbeat = 0;
     int timeout_s = 10;
+    unsigned first_host = 0;  // where in a list of hosts to start
 };
+
+struct AmqpHost {
+    std::string name;
+    int port;
+};
+
+// `server` as a list: "host" or comma-separated "host" / "host:port" items, where a host
+// without a port takes `port`. A single host is a list of one.
+std::vector<AmqpHost> AmqpHosts(const std::string& server, int port);
 
 // The step at which AmqpOpen stopped.
 enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kLogin };
 
-// Opens a new connection into *conn, which must be null on entry. On kNoHandle and kNoSocket
+// Opens a new connection into *conn, which must be null on entry. With several hosts it tries
+// them in turn from `first_host` until one answers; `detail` names each that did not, even
+// when a later one did (and is empty when the first one tried answered). On kNoHandle and kNoSocket
 // *conn is null again (a handle without a socket cannot even be closed: the library asserts);
 // on kConnect and kLogin it holds a handle whose socket is closed or answered, which the owner
 // destroys with AmqpClose. `detail` tells why, with the broker's reply code and text when the

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "client/MQService.h"
+#include "client/amqp_util.h"
 #include "client/home.h"
 #include "client/job.h"
 #include "client/log.h"
@@ -137,8 +138,13 @@ void ConsumeLoop::Serve(unsigned generation) {
                        b.vhost.c_str(), b.port, b.frame_max);
     // basic.qos counts in 16 bits.
     consumer.SetPrefetch(_intake ? std::min(_s.intake_limit + _s.workers, 65535) : 0);
+    // Each reconnect starts from the next host of a list, so a cluster's load spreads.
+    consumer.SetFirstHost(generation - 1);
     bool ready = consumer.Init();
     if (!MovePhase(kSetup, kConsuming)) Park();
+    if (!consumer.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
+        LOG(consumer.HostFailures().c_str());
+    }
     while (ready && !stopping && Turn(consumer, generation)) {
     }
     if (stopping && ready) {

@@ -1,0 +1,33 @@
+# The Debian package (cpack -G DEB), meant for a build configured with -DCMAKE_INSTALL_PREFIX=/usr
+# and a home outside /usr/local, as scripts/package.sh does (/opt/tolvane).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tolvane)
+set(CPACK_PACKAGE_VERSION 0.1.0)
+set(CPACK_PACKAGE_CONTACT "tolvane maintainers <root@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remote function call daemon fed by RabbitMQ")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tolvane consumes requests from an AMQP 0-9-1 queue, calls the named\n\
+function of a plug-in library on a worker thread and publishes the reply.\n\
+Also the request client tolvane-call, the libraries with their headers and two\n\
+sample plug-ins.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_STRIP_FILES ON)
+# The home and the unit have absolute destinations, so the staging install goes through DESTDIR.
+set(CPACK_SET_DESTDIR ON)
+
+find_program(TOLVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(TOLVANE_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, librabbitmq4, libcurl4, libstdc++6, libgcc-s1, libc6")
+endif()
+
+foreach(script postinst prerm postrm conffiles)
+  configure_file(debian/${script}.in debian/${script} @ONLY)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/${script})
+endforeach()
+list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
