@@ -2,7 +2,7 @@
 # and a home outside /usr/local, as scripts/package.sh does (/opt/tolvane).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvane)
-set(CPACK_PACKAGE_VERSION 0.1.0)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "tolvane maintainers <root@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remote function call daemon fed by RabbitMQ")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tolvane consumes requests from an AMQP 0-9-1 queue, calls the named\n\
