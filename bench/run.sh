@@ -1,32 +1,114 @@
 #!/usr/bin/env bash
-# End-to-end benchmark on a Release build of its own (build-bench/, home inside it) against a
-# private RabbitMQ node: throughput of N pre-filled requests, then latency of M sequential
-# round trips. Prints figures only. Usage: bench/run.sh [N (default 2000)] [M (default 1000)]
+# End-to-end benchmark on a Release build of its own (build-bench/, homes inside it) against a
+# private RabbitMQ node. One table: first the broker-bound ceiling (the benchmark's own ten
+# threads answering with publish + commit on warm transactional channels), then the daemon
+# under each settings combination: replies per second over N pre-filled requests, p50/p99 of
+# M sequential round trips, their ratios to the ceiling, CPU per reply and peak memory.
+#   --daemons K       each combination also with K daemons on the one queue
+#   --backlog [COUNT] a second table: COUNT (100000) queued requests per combination, every
+#                     guid counted; takes minutes
+# Usage: bench/run.sh [--daemons K] [--backlog [COUNT]] [N (5000)] [M (1000)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=${TOLVANE_BENCH_BUILD:-$ROOT/build-bench}
 SANDBOX_PORT=${TOLVANE_BENCH_PORT:-25796}
 SANDBOX_NODE=tolvane-bench-$SANDBOX_PORT@localhost
+QUEUE=tolvane.bench
+
+# label|settings lines added to cfg/mq.conf
+COMBOS=(
+    "defaults|"
+    "per_worker|reply_connection=per_worker"
+    "per_worker+plugin_cache|reply_connection=per_worker plugin_cache=yes"
+)
+
+usage() { sed -n 's/^# Usage: //p' "$0"; }
+
+DAEMONS=1
+BACKLOG=0
+COUNTS=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --daemons) DAEMONS=${2:?--daemons needs a count}; shift 2 ;;
+        --backlog)
+            if [[ ${2:-} =~ ^[0-9]+$ ]]; then BACKLOG=$2; shift 2; else BACKLOG=100000; shift; fi ;;
+        -h|--help) usage; exit 0 ;;
+        [0-9]*) COUNTS+=("$1"); shift ;;
+        *) usage >&2; exit 2 ;;
+    esac
+done
+N=${COUNTS[0]:-5000}
+M=${COUNTS[1]:-1000}
 
 # shellcheck source=scripts/packages.sh
 . "$ROOT/scripts/packages.sh"
 # shellcheck source=scripts/sandbox.sh
 . "$ROOT/scripts/sandbox.sh"
 
+home_of() { if [ "$1" = 1 ]; then echo "$BUILD/home"; else echo "$BUILD/home-$1"; fi; }
+
+# shellcheck disable=SC2317 # run by the trap
+cleanup() {
+    local k pid
+    for k in $(seq 2 "$DAEMONS"); do
+        if pid=$(sandbox_daemon_pid "$(home_of "$k")/tolvane.pid"); then sandbox_stop_pid "$pid"; fi
+    done
+    sandbox_cleanup
+}
+
+# write_homes SETTINGS: every daemon's home, the combination's settings after the common ones.
+# Nothing answers the lookup there: it fails at once and the queue line stays as written.
+write_homes() {
+    local k home
+    for k in $(seq 1 "$DAEMONS"); do
+        home=$(home_of "$k")
+        sandbox_home "$QUEUE" "127.0.0.1:$((SANDBOX_PORT + 2))" "$home"
+        # shellcheck disable=SC2086 # one line per word
+        [ -z "$1" ] || printf '%s\n' $1 >>"$home/cfg/mq.conf"
+    done
+}
+
+FAILED=0
+bench() {
+    if ! "$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
+            --daemon "$BUILD/client/tolvane" --home "$BUILD/home" \
+            --pid-file "$BUILD/home/tolvane.pid" --ceiling-file "$BUILD/ceiling.txt" "$@"; then
+        FAILED=1
+        # What a failed row left queued would make every later row refuse to start.
+        /usr/sbin/rabbitmqctl -q -n "$SANDBOX_NODE" purge_queue "$QUEUE" >/dev/null 2>&1 || true
+    fi
+}
+
+# rows MODE COUNT HEADER: a row per combination, one more with K daemons when asked; HEADER
+# (yes|no) goes to the first.
+rows() {
+    local combo label header=$3
+    for combo in "${COMBOS[@]}"; do
+        label=${combo%%|*}
+        write_homes "${combo#*|}"
+        bench --mode "$1" -n "$2" -m "$M" --label "$label" --header "$header"
+        header=no
+        [ "$DAEMONS" = 1 ] ||
+            bench --mode "$1" -n "$2" -m "$M" --label "$label x$DAEMONS" --daemons "$DAEMONS"
+    done
+}
+
 install_packages >/dev/null
 sandbox_build Release
-trap sandbox_cleanup EXIT
+trap cleanup EXIT
 sandbox_broker start 2>/dev/null
-# Nothing answers the lookup there: it fails at once and the queue line stays as written.
-sandbox_home tolvane.bench "127.0.0.1:$((SANDBOX_PORT + 2))"
 
-bench() {
-    "$BUILD/bench/tolvane-bench" --daemon "$BUILD/client/tolvane" \
-        --pid-file "$BUILD/home/tolvane.pid" --port "$SANDBOX_PORT" --password guest \
-        --queue tolvane.bench "$@"
-}
-echo "== throughput"
-bench --mode throughput -n "${1:-2000}"
-echo "== latency"
-bench --mode latency -n "${2:-1000}"
+echo "N=$N pre-filled one-record echo requests (4172 bytes, 1074-byte replies): replies/s from"
+echo "first to last reply; M=$M sequential round trips; CPU of the responder over the N requests."
+echo
+rm -f "$BUILD/ceiling.txt"
+# A node just started is still settling; an unprinted round keeps that out of the first row.
+bench --mode ceiling -n 1000 -m 100 --ceiling-file /dev/null >/dev/null
+bench --mode ceiling --label "ceiling (10 tx threads)" -n "$N" -m "$M" --header yes
+rows daemon "$N" no
+if [ "$BACKLOG" -gt 0 ]; then
+    echo
+    rows backlog "$BACKLOG" yes
+fi
+exit "$FAILED"

@@ -1,49 +1,65 @@
-// End-to-end benchmark of the daemon against a running broker; prints figures, judges nothing.
-//   throughput: pre-fills N one-record echo requests (4172 bytes), starts the daemon and times
-//               until the last of the N replies (1074 bytes) has arrived.
-//   latency:    starts the daemon, then times N sequential round trips (p50, p99).
-// Both print the daemon's peak resident memory before stopping it.
-// The daemon must not be running yet; the benchmark stops the one it started by its pid.
-#include <signal.h>
+// End-to-end benchmark against a running broker; prints one table row per run, judges nothing.
+//   ceiling: the benchmark's own ten-thread transactional responder (the broker-bound
+//            ceiling) through the throughput and latency phases; its figures go to a file
+//            that later rows compare with.
+//   daemon:  the daemon(s) through the same phases, with CPU per reply and peak memory.
+//   backlog: a large queued backlog answered by the daemon(s): every guid counted.
+// The daemons must not be running yet; the benchmark stops the ones it started by their pid.
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "bench/ceiling.h"
+#include "bench/daemons.h"
+#include "bench/phases.h"
 #include "tools/call_client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct Options {
     BrokerOptions broker;
+    std::string mode;
+    std::string label;
     std::string daemon;
     std::string pidFile;
+    std::string home;
+    int daemons = 1;
     std::string queue = "tolvane.bench";
     std::string platform = "tolvane.bench.replies";
-    std::string mode = "throughput";
+    std::string ceilingFile;
     int count = -1;
+    int roundTrips = 1000;
+    bool header = false;
 };
 
 const char kUsage[] =
-    "usage: tolvane-bench --daemon PATH --pid-file PATH [--mode throughput|latency] [-n N]\n"
-    "                     [--queue NAME] [--server HOST] [--port N] [--user U] [--password P]\n"
-    "  throughput: N (default 2000) requests queued before the daemon starts\n"
-    "  latency:    N (default 1000) sequential round trips\n";
+    "usage: tolvane-bench --mode ceiling|daemon|backlog [--label TEXT] [-n N] [-m M]\n"
+    "                     [--daemon PATH --pid-file FILE --home DIR] [--daemons K]\n"
+    "                     [--ceiling-file FILE] [--header yes] [--queue NAME]\n"
+    "                     [--server HOST] [--port N] [--user U] [--password P]\n"
+    "  ceiling: N (5000) queued requests answered by ten transactional threads, then M (1000)\n"
+    "           round trips; the figures are written to the ceiling file\n"
+    "  daemon:  the same for K daemons (instance k >= 2 runs on home DIR-k); ratios to the\n"
+    "           ceiling file's figures\n"
+    "  backlog: N (100000) queued requests answered by K daemons, every guid counted\n";
 
 bool ParseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i], value = argv[i + 1];
-        if (name == "--daemon") o.daemon = value;
+        if (name == "--mode") o.mode = value;
+        else if (name == "--label") o.label = value;
+        else if (name == "--daemon") o.daemon = value;
         else if (name == "--pid-file") o.pidFile = value;
-        else if (name == "--mode") o.mode = value;
+        else if (name == "--home") o.home = value;
+        else if (name == "--daemons") o.daemons = atoi(value.c_str());
+        else if (name == "--ceiling-file") o.ceilingFile = value;
+        else if (name == "--header") o.header = value == "yes";
         else if (name == "-n") o.count = atoi(value.c_str());
+        else if (name == "-m") o.roundTrips = atoi(value.c_str());
         else if (name == "--queue") o.queue = value;
         else if (name == "--server") o.broker.server = value;
         else if (name == "--port") o.broker.port = atoi(value.c_str());
@@ -51,123 +67,160 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (name == "--password") o.broker.pwd = value;
         else return false;
     }
-    if (o.count < 0) o.count = o.mode == "latency" ? 1000 : 2000;
-    return argc % 2 == 1 && !o.daemon.empty() && !o.pidFile.empty() && o.count > 0 &&
-           (o.mode == "throughput" || o.mode == "latency");
+    if (o.count < 0) o.count = o.mode == "backlog" ? 100000 : 5000;
+    if (o.label.empty()) o.label = o.mode;
+    bool daemonSet = !o.daemon.empty() && !o.pidFile.empty() && !o.home.empty();
+    return argc % 2 == 1 && o.count > 0 && o.roundTrips > 0 && o.daemons > 0 &&
+           (o.mode == "ceiling" || ((o.mode == "daemon" || o.mode == "backlog") && daemonSet));
 }
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
+// Guids unique to this run, so that service logs kept from earlier runs do not count.
+std::string RunTag() {
+    return "b" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr) % 100000) + "-";
 }
 
-std::string EchoRequest(const std::string& guid, const std::string& platform) {
-    std::string body, error;
-    BuildRequest(guid, platform, {ParamText({"comtype=echo", "nfunc=echo", "bench=1"})}, &body,
-                 &error);
-    return body;
+Workload WorkloadOf(const Options& o, const std::string& phase) {
+    Workload w;
+    w.queue = o.queue;
+    w.platform = o.platform;
+    w.guidPrefix = RunTag() + phase;
+    w.count = o.count;
+    return w;
 }
 
-pid_t PidInFile(const std::string& file) {
+struct CeilingFigures {
+    double perSecond = 0, p50 = 0, p99 = 0;
+    bool known = false;
+};
+
+CeilingFigures ReadCeiling(const std::string& file) {
+    CeilingFigures c;
     std::ifstream in(file);
-    long pid = 0;
-    in >> pid;
-    return static_cast<pid_t>(pid);
+    c.known = static_cast<bool>(in >> c.perSecond >> c.p50 >> c.p99);
+    return c;
 }
 
-bool StartDaemon(const Options& o) {
-    std::remove(o.pidFile.c_str());
-    return system(o.daemon.c_str()) == 0;
+void WriteCeiling(const std::string& file, const ThroughputFigures& t, const LatencyFigures& l) {
+    if (file.empty()) return;
+    std::ofstream out(file);
+    out << t.perSecond << " " << l.p50 << " " << l.p99 << "\n";
 }
 
-// The daemon's peak resident memory so far (VmHWM), as the kernel reports it.
-void PrintPeakMemory(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmHWM:") != 0) continue;
-        size_t value = line.find_first_not_of(" \t", 6);
-        printf("daemon peak resident memory: %s\n", line.c_str() + value);
-    }
+std::string Fixed(double value, int decimals) {
+    char text[32];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
 }
 
-void StopDaemon(const Options& o) {
-    pid_t pid = PidInFile(o.pidFile);
-    if (pid <= 0) return;
-    PrintPeakMemory(pid);
-    if (kill(pid, SIGTERM) != 0) return;
-    for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+std::string Ratio(double value, double ceiling, bool known) {
+    return known && ceiling > 0 ? Fixed(value / ceiling, 2) : "-";
 }
 
-// Waits for the reply to `guid`; false on a time-out or a broker error.
-bool AwaitReply(CallClient& client, const std::string& guid, int timeout_ms) {
-    std::string replyGuid, text;
-    while (client.WaitReply(timeout_ms, &replyGuid, &text) == 1) {
-        if (replyGuid == guid) return true;
-    }
-    return false;
+std::string Mb(long kb) {
+    return kb < 0 ? "-" : Fixed(kb / 1024.0, 1);
 }
 
-int Throughput(const Options& o, CallClient& client) {
-    for (int i = 0; i < o.count; ++i) {
-        if (!client.Publish(o.queue, EchoRequest("bench-" + std::to_string(i), o.platform))) {
-            fprintf(stderr, "tolvane-bench: %s\n", client.Error().c_str());
-            return 1;
-        }
+// "a / b / c": per process, each count divided by `seconds` when that is positive.
+std::string PerProcess(const std::vector<long>& counts, double seconds) {
+    if (counts.size() < 2) return "";
+    std::string text;
+    for (long c : counts) {
+        if (!text.empty()) text += " / ";
+        text += seconds > 0 ? Fixed(c / seconds, 0) : std::to_string(c);
     }
-    int waiting = 0;
-    while (client.CheckQueue(o.queue, &waiting) && waiting < o.count) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    printf("requests queued: %d x 4172 bytes\n", waiting);
+    return text;
+}
 
-    const auto start = Clock::now();
-    if (!StartDaemon(o)) return 1;
-    int replies = 0;
-    Clock::time_point first;
-    std::string guid, text;
-    while (replies < o.count && client.WaitReply(30000, &guid, &text) == 1) {
-        if (replies++ == 0) first = Clock::now();
+void WarnTally(const std::string& label, const Tally& t) {
+    if (t.Missing() == 0 && t.duplicates == 0) return;
+    fprintf(stderr, "tolvane-bench: %s: %ld missing, %ld duplicated replies\n", label.c_str(),
+            t.Missing(), t.duplicates);
+}
+
+// Prints `line` without the blanks an empty last column leaves.
+void PrintLine(std::string line) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    puts(line.c_str());
+}
+
+void PrintMainRow(const Options& o, const ThroughputFigures& t, const LatencyFigures& l) {
+    char line[512];
+    if (o.header) {
+        snprintf(line, sizeof line, "%-26s %9s %6s %7s %6s %7s %6s %10s %7s  %s", "responder",
+                 "replies/s", "/ceil", "p50 ms", "/ceil", "p99 ms", "/ceil", "CPU ms/rep",
+                 "peak MB", "per daemon replies/s");
+        PrintLine(line);
     }
-    const auto last = Clock::now();
-    StopDaemon(o);
-    if (replies < o.count) {
-        fprintf(stderr, "tolvane-bench: only %d of %d replies arrived\n", replies, o.count);
-        return 1;
+    const CeilingFigures c = ReadCeiling(o.ceilingFile);
+    double cpuMs = t.tally.unique > 0 ? t.cpuSeconds * 1000 / t.tally.unique : 0;
+    snprintf(line, sizeof line, "%-26s %9.0f %6s %7.2f %6s %7.2f %6s %10.2f %7s  %s",
+             o.label.c_str(), t.perSecond, Ratio(t.perSecond, c.perSecond, c.known).c_str(), l.p50,
+             Ratio(l.p50, c.p50, c.known).c_str(), l.p99, Ratio(l.p99, c.p99, c.known).c_str(),
+             cpuMs, Mb(t.peakRssKb).c_str(), PerProcess(t.handled, t.seconds).c_str());
+    PrintLine(line);
+    WarnTally(o.label, t.tally);
+}
+
+void PrintBacklogRow(const Options& o, const ThroughputFigures& t) {
+    char line[512];
+    if (o.header) {
+        snprintf(line, sizeof line, "%-26s %8s %8s %6s %7s %9s %7s  %s", "backlog", "queued",
+                 "unique", "dupl.", "missing", "replies/s", "peak MB", "per daemon handled");
+        PrintLine(line);
     }
-    printf("replies: %d x 1074 bytes\n", replies);
-    printf("daemon start to first reply: %.0f ms\n", Ms(first - start));
-    printf("daemon start to last reply:  %.0f ms\n", Ms(last - start));
-    printf("replies per second (from daemon start): %.0f\n", replies * 1000.0 / Ms(last - start));
-    printf("replies per second (first to last reply): %.0f\n",
-           (replies - 1) * 1000.0 / std::max(Ms(last - first), 1.0));
+    snprintf(line, sizeof line, "%-26s %8ld %8ld %6ld %7ld %9.0f %7s  %s", o.label.c_str(),
+             t.tally.expected, t.tally.unique, t.tally.duplicates, t.tally.Missing(), t.perSecond,
+             Mb(t.peakRssKb).c_str(), PerProcess(t.handled, 0).c_str());
+    PrintLine(line);
+}
+
+int Fail(const std::string& what) {
+    fprintf(stderr, "tolvane-bench: %s\n", what.c_str());
+    return 1;
+}
+
+int RunCeiling(const Options& o, CallClient& client) {
+    CeilingOptions co;
+    co.login.server = o.broker.server;
+    co.login.port = o.broker.port;
+    co.login.vhost = o.broker.vhost;
+    co.login.user = o.broker.userName;
+    co.login.password = o.broker.pwd;
+    co.queue = o.queue;
+    Ceiling ceiling(co);
+    ThroughputFigures t;
+    LatencyFigures l;
+    std::string error;
+    bool ok = RunThroughput(client, ceiling, WorkloadOf(o, "t"), &t, &error) &&
+              RunLatency(client, o.queue, o.platform, o.roundTrips, &l, &error);
+    ceiling.Stop();
+    if (!ceiling.Error().empty()) return Fail(ceiling.Error());
+    if (!ok) return Fail(error);
+    WriteCeiling(o.ceilingFile, t, l);
+    PrintMainRow(o, t, l);
     return 0;
 }
 
-int Latency(const Options& o, CallClient& client) {
-    if (!StartDaemon(o)) return 1;
-    // The first round trip also waits for start-up; it is not counted.
-    std::string warmGuid = NewGuid();
-    bool ok = client.Publish(o.queue, EchoRequest(warmGuid, o.platform)) &&
-              AwaitReply(client, warmGuid, 30000);
-    std::vector<double> ms;
-    for (int i = 0; ok && i < o.count; ++i) {
-        std::string guid = NewGuid();
-        auto sent = Clock::now();
-        ok = client.Publish(o.queue, EchoRequest(guid, o.platform)) &&
-             AwaitReply(client, guid, 10000);
-        ms.push_back(Ms(Clock::now() - sent));
+int RunDaemons(const Options& o, CallClient& client) {
+    DaemonSet daemons(o.daemon, o.home, o.pidFile, o.daemons);
+    ThroughputFigures t;
+    LatencyFigures l;
+    std::string error;
+    if (o.mode == "backlog") {
+        Workload w = WorkloadOf(o, "q");
+        w.graceMs = 2000;
+        if (!RunThroughput(client, daemons, w, &t, &error)) return Fail(error);
+        daemons.Stop();
+        PrintBacklogRow(o, t);
+        return 0;
     }
-    StopDaemon(o);
-    if (!ok) {
-        fprintf(stderr, "tolvane-bench: a round trip failed after %zu\n", ms.size());
-        return 1;
-    }
-    std::sort(ms.begin(), ms.end());
-    auto at = [&](double q) { return ms[std::min(ms.size() - 1, size_t(q * ms.size()))]; };
-    printf("round trips: %zu sequential (4172-byte request, 1074-byte reply)\n", ms.size());
-    printf("latency p50: %.2f ms  p99: %.2f ms  max: %.2f ms\n", at(0.50), at(0.99), ms.back());
+    bool ok = RunThroughput(client, daemons, WorkloadOf(o, "t"), &t, &error) &&
+              RunLatency(client, o.queue, o.platform, o.roundTrips, &l, &error);
+    // Peak memory over both phases, read while the daemons still run.
+    t.peakRssKb = daemons.PeakRssKb();
+    daemons.Stop();
+    if (!ok) return Fail(error);
+    PrintMainRow(o, t, l);
     return 0;
 }
 
@@ -181,14 +234,12 @@ int main(int argc, char** argv) {
     }
     CallClient client(o.broker);
     if (!client.Connect(10) || !client.DeclareQueue(o.queue) || !client.Listen(o.platform)) {
-        fprintf(stderr, "tolvane-bench: %s\n", client.Error().c_str());
-        return 1;
+        return Fail(client.Error());
     }
     int waiting = 0;
     if (!client.CheckQueue(o.queue, &waiting) || waiting != 0) {
-        fprintf(stderr, "tolvane-bench: queue \"%s\" is not empty (%d waiting)\n", o.queue.c_str(),
-                waiting);
-        return 1;
+        return Fail("queue \"" + o.queue + "\" is not empty (" + std::to_string(waiting) +
+                    " waiting)");
     }
-    return o.mode == "latency" ? Latency(o, client) : Throughput(o, client);
+    return o.mode == "ceiling" ? RunCeiling(o, client) : RunDaemons(o, client);
 }

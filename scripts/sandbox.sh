@@ -39,10 +39,12 @@ sandbox_endpoint() {
     return 1
 }
 
-# sandbox_home QUEUE LOOKUP_HOST: the settings file and the sample plug-ins.
+# sandbox_home QUEUE LOOKUP_HOST [HOME]: the settings file and the sample plug-ins in HOME
+# (default $BUILD/home, the built-in one).
 sandbox_home() {
-    mkdir -p "$BUILD/home/cfg" "$BUILD/home/lib" "$BUILD/home/log"
-    cat >"$BUILD/home/cfg/mq.conf" <<EOF
+    local home=${3:-$BUILD/home}
+    mkdir -p "$home/cfg" "$home/lib" "$home/log"
+    cat >"$home/cfg/mq.conf" <<EOF
 server=127.0.0.1
 port=$SANDBOX_PORT
 userName=guest
@@ -51,13 +53,15 @@ vhost=/
 queue=$1
 lookup_host=$2
 EOF
-    cp "$BUILD"/plugins/lib*.so "$BUILD/home/lib/"
+    cp "$BUILD"/plugins/lib*.so "$home/lib/"
 }
 
-# The daemon's pid, when the pid file names a live process of our build's program.
+# The daemon's pid, when the pid file (default the built-in one) names a live process of our
+# build's program.
+# shellcheck disable=SC2120 # bench/run.sh names the pid files of its further daemons
 sandbox_daemon_pid() {
     local pid
-    pid=$(tr -d '\0' <"$BUILD/home/tolvane.pid" 2>/dev/null) || return 1
+    pid=$(tr -d '\0' 2>/dev/null <"${1:-$BUILD/home/tolvane.pid}") || return 1
     [ -n "$pid" ] && [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$(readlink -f "$BUILD/client/tolvane")" ] &&
         echo "$pid"
 }

@@ -1,0 +1,56 @@
+// The broker-bound ceiling: the benchmark's own responder, ten threads that answer requests
+// the way the daemon's reply path does on a warm connection (basic.publish + tx.commit on a
+// transactional channel) and do nothing else, so the broker is the only limit left.
+#ifndef TOLVANE_BENCH_CEILING_H
+#define TOLVANE_BENCH_CEILING_H
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/responder.h"
+#include "client/amqp_util.h"
+
+struct CeilingOptions {
+    AmqpLogin login;
+    std::string queue;
+    int threads = 10;
+    // Deliveries each thread may hold unacknowledged: enough that a thread always has the
+    // next request at hand, few enough that the threads share the backlog.
+    int prefetch = 20;
+};
+
+// Each thread owns one connection: channel 1 in transaction mode (tx.select once) carries the
+// replies, channel 2 consumes the queue with acknowledgements, so the transaction holds the
+// reply alone, as the daemon's does.
+class Ceiling : public Responder {
+public:
+    explicit Ceiling(const CeilingOptions& options) : options_(options) {}
+    ~Ceiling() override { Stop(); }
+
+    // Returns once every thread consumes, or false with the first thread's failure.
+    bool Start(std::string* error) override;
+    // CPU time of the ten threads so far; MUST be called while they run (before Stop).
+    double CpuSeconds() const override;
+    long PeakRssKb() const override { return -1; }
+    void Stop() override;
+    // The first failure of any thread; empty while all went well.
+    std::string Error() const;
+
+private:
+    void Serve();
+    bool Setup(amqp_connection_state_t conn);
+    void Fail(const std::string& what);
+
+    CeilingOptions options_;
+    std::vector<std::thread> threads_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> ready_{0};
+    std::atomic<int> failed_{0};
+    mutable std::mutex mutex_;
+    std::string error_;  // the first failure, under mutex_
+};
+
+#endif

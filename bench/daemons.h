@@ -1,0 +1,43 @@
+// The daemons under test, seen from outside: started as the service starts (it detaches
+// itself), found through their pid files, measured through /proc and their service logs,
+// stopped by pid.
+#ifndef TOLVANE_BENCH_DAEMONS_H
+#define TOLVANE_BENCH_DAEMONS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/responder.h"
+
+struct DaemonInstance {
+    std::string home;
+    std::string pidFile;
+    std::vector<std::string> args;  // beyond the program's path
+    pid_t pid = 0;
+};
+
+// Instance 1 runs on the built-in home and pid file, with no arguments; instance k >= 2 on
+// HOME-k (prepared by the caller) with "--home HOME-k --pid-file HOME-k/tolvane.pid".
+class DaemonSet : public Responder {
+public:
+    DaemonSet(const std::string& program, const std::string& home, const std::string& pidFile,
+              int count);
+    ~DaemonSet() override { Stop(); }
+
+    // Launches every instance and waits until each pid file names a live process.
+    bool Start(std::string* error) override;
+    double CpuSeconds() const override;  // user + system time of all instances
+    long PeakRssKb() const override;     // the largest VmHWM among them
+    // Counted from each instance's service log: the lines that hold a guid alone.
+    std::vector<long> Handled(const std::string& prefix) const override;
+    // SIGTERM, then SIGKILL to any that has not ended after the service's stop time.
+    void Stop() override;
+
+private:
+    std::string program_;
+    std::vector<DaemonInstance> instances_;
+};
+
+#endif
