@@ -1,0 +1,149 @@
+// How the running daemon takes requests from the broker: the bounded intake and its order,
+// the no_ack consumer, and what stopping, SIGHUP and a crash leave behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "daemon_fixture.h"
+
+namespace {
+
+const char kQueue[] = "tolvane.t.delivery";
+const char kPlatform[] = "tolvane.t.delivery.out";
+const char kReplies[] = "tolvane.t.delivery.replies";
+
+class DeliveryTest : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        ASSERT_TRUE(amqp_.Connect());
+        ASSERT_TRUE(amqp_.DeclareQueue(kQueue));
+        ASSERT_TRUE(amqp_.PurgeQueue(kQueue));
+        ASSERT_TRUE(amqp_.DeclareExchange(kPlatform));
+        ASSERT_TRUE(amqp_.DeclareQueue(kReplies));
+        ASSERT_TRUE(amqp_.Bind(kReplies, kPlatform, kPlatform));
+        ASSERT_TRUE(amqp_.PurgeQueue(kReplies));
+    }
+    void TearDown() override {
+        DaemonTest::TearDown();
+        amqp_.DeleteQueue(kQueue);
+        amqp_.DeleteQueue(kReplies);
+        amqp_.DeleteExchange(kPlatform);
+    }
+
+    // Writes the settings plus `extra` lines and starts the daemon; 0 on failure.
+    pid_t StartWith(const std::string& extra) {
+        std::string conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()));
+        testutil::WriteAll(TOLVANE_MQ_CONF, conf + extra);
+        return Start();
+    }
+
+    // Queues `n` requests "<prefix><i>" calling echo's `func` with `arg`; returns the guids.
+    std::vector<std::string> Send(int n, const std::string& prefix, const std::string& func,
+                                  const std::string& arg) {
+        std::vector<std::string> guids;
+        for (int i = 0; i < n; ++i) {
+            guids.push_back(prefix + std::to_string(i));
+            EXPECT_TRUE(amqp_.Publish("", kQueue, RequestBody(guids.back(), kPlatform,
+                                                              {{"comtype=echo", "nfunc=" + func, arg}})));
+        }
+        return guids;
+    }
+
+    // Guids of the replies in arrival order, until `n` came or none came for `quiet_ms`.
+    std::vector<std::string> Collect(size_t n, int quiet_ms) {
+        std::vector<std::string> guids;
+        std::string body;
+        while (guids.size() < n && amqp_.Get(kReplies, &body, quiet_ms)) {
+            guids.push_back(ParseReply(body).guid);
+        }
+        return guids;
+    }
+
+    // Waits until `n` replies wait in the reply queue.
+    bool RepliesReach(int n) {
+        return WaitFor([&] { return amqp_.MessageCount(kReplies) >= n; }, 20000);
+    }
+
+    TestAmqp amqp_;
+};
+
+TEST_F(DeliveryTest, IntakeIsBoundedAndServedInOrder) {
+    // One worker, so the broker's order must come out unchanged; the reply connection and
+    // plug-in kept per worker make its thousand replies quick.
+    std::vector<std::string> sent = Send(1, "slow-", "sleep", "ms=4000");
+    std::vector<std::string> fast = Send(1000, "fast-", "say", "text=10000:fast");
+    sent.insert(sent.end(), fast.begin(), fast.end());
+    ASSERT_GT(StartWith("workers=1\nintake_limit=5\nreply_connection=per_worker\nplugin_cache=yes\n"), 0);
+
+    // While the slow job runs the daemon holds intake_limit + workers more, no further.
+    const int held = 1000 - 5 - 1;
+    EXPECT_TRUE(WaitFor([&] { return amqp_.MessageCount(kQueue) <= held; }, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(amqp_.MessageCount(kQueue), held);
+
+    EXPECT_EQ(Collect(sent.size(), 20000), sent);
+}
+
+TEST_F(DeliveryTest, ZeroIntakeLimitConsumesWithoutAcks) {
+    for (const char* extra : {"intake_limit=0\n", ""}) {
+        SCOPED_TRACE(extra);
+        const bool noAck = *extra != '\0';
+        pid_t pid = StartWith(extra);
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(Answers(amqp_, kQueue));
+        std::string consumers = RabbitmqctlOutput("list_consumers -p / queue_name ack_required");
+        EXPECT_NE(consumers.find(std::string(kQueue) + (noAck ? "\tfalse" : "\ttrue")),
+                  std::string::npos) << consumers;
+        Stop(pid);
+    }
+}
+
+TEST_F(DeliveryTest, SigtermFinishesWhatItHoldsAndLeavesTheRest) {
+    const std::vector<std::string> sent = Send(300, "term-", "sleep", "ms=20");
+    pid_t pid = StartWith("");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(RepliesReach(10));
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(WaitFor([&] { return !IsAlive(pid); }, 30000));
+    EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE));
+    EXPECT_NE(ServiceLog().find("stopped: "), std::string::npos) << ServiceLog();
+
+    std::set<std::string> answered;
+    for (const std::string& guid : Collect(sent.size(), 1500)) {
+        EXPECT_TRUE(answered.insert(guid).second) << "two replies for " << guid;
+    }
+    const int left = amqp_.MessageCount(kQueue);
+    EXPECT_GT(left, 0) << "the stop came after the backlog was done";
+    EXPECT_EQ(answered.size() + left, sent.size());
+}
+
+TEST_F(DeliveryTest, SighupIsIgnored) {
+    pid_t pid = StartWith("");
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGHUP);
+    EXPECT_TRUE(Answers(amqp_, kQueue));
+    EXPECT_TRUE(IsAlive(pid));
+}
+
+TEST_F(DeliveryTest, AckAfterReplyLosesNothingToAKill) {
+    const std::vector<std::string> sent = Send(300, "kill-", "sleep", "ms=20");
+    pid_t pid = StartWith("ack_mode=after_reply\n");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(RepliesReach(10));
+    kill(pid, SIGKILL);
+    ASSERT_TRUE(WaitFor([&] { return !IsAlive(pid); }, 10000));
+    ASSERT_GT(Start(), 0);
+
+    std::set<std::string> answered;
+    std::string body;
+    while (answered.size() < sent.size() && amqp_.Get(kReplies, &body, 20000)) {
+        answered.insert(ParseReply(body).guid);
+    }
+    EXPECT_EQ(answered, std::set<std::string>(sent.begin(), sent.end()));
+}
+
+}  // namespace
