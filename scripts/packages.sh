@@ -1,6 +1,6 @@
 # Debian packages the build, the tests and the demo need; sourced by the scripts.
 TOLVANE_PACKAGES=(cmake make g++ pkg-config libgtest-dev librabbitmq-dev libcurl4-openssl-dev
-                  rabbitmq-server python3 procps dpkg-dev file systemd)
+                  rabbitmq-server python3 python3-pika procps dpkg-dev file systemd)
 
 # Installs whatever of TOLVANE_PACKAGES is missing (needs root on a fresh machine).
 install_packages() {

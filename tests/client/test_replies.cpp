@@ -1,0 +1,204 @@
+// How the real daemon sends its replies and logs its calls under the settings that change
+// them: reply_connection, plugin_cache, reply_to and log_params.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daemon_fixture.h"
+
+using testutil::ReadAll;
+
+namespace {
+
+// Local ports of the established TCP connections that process `pid` holds to `port`.
+std::set<int> ConnectionsTo(pid_t pid, int port) {
+    std::set<std::string> sockets;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* dir = opendir(fds.c_str())) {
+        while (dirent* e = readdir(dir)) {
+            char to[64];
+            ssize_t n = readlink((fds + "/" + e->d_name).c_str(), to, sizeof to - 1);
+            if (n > 9 && strncmp(to, "socket:[", 8) == 0) {
+                sockets.insert(std::string(to + 8, to + n - 1));
+            }
+        }
+        closedir(dir);
+    }
+    std::set<int> held;
+    std::istringstream tcp(ReadAll("/proc/net/tcp"));
+    std::string line, slot, local, peer, state, skip, inode;
+    while (std::getline(tcp, line)) {
+        std::istringstream f(line);
+        f >> slot >> local >> peer >> state >> skip >> skip >> skip >> skip >> skip >> inode;
+        if (state == "01" && sockets.count(inode) && peer.size() > 5 &&
+            strtol(peer.c_str() + peer.size() - 4, nullptr, 16) == port) {
+            held.insert(int(strtol(local.c_str() + local.size() - 4, nullptr, 16)));
+        }
+    }
+    return held;
+}
+
+class RepliesTest : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        ASSERT_TRUE(amqp_.Connect());
+        ASSERT_TRUE(amqp_.DeclareQueue(kQueue));
+        ASSERT_TRUE(amqp_.PurgeQueue(kQueue));
+        ASSERT_TRUE(amqp_.DeclareExchange(kPlatform));
+        ASSERT_TRUE(amqp_.DeclareQueue(kReplies));
+        ASSERT_TRUE(amqp_.Bind(kReplies, kPlatform, kPlatform));
+        ASSERT_TRUE(amqp_.PurgeQueue(kReplies));
+    }
+    void TearDown() override {
+        DaemonTest::TearDown();
+        amqp_.DeleteQueue(kQueue);
+        amqp_.DeleteQueue(kReplies);
+        amqp_.DeleteExchange(kPlatform);
+    }
+
+    // Starts the daemon on kQueue with the `extra` lines at the end of its mq.conf.
+    pid_t Serve(const std::string& extra) {
+        conf_ = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort())) + extra;
+        testutil::WriteAll(TOLVANE_MQ_CONF, conf_);
+        return Start();
+    }
+
+    // Publishes one request of `items` to kQueue and returns its guid.
+    std::string Send(const std::vector<std::string>& items) {
+        const std::string guid = NewGuid();
+        EXPECT_TRUE(amqp_.Publish("", kQueue, RequestBody(guid, kPlatform, {items})));
+        return guid;
+    }
+
+    CallOutcome Ask(const std::string& items) {
+        return Call(TEST_AMQP_PORT, std::string("--timeout 30 --queue ") + kQueue + " " + items);
+    }
+
+    static constexpr const char* kQueue = "tolvane.t.replies";
+    static constexpr const char* kPlatform = "tolvane.t.replies.platform";
+    static constexpr const char* kReplies = "tolvane.t.replies.got";
+    TestAmqp amqp_;
+    std::string conf_;
+};
+
+TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
+    const int kBurst = 500, kWorkers = 4;
+    pid_t pid = Serve("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) + "\n");
+    ASSERT_GT(pid, 0);
+    std::set<std::string> sent, answered;
+    std::set<int> seen;
+    for (int i = 0; i < kBurst; ++i) sent.insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
+    // Every connection the daemon opens while it serves the burst is noticed here.
+    EXPECT_TRUE(WaitFor([&] {
+        for (const auto& c : ConnectionsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
+        return amqp_.MessageCount(kReplies) >= kBurst;
+    }, 120000));
+    std::string body;
+    for (int i = 0; i < kBurst && amqp_.Get(kReplies, &body, 5000); ++i) {
+        EXPECT_TRUE(answered.insert(ParseReply(body).guid).second) << "two replies";
+    }
+    EXPECT_EQ(answered, sent);
+    EXPECT_FALSE(amqp_.Get(kReplies, &body, 1500)) << "an extra reply";
+    EXPECT_LE(seen.size(), size_t(kWorkers + 1)) << "the consumer and one per worker";
+    EXPECT_GE(ConnectionsTo(pid, TEST_AMQP_PORT).size(), 2u) << "reply connections are kept";
+}
+
+// A broker restart closes an idle reply connection; closing only that one on the shared node
+// does the same, without the restart's half a minute or harm to the tests beside this one.
+TEST_F(RepliesTest, PerWorkerConnectionClosedByTheBrokerIsReplaced) {
+    pid_t pid = Serve("reply_connection=per_worker\nworkers=1\n");
+    ASSERT_GT(pid, 0);
+    std::set<int> consumer;
+    auto connections = [&] { return ConnectionsTo(pid, TEST_AMQP_PORT); };
+    ASSERT_TRUE(WaitFor([&] { return (consumer = connections()).size() == 1; }, 15000));
+    std::string body;
+    const std::string first = Send({"comtype=echo", "nfunc=say", "text=before"});
+    ASSERT_TRUE(amqp_.Get(kReplies, &body, 30000));
+    EXPECT_EQ(ParseReply(body).guid, first);
+    int worker = 0;
+    for (int p : connections()) if (!consumer.count(p)) worker = p;
+    ASSERT_NE(worker, 0) << "the worker keeps its connection";
+
+    std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
+    std::string brokerPid, peerPort;
+    while (listed >> brokerPid >> peerPort && peerPort != std::to_string(worker)) {}
+    ASSERT_EQ(peerPort, std::to_string(worker));
+    ASSERT_EQ(Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t restart'"), 0);
+    const std::string second = Send({"comtype=echo", "nfunc=say", "text=after"});
+    ASSERT_TRUE(amqp_.Get(kReplies, &body, 30000));
+    EXPECT_EQ(ParseReply(body).guid, second);
+    EXPECT_EQ(ServiceLog().find("send result faild"), std::string::npos);
+    EXPECT_EQ(connections().count(worker), 0u) << "replaced";
+}
+
+TEST_F(RepliesTest, ChangedVhostTakesTheNextReply) {
+    Rabbitmqctl("add_vhost tolvane.t.v2");  // may be left from an aborted run
+    ASSERT_EQ(Rabbitmqctl("set_permissions -p tolvane.t.v2 guest '.*' '.*' '.*'"), 0);
+    BrokerOptions v2;
+    v2.port = TEST_AMQP_PORT;
+    v2.pwd = "guest";
+    v2.vhost = "tolvane.t.v2";
+    CallClient listener(v2);
+    ASSERT_TRUE(listener.Connect(10) && listener.Listen(kPlatform)) << listener.Error();
+    ASSERT_GT(Serve("reply_connection=per_worker\nworkers=1\n"), 0);
+
+    std::string body, guid, text;
+    const std::string first = Send({"comtype=echo", "nfunc=say", "text=old"});
+    ASSERT_TRUE(amqp_.Get(kReplies, &body, 30000));
+    EXPECT_EQ(ParseReply(body).guid, first);
+    // The consumer stays where it started; only the replies follow the file.
+    conf_.replace(conf_.find("vhost=/\n"), 8, "vhost=tolvane.t.v2\n");
+    testutil::WriteAll(TOLVANE_MQ_CONF, conf_);
+    const std::string second = Send({"comtype=echo", "nfunc=say", "text=new"});
+    ASSERT_EQ(listener.WaitReply(30000, &guid, &text), 1) << listener.Error();
+    EXPECT_EQ(guid, second);
+    EXPECT_EQ(text, "new");
+    EXPECT_FALSE(amqp_.Get(kReplies, &body, 1500)) << "the second reply stayed in the old vhost";
+    Rabbitmqctl("delete_vhost tolvane.t.v2");
+}
+
+TEST_F(RepliesTest, CachedPluginIsReloadedWhenItsFileIsReplaced) {
+    const std::string lib = TOLVANE_HOME "/lib/", file = lib + "libtvcache.so";
+    auto install = [&](const char* from) {
+        return testutil::TempDir::Run("install -m 644 '" + lib + from + "' '" + file + "'");
+    };
+    ASSERT_EQ(install("libecho.so"), 0);
+    pid_t pid = Serve("plugin_cache=yes\n");
+    ASSERT_GT(pid, 0);
+    const std::string maps = "/proc/" + std::to_string(pid) + "/maps";
+    EXPECT_EQ(Ask("comtype=tvcache nfunc=cloudcall").output, "get the method failed.");
+    EXPECT_NE(ReadAll(maps).find(file), std::string::npos) << "kept loaded between calls";
+
+    ASSERT_EQ(install("libvorn.so"), 0);
+    EXPECT_EQ(Ask("comtype=tvcache nfunc=cloudcall").output,
+              "10000:cloudcall arg=[param] nfunc=[cloudcall]");
+    EXPECT_EQ(ReadAll(maps).find(file + " (deleted)"), std::string::npos) << "old one unloaded";
+    unlink(file.c_str());
+}
+
+TEST_F(RepliesTest, HonouredReplyToAnswersAPikaRequester) {
+    ASSERT_GT(Serve("reply_to=honour\n"), 0);
+    // Debian's python3-pika is installed for the system interpreter only.
+    const std::string out = testutil::Capture(
+        std::string("/usr/bin/python3 '") + TEST_SOURCE_DIR + "/tools/rpc_client_example.py'" +
+        " --port " + std::to_string(TEST_AMQP_PORT) + " --password guest --timeout 30" +
+        " --queue " + kQueue + " comtype=echo nfunc=say 'text=10000:from pika' 2>&1");
+    EXPECT_EQ(out, "10000:from pika\n");
+}
+
+TEST_F(RepliesTest, UnloggedParamsKeepSecretsOutOfTheLog) {
+    ASSERT_GT(Serve("log_params=no\n"), 0);
+    EXPECT_EQ(Ask("comtype=echo nfunc=say text=done secret=tv-s3cret").output, "done");
+    EXPECT_TRUE(WaitFor([] {
+        return ServiceLog().find("] comtype=echo nfunc=say\n") != std::string::npos;
+    }, 5000));
+    EXPECT_EQ(ServiceLog().find("tv-s3cret"), std::string::npos) << ServiceLog();
+}
+
+}  // namespace
