@@ -2,18 +2,32 @@
 // libdravik, resolved in the loading process.
 #include "tarrin/config.h"
 
+#include <algorithm>
+
 #include "dravik/tools.h"
 
 namespace {
 
-// True when `line` is a setting (exactly one "="); then gives its key and its value
-// without the line's newline.
-bool ParseSetting(std::string& line, std::string& key, std::string& value) {
-    std::vector<std::string> pieces;
-    SplitByComas(line, pieces, '=');
-    if (pieces.size() != 2) return false;
-    key = pieces[0];
-    value = pieces[1].substr(0, pieces[1].size() - 1);
+// True when `line` is a setting; then gives its key and its value without the line's last
+// character (its newline). A setting is what splitting on "=" (SplitByComas, which drops an
+// empty last piece) cuts into exactly two pieces: one "=" with something after it, or two
+// with the second at the very end. Read up to the first NUL, as a C string would. This runs
+// for every line and key of every settings read, so it works in place instead of splitting.
+bool ParseSetting(const std::string& line, std::string& key, std::string& value) {
+    const size_t end = std::min(line.find('\0'), line.size());
+    const size_t first = line.find('=');
+    if (first >= end) return false;
+    const size_t second = line.find('=', first + 1);
+    size_t valueEnd = end;
+    if (second < end) {
+        if (second != end - 1) return false;  // a third piece
+        valueEnd = second;
+    } else if (first + 1 == end) {
+        return false;  // "key=" alone: the empty last piece is dropped
+    }
+    key.assign(line, 0, first);
+    const size_t n = valueEnd - first - 1;
+    value.assign(line, first + 1, n > 0 ? n - 1 : 0);
     return true;
 }
 
@@ -28,9 +42,15 @@ bool Config::LoadConfigFile(std::string file) {
 std::string Config::GetValue(std::string key, std::string defaultValue) {
     std::string result;
     std::string lineKey, lineValue;
-    // The last line of a key wins, an empty value included.
-    for (std::string& line : vt_config)
+    // The last line of a key wins, an empty value included. Only a line that starts with
+    // "key=" can hold the key, so the others are not parsed at all.
+    for (std::string& line : vt_config) {
+        if (line.size() <= key.size() || line[key.size()] != '=' ||
+            line.compare(0, key.size(), key) != 0) {
+            continue;
+        }
         if (ParseSetting(line, lineKey, lineValue) && lineKey == key) result = lineValue;
+    }
     return result.empty() ? defaultValue : result;
 }
 
