@@ -5,6 +5,7 @@
 // stop_timeout. Signal handling never runs in a signal handler, so it may log.
 #include "client/service.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -223,7 +224,7 @@ void StopThread(const Settings& s) {
             struct timespec wait = {s.stats_interval, 0};
             sig = sigtimedwait(&set, nullptr, &wait);
             if (sig < 0) {
-                LOG(StatsLine().c_str());
+                if (errno == EAGAIN) LOG(StatsLine().c_str());
                 continue;
             }
         } else if (sigwait(&set, &sig) != 0) {
