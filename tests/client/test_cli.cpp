@@ -79,6 +79,24 @@ TEST_F(CommandLine, ForegroundStaysAttachedAndLogsToStderr) {
     amqp.DeleteQueue("tolvane.t.front");
 }
 
+TEST_F(CommandLine, WorkersAndCountersLineFollowTheSettings) {
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect());
+    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.counted"));
+    WriteConf("tolvane.t.counted", NoLookup());
+    testutil::WriteAll(TOLVANE_MQ_CONF, ReadAll(TOLVANE_MQ_CONF) + "workers=3\nstats_interval=1\n");
+    pid_t pid = Start();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(Answers(amqp, "tolvane.t.counted"));
+    const std::string status = ReadAll("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_NE(status.find("Threads:\t5\n"), std::string::npos) << "main, stop thread, 3 workers";
+    EXPECT_TRUE(WaitFor([] { return ServiceLog().find("] counters: received=1 replied=1 "
+                                                      "reply_failed=0 plugin_failed=0 waiting=0 "
+                                                      "running=0 reconnects=0\n") !=
+                                    std::string::npos; }, 5000));
+    amqp.DeleteQueue("tolvane.t.counted");
+}
+
 TEST_F(CommandLine, OwnHomesAndPidFilesRunSideBySide) {
     TestAmqp amqp;
     ASSERT_TRUE(amqp.Connect());
