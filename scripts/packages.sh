@@ -1,11 +1,24 @@
 # Debian packages the build, the tests and the demo need; sourced by the scripts.
 TOLVANE_PACKAGES=(cmake make g++ pkg-config libgtest-dev librabbitmq-dev libcurl4-openssl-dev
-                  rabbitmq-server python3 python3-pika procps dpkg-dev file systemd)
+                  rabbitmq-server python3 python3-pika procps dpkg-dev file systemd iproute2)
+
+# Fuzzing only (scripts/fuzz.sh): clang, its sanitizer and libFuzzer run-times, and the
+# symbolizer that puts file and line into their reports.
+TOLVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm-14)
 
 # Installs whatever of TOLVANE_PACKAGES is missing (needs root on a fresh machine).
 install_packages() {
+    install_missing "${TOLVANE_PACKAGES[@]}"
+}
+
+# Installs whatever of TOLVANE_FUZZ_PACKAGES is missing.
+install_fuzz_packages() {
+    install_missing "${TOLVANE_FUZZ_PACKAGES[@]}"
+}
+
+install_missing() {
     local missing=() p
-    for p in "${TOLVANE_PACKAGES[@]}"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
