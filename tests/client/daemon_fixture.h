@@ -103,6 +103,22 @@ inline CallOutcome Call(int port, const std::string& args) {
 
 // One daemon run: settings, endpoint, start by the program's own path, stop by its pid.
 // Every daemon started is stopped at the test's end.
+// The served queue and a reply exchange `platform` bound to the queue `replies` with the
+// routing key `platform`, all declared fresh (purged) for one test.
+inline bool DeclareRoute(TestAmqp& amqp, const std::string& queue, const std::string& platform,
+                         const std::string& replies) {
+    return amqp.DeclareQueue(queue) && amqp.PurgeQueue(queue) && amqp.DeclareExchange(platform) &&
+           amqp.DeclareQueue(replies) && amqp.Bind(replies, platform, platform) &&
+           amqp.PurgeQueue(replies);
+}
+
+inline void DeleteRoute(TestAmqp& amqp, const std::string& queue, const std::string& platform,
+                        const std::string& replies) {
+    amqp.DeleteQueue(queue);
+    amqp.DeleteQueue(replies);
+    amqp.DeleteExchange(platform);
+}
+
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -110,20 +110,13 @@ protected:
     void SetUp() override {
         DaemonTest::SetUp();
         ASSERT_TRUE(amqp_.Connect());
-        ASSERT_TRUE(amqp_.DeclareQueue(kQueue));
-        ASSERT_TRUE(amqp_.PurgeQueue(kQueue));
-        ASSERT_TRUE(amqp_.DeclareExchange(kPlatform));
-        ASSERT_TRUE(amqp_.DeclareQueue(kReplies));
-        ASSERT_TRUE(amqp_.Bind(kReplies, kPlatform, kPlatform));
-        ASSERT_TRUE(amqp_.PurgeQueue(kReplies));
+        ASSERT_TRUE(DeclareRoute(amqp_, kQueue, kPlatform, kReplies));
         WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()));
         ASSERT_GT(Start(), 0);
     }
     void TearDown() override {
         DaemonTest::TearDown();
-        amqp_.DeleteQueue(kQueue);
-        amqp_.DeleteQueue(kReplies);
-        amqp_.DeleteExchange(kPlatform);
+        DeleteRoute(amqp_, kQueue, kPlatform, kReplies);
     }
 
     // Publishes raw bodies and collects `expected` replies, then checks that no more come.

@@ -20,18 +20,11 @@ protected:
     void SetUp() override {
         DaemonTest::SetUp();
         ASSERT_TRUE(amqp_.Connect());
-        ASSERT_TRUE(amqp_.DeclareQueue(kQueue));
-        ASSERT_TRUE(amqp_.PurgeQueue(kQueue));
-        ASSERT_TRUE(amqp_.DeclareExchange(kPlatform));
-        ASSERT_TRUE(amqp_.DeclareQueue(kReplies));
-        ASSERT_TRUE(amqp_.Bind(kReplies, kPlatform, kPlatform));
-        ASSERT_TRUE(amqp_.PurgeQueue(kReplies));
+        ASSERT_TRUE(DeclareRoute(amqp_, kQueue, kPlatform, kReplies));
     }
     void TearDown() override {
         DaemonTest::TearDown();
-        amqp_.DeleteQueue(kQueue);
-        amqp_.DeleteQueue(kReplies);
-        amqp_.DeleteExchange(kPlatform);
+        DeleteRoute(amqp_, kQueue, kPlatform, kReplies);
     }
 
     // Writes the settings plus `extra` lines and starts the daemon; 0 on failure.
