@@ -169,6 +169,18 @@ bool WaitUntil(Done done, Clock::time_point deadline) {
     return true;
 }
 
+// Waits out the reconnect pause. The acknowledgements queued meanwhile belong to a connection
+// already gone, so they are dropped; left queued, their wake would end every pause at once and
+// the loop would spin against a broker that is down.
+void PauseBeforeReconnect() {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kReconnectPauseMs);
+    for (Clock::time_point now; (now = Clock::now()) < end;) {
+        acks.Take();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+        WaitForWake(-1, int(left) + 1);
+    }
+}
+
 bool PoolIdle() {
     int waiting, running;
     tpool_counts(&waiting, &running);
@@ -255,7 +267,7 @@ int RunService(const Settings& s) {
         }
         ++Stats().reconnects;
         if (!MovePhase(kConsuming, kPause)) Park();
-        WaitForWake(-1, kReconnectPauseMs);
+        PauseBeforeReconnect();
         if (!MovePhase(kPause, kSetup)) Park();
     }
 }

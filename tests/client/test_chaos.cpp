@@ -1,0 +1,196 @@
+// Broker faults under a steady stream of requests: the node killed and started again with its
+// data, and the daemon's connections closed by the broker. The daemon must come back by itself
+// within its reconnect pause; after_reply answers every request at least once, on_take at most
+// once, losing no more than it held.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <atomic>
+#include <climits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "client/MQService.h"
+#include "daemon_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kQueue[] = "tolvane.t.chaos";
+const char kReplies[] = "tolvane.t.chaos.replies";
+// Every node has this durable exchange, so the replies still route after a restart.
+const char kPlatform[] = "amq.direct";
+const int kResumeLimitS = 10 + 5;  // the daemon's reconnect pause and some slack
+
+// A node of its own (killing the shared one would break the tests beside this one); its
+// port is apart from test_daemon's own node, so both may run at once.
+class ChaosNode {
+public:
+    static constexpr int port = TEST_AMQP_PORT + 4;
+
+    ChaosNode() { started_ = Script("start", false) == 0; }
+    ~ChaosNode() { Script("stop", false); }
+    bool started() const { return started_; }
+
+    // SIGKILL to the node's VM, then a start that keeps the durable queues and messages.
+    bool KillAndRestart() {
+        pid_t beam = PidInFile(dir_ + "/pid");
+        if (beam <= 0 || kill(beam, SIGKILL) != 0) return false;
+        WaitFor([&] { return !IsAlive(beam); }, 10000);
+        return Script("start", true) == 0;
+    }
+
+    // Closes from the broker every connection that process `pid` holds to this node, as
+    // close_connection does but in one rabbitmqctl run: a run each takes longer than the
+    // daemon's reconnect pause on a busy machine. -1 when the run failed.
+    int CloseConnectionsOf(pid_t pid) {
+        std::istringstream held(testutil::Capture(
+            "ss -tnpH state established '( dport = :" + std::to_string(port) + " )' | grep 'pid=" +
+            std::to_string(pid) + ",' | awk '{print $3}'"));
+        std::set<std::string> ports;
+        for (std::string local; held >> local;) ports.insert(local.substr(local.rfind(':') + 1));
+        std::istringstream listed(testutil::Capture(ctl_ + "list_connections pid peer_port"));
+        std::string pids, conn, peer;
+        int closed = 0;
+        while (listed >> conn >> peer) {
+            if (ports.count(peer)) pids += (closed++ ? ",\"" : "\"") + conn + "\"";
+        }
+        return testutil::TempDir::Run(ctl_ + "eval '[rabbit_networking:close_connection("
+                                      "rabbit_misc:string_to_pid(P), \"chaos\") || P <- [" +
+                                      pids + "]].' >/dev/null 2>&1") == 0 ? closed : -1;
+    }
+
+private:
+    int Script(const std::string& verb, bool keepData) {
+        return testutil::TempDir::Run(
+            "TOLVANE_BROKER_NODE=" + node_ + " TOLVANE_BROKER_PORT=" + std::to_string(port) +
+            " TOLVANE_BROKER_DIST_PORT=" + std::to_string(port + 1) + " TOLVANE_BROKER_DIR='" +
+            dir_ + "' TOLVANE_BROKER_KEEP_DATA=" + (keepData ? "1 '" : "0 '") + TEST_SOURCE_DIR +
+            "/scripts/broker.sh' " + verb + " >/dev/null 2>&1");
+    }
+
+    const std::string node_ = "tolvane-chaos-" + std::to_string(TEST_AMQP_PORT) + "@localhost";
+    const std::string dir_ = std::string(TEST_BINARY_DIR) + "/broker-chaos";
+    const std::string ctl_ = std::string(getuid() == 0 ? "/usr/sbin" : "/usr/lib/rabbitmq/bin") +
+                             "/rabbitmqctl -q -n " + node_ + " ";
+    bool started_ = false;
+};
+
+struct Outcome {
+    int sent = 0, answered = 0, duplicated = 0, lost = 0;
+    double fault_s = 0, resume_s = -1;  // how long the fault took; from its end to an answer
+};
+
+// One fault under a stream of requests "chaos-<n>" from `first` on, about 50 a second, each
+// holding a worker for 50 ms. They are persistent and committed, and count as sent once the
+// broker confirmed the commit. The resume is the first answer to a request published after
+// the fault. Prints the counts.
+Outcome Ride(const char* name, int first, const std::function<void()>& fault) {
+    std::atomic<int> next{first};
+    std::atomic<bool> done{false};
+    std::mutex lock;
+    std::set<int> sent;
+    std::thread stream([&] {
+        std::unique_ptr<CPublisher> p;
+        for (; !done; ++next, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            std::string body = RequestBody("chaos-" + std::to_string(next), kPlatform,
+                                           {{"comtype=echo", "nfunc=sleep", "ms=50"}});
+            if (!p) p.reset(new CPublisher("127.0.0.1", "guest", "guest", "/", ChaosNode::port,
+                                           131072));
+            if (!p->PublishMessage("", kQueue, &body[0], body.size())) {
+                p.reset();
+                continue;
+            }
+            std::lock_guard<std::mutex> hold(lock);
+            sent.insert(next);
+        }
+    });
+    std::map<int, int> replies;
+    TestAmqp amqp;
+    // Takes replies until one answers request `from` or later; false once none came for quiet_ms.
+    auto take = [&](int from, int quiet_ms) {
+        std::string body;
+        while (amqp.Get(kReplies, &body, quiet_ms)) {
+            int n = atoi(ParseReply(body).guid.c_str() + strlen("chaos-"));
+            if (++replies[n] == 1 && n >= from) return true;
+        }
+        return false;
+    };
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const Clock::time_point before = Clock::now();
+    fault();
+    const Clock::time_point after = Clock::now();
+    const int from = next;
+    Outcome o;
+    o.fault_s = std::chrono::duration<double>(after - before).count();
+    EXPECT_TRUE(amqp.Connect(ChaosNode::port));  // after the fault: the node may have restarted
+    if (take(from, kResumeLimitS * 1000)) {
+        o.resume_s = std::chrono::duration<double>(Clock::now() - after).count();
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    done = true;
+    stream.join();
+    take(INT_MAX, 3000);
+
+    o.sent = int(sent.size());
+    for (const auto& r : replies) o.duplicated += r.second - 1;
+    for (int n : sent) ++(replies.count(n) ? o.answered : o.lost);
+    printf("%s: sent %d, answered %d, duplicated %d, lost %d; fault %.1f s, resumed %.1f s "
+           "after it\n", name, o.sent, o.answered, o.duplicated, o.lost, o.fault_s, o.resume_s);
+    return o;
+}
+
+TEST_F(DaemonTest, BrokerKillAndClosedConnectionsAreRiddenOut) {
+    ChaosNode node;
+    ASSERT_TRUE(node.started());
+    // Durable, so that the killed node keeps them and the messages in them.
+    for (const char* queue : {kQueue, kReplies}) {
+        ASSERT_EQ(Call(ChaosNode::port, std::string("--declare-queue --queue ") + queue).status, 0);
+    }
+    {
+        TestAmqp amqp;
+        ASSERT_TRUE(amqp.Connect(ChaosNode::port) && amqp.Bind(kReplies, kPlatform, kPlatform));
+    }
+    auto serve = [&](const std::string& ackMode) {
+        const std::string conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()),
+                                           ChaosNode::port);
+        testutil::WriteAll(TOLVANE_MQ_CONF, conf + "reply_connection=per_worker\n"
+                                                   "plugin_cache=yes\nack_mode=" + ackMode + "\n");
+        return Start();
+    };
+
+    pid_t pid = serve("after_reply");
+    ASSERT_GT(pid, 0);
+    Outcome o = Ride("broker killed, after_reply", 0, [&] { ASSERT_TRUE(node.KillAndRestart()); });
+    EXPECT_EQ(o.lost, 0) << "after_reply answers every request at least once";
+    // Acknowledgements left from the lost connection once cut every pause short: a busy loop.
+    const std::string log = ServiceLog(), attempt = "connect the mq server again";
+    int attempts = 0;
+    for (size_t at = 0; (at = log.find(attempt, at)) != std::string::npos; at += attempt.size()) {
+        ++attempts;
+    }
+    printf("%d reconnect lines logged while the node was down\n", attempts);
+    EXPECT_LE(attempts, o.fault_s / 10 + 2) << "the reconnect pause was not kept";
+    EXPECT_TRUE(o.resume_s >= 0 && o.resume_s <= kResumeLimitS) << o.resume_s;
+    EXPECT_TRUE(IsAlive(pid));
+    Stop(pid);
+
+    pid = serve("on_take");
+    ASSERT_GT(pid, 0);
+    int connections = 0;
+    o = Ride("connections closed, on_take", 1000000,
+             [&] { connections = node.CloseConnectionsOf(pid); });
+    printf("closed %d connections of the daemon\n", connections);
+    EXPECT_GE(connections, 2) << "the consumer and reply connections";
+    EXPECT_EQ(o.duplicated, 0) << "on_take answers every request at most once";
+    EXPECT_LE(o.lost, 100 + 10 + 10) << "more lost than intake_limit + workers + replies in flight";
+    EXPECT_TRUE(o.resume_s >= 0 && o.resume_s <= kResumeLimitS) << o.resume_s;
+    EXPECT_TRUE(IsAlive(pid));
+    Stop(pid);  // before its node goes
+}
+
+}  // namespace
