@@ -108,9 +108,14 @@ bool CallClient::Connect(int timeout_s) {
     return channelOpen_;
 }
 
-bool CallClient::DeclareQueue(const std::string& queue) {
+bool CallClient::DeclareQueue(const std::string& queue, bool quorum) {
+    amqp_table_entry_t type;
+    type.key = amqp_cstring_bytes("x-queue-type");
+    type.value.kind = AMQP_FIELD_KIND_UTF8;
+    type.value.value.bytes = amqp_cstring_bytes("quorum");
+    amqp_table_t arguments = {quorum ? 1 : 0, &type};
     amqp_queue_declare(conn_, kChannel, amqp_cstring_bytes(queue.c_str()), 0, 1, 0, 0,
-                       amqp_empty_table);
+                       arguments);
     return Check(("declaring queue \"" + queue + "\"").c_str());
 }
 

@@ -34,7 +34,8 @@ public:
     // TCP connect, login, channel 1; every step bounded by `timeout_s`.
     bool Connect(int timeout_s);
     // Durable queue, created when missing (the service only consumes an existing queue).
-    bool DeclareQueue(const std::string& queue);
+    // `quorum` asks for a quorum queue (x-queue-type=quorum), kept on every cluster node.
+    bool DeclareQueue(const std::string& queue, bool quorum = false);
     // Fails with a clear text when the queue does not exist; can tell how many messages wait.
     bool CheckQueue(const std::string& queue, int* messages = nullptr);
     // Declares the direct exchange `platform` and an exclusive queue bound to it with the

@@ -32,6 +32,8 @@ const char kUsageText[] =
     "  --guid TEXT        request identifier (default: generated)\n"
     "  --declare-queue    create the service's queue (durable) if missing; with no\n"
     "                     call records, only that\n"
+    "  --quorum           with --declare-queue: a quorum queue (x-queue-type=quorum),\n"
+    "                     replicated on the nodes of a cluster\n"
     "exit status: 0 reply printed, 1 broker error, 2 usage error, 3 no reply in time\n";
 
 struct Options {
@@ -41,6 +43,7 @@ struct Options {
     std::string guid;
     int timeout_s = 10;
     bool declareQueue = false;
+    bool quorum = false;
     std::vector<std::vector<std::string>> records;
 };
 
@@ -81,6 +84,8 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
             o.records.emplace_back();
         } else if (arg == "--declare-queue") {
             o.declareQueue = true;
+        } else if (arg == "--quorum") {
+            o.quorum = true;
         } else if (arg == "--help" || arg == "-h") {
             *error = "help";
             return false;
@@ -110,6 +115,10 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
     if (o.records.size() == 1 && o.records[0].empty()) o.records.clear();
     if (o.queue.empty()) {
         *error = "--queue is required";
+        return false;
+    }
+    if (o.quorum && !o.declareQueue) {
+        *error = "--quorum goes with --declare-queue";
         return false;
     }
     return true;
@@ -167,7 +176,8 @@ int main(int argc, char** argv) {
     if (!client.Connect(std::clamp(o.timeout_s, 1, INT_MAX / 1000))) {
         return Fail(kBrokerError, client.Error());
     }
-    bool queueReady = o.declareQueue ? client.DeclareQueue(o.queue) : client.CheckQueue(o.queue);
+    bool queueReady =
+        o.declareQueue ? client.DeclareQueue(o.queue, o.quorum) : client.CheckQueue(o.queue);
     if (!queueReady) return Fail(kBrokerError, client.Error());
     if (o.records.empty()) return kReplied;
 
