@@ -6,6 +6,8 @@
 #   TOLVANE_BROKER_DIST_PORT  distribution port  (default AMQP port + 1)
 #   TOLVANE_BROKER_DIR        data folder        (default /tmp/tolvane-broker-<AMQP port>)
 #   TOLVANE_BROKER_KEEP_DATA  1 keeps the node's database across start (default 0: wiped)
+#   TOLVANE_BROKER_LISTEN     AMQP listen address (default 127.0.0.1; 0.0.0.0 lets other
+#                             hosts in, who need a user of their own: guest is loopback-only)
 # As root the node runs as the rabbitmq user (Debian's wrappers drop to it), so every parent
 # of the data folder must be traversable by that user. Epmd is left running on purpose:
 # other nodes on this machine may use it.
@@ -16,6 +18,7 @@ PORT=${TOLVANE_BROKER_PORT:-25660}
 DIST_PORT=${TOLVANE_BROKER_DIST_PORT:-$((PORT + 1))}
 DIR=${TOLVANE_BROKER_DIR:-/tmp/tolvane-broker-$PORT}
 KEEP_DATA=${TOLVANE_BROKER_KEEP_DATA:-0}
+LISTEN=${TOLVANE_BROKER_LISTEN:-127.0.0.1}
 WAIT_SECONDS=60
 
 log() { echo "broker.sh: $*" >&2; }
@@ -38,7 +41,7 @@ esac
 
 node_env() {
     export RABBITMQ_NODENAME=$NODE
-    export RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
+    export RABBITMQ_NODE_IP_ADDRESS=$LISTEN
     export RABBITMQ_NODE_PORT=$PORT
     export RABBITMQ_DIST_PORT=$DIST_PORT
     export RABBITMQ_MNESIA_BASE=$DIR/mnesia
@@ -94,7 +97,7 @@ prepare_dir() {
     echo '[].' > "$DIR/advanced.config"
     # Low disk or memory alarms would block publishers and hang the tests.
     cat > "$DIR/rabbitmq.conf" <<EOF
-listeners.tcp.default = 127.0.0.1:$PORT
+listeners.tcp.default = $LISTEN:$PORT
 loopback_users.guest = true
 disk_free_limit.absolute = 10MB
 vm_memory_high_watermark.relative = 0.8
@@ -112,7 +115,7 @@ start_node() {
     stop_node
     prepare_dir || return 1
     node_env
-    log "starting $NODE on 127.0.0.1:$PORT (distribution $DIST_PORT) in $DIR"
+    log "starting $NODE on $LISTEN:$PORT (distribution $DIST_PORT) in $DIR"
     setsid "$BIN/rabbitmq-server" </dev/null >"$DIR/out.log" 2>&1 &
     echo $! > "$DIR/launcher.pid"
     if ! timeout $((WAIT_SECONDS + 10)) "$BIN/rabbitmqctl" -q -n "$NODE" wait "$DIR/pid" \
