@@ -26,7 +26,15 @@ struct Job {
 void* RunJob(void* arg) {
     std::unique_ptr<Job> job(static_cast<Job*>(arg));
     const JobContext& ctx = job->ctx;
-    if (ctx.acks && !ctx.ack_after_reply) ctx.acks->Push({ctx.delivery_tag, ctx.generation});
+    if (ctx.acks && !ctx.ack_after_reply) {
+        // Its connection is gone, so the broker delivers it again: running it here as well
+        // would answer it twice.
+        if (!ctx.acks->IsLive(ctx.generation)) {
+            ReleaseEnvelope(job->env);
+            return nullptr;
+        }
+        ctx.acks->Push({ctx.delivery_tag, ctx.generation});
+    }
     ProcMSG(job->env);
     if (ctx.acks && ctx.ack_after_reply) ctx.acks->Push({ctx.delivery_tag, ctx.generation});
     ++finished;

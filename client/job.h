@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -31,11 +32,15 @@ public:
     std::vector<PendingAck> Take();
     // Owner: readable while something was queued or a wake is pending.
     int WakeFd() const { return _fd; }
+    // Owner: the consumer connection whose deliveries can still be acknowledged (0: none).
+    void SetLive(unsigned generation) { _live = generation; }
+    bool IsLive(unsigned generation) const { return _live == generation; }
 
 private:
     std::mutex _lock;
     std::vector<PendingAck> _acks;
     int _fd;
+    std::atomic<unsigned> _live{0};
 };
 
 struct JobContext {

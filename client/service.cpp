@@ -143,6 +143,7 @@ void ConsumeLoop::Serve(unsigned generation) {
     consumer.SetFirstHost(generation - 1);
     bool ready = consumer.Init();
     if (!MovePhase(kSetup, kConsuming)) Park();
+    if (ready) acks.SetLive(generation);
     if (!consumer.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(consumer.HostFailures().c_str());
     }
@@ -153,6 +154,7 @@ void ConsumeLoop::Serve(unsigned generation) {
         return;  // the destructor closes the connection
     }
     if (stopping) return;
+    acks.SetLive(0);
     LOG("the connection may lose,connect the mq server again...");
     if (!consumer.Error().empty()) LOG(consumer.Error().c_str());
 }
