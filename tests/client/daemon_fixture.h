@@ -177,4 +177,32 @@ protected:
     LookupEndpoint endpoint_;
 };
 
+// A daemon test with its served queue and reply route declared fresh for each test.
+class RoutedDaemonTest : public DaemonTest {
+protected:
+    RoutedDaemonTest(const char* queue, const char* platform, const char* replies)
+        : queue_(queue), platform_(platform), replies_(replies) {}
+    void SetUp() override {
+        DaemonTest::SetUp();
+        ASSERT_TRUE(amqp_.Connect());
+        ASSERT_TRUE(DeclareRoute(amqp_, queue_, platform_, replies_));
+    }
+    void TearDown() override {
+        DaemonTest::TearDown();
+        DeleteRoute(amqp_, queue_, platform_, replies_);
+    }
+
+    // Starts the daemon on the served queue with `extra` lines at the end of its mq.conf,
+    // kept in conf_; 0 on failure.
+    pid_t StartWith(const std::string& extra) {
+        conf_ = WriteConf(queue_, "127.0.0.1:" + std::to_string(ClosedPort())) + extra;
+        testutil::WriteAll(TOLVANE_MQ_CONF, conf_);
+        return Start();
+    }
+
+    const std::string queue_, platform_, replies_;
+    TestAmqp amqp_;
+    std::string conf_;
+};
+
 #endif

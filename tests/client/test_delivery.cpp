@@ -15,24 +15,9 @@ const char kQueue[] = "tolvane.t.delivery";
 const char kPlatform[] = "tolvane.t.delivery.out";
 const char kReplies[] = "tolvane.t.delivery.replies";
 
-class DeliveryTest : public DaemonTest {
+class DeliveryTest : public RoutedDaemonTest {
 protected:
-    void SetUp() override {
-        DaemonTest::SetUp();
-        ASSERT_TRUE(amqp_.Connect());
-        ASSERT_TRUE(DeclareRoute(amqp_, kQueue, kPlatform, kReplies));
-    }
-    void TearDown() override {
-        DaemonTest::TearDown();
-        DeleteRoute(amqp_, kQueue, kPlatform, kReplies);
-    }
-
-    // Writes the settings plus `extra` lines and starts the daemon; 0 on failure.
-    pid_t StartWith(const std::string& extra) {
-        std::string conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()));
-        testutil::WriteAll(TOLVANE_MQ_CONF, conf + extra);
-        return Start();
-    }
+    DeliveryTest() : RoutedDaemonTest(kQueue, kPlatform, kReplies) {}
 
     // Queues `n` requests "<prefix><i>" calling echo's `func` with `arg`; returns the guids.
     std::vector<std::string> Send(int n, const std::string& prefix, const std::string& func,
@@ -60,8 +45,6 @@ protected:
     bool RepliesReach(int n) {
         return WaitFor([&] { return amqp_.MessageCount(kReplies) >= n; }, 20000);
     }
-
-    TestAmqp amqp_;
 };
 
 TEST_F(DeliveryTest, IntakeIsBoundedAndServedInOrder) {

@@ -43,24 +43,9 @@ std::set<int> ConnectionsTo(pid_t pid, int port) {
     return held;
 }
 
-class RepliesTest : public DaemonTest {
+class RepliesTest : public RoutedDaemonTest {
 protected:
-    void SetUp() override {
-        DaemonTest::SetUp();
-        ASSERT_TRUE(amqp_.Connect());
-        ASSERT_TRUE(DeclareRoute(amqp_, kQueue, kPlatform, kReplies));
-    }
-    void TearDown() override {
-        DaemonTest::TearDown();
-        DeleteRoute(amqp_, kQueue, kPlatform, kReplies);
-    }
-
-    // Starts the daemon on kQueue with the `extra` lines at the end of its mq.conf.
-    pid_t Serve(const std::string& extra) {
-        conf_ = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort())) + extra;
-        testutil::WriteAll(TOLVANE_MQ_CONF, conf_);
-        return Start();
-    }
+    RepliesTest() : RoutedDaemonTest(kQueue, kPlatform, kReplies) {}
 
     // Publishes one request of `items` to kQueue and returns its guid.
     std::string Send(const std::vector<std::string>& items) {
@@ -76,13 +61,11 @@ protected:
     static constexpr const char* kQueue = "tolvane.t.replies";
     static constexpr const char* kPlatform = "tolvane.t.replies.platform";
     static constexpr const char* kReplies = "tolvane.t.replies.got";
-    TestAmqp amqp_;
-    std::string conf_;
 };
 
 TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     const int kBurst = 500, kWorkers = 4;
-    pid_t pid = Serve("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) + "\n");
+    pid_t pid = StartWith("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) + "\n");
     ASSERT_GT(pid, 0);
     std::set<std::string> sent, answered;
     std::set<int> seen;
@@ -105,7 +88,7 @@ TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
 // A broker restart closes an idle reply connection; closing only that one on the shared node
 // does the same, without the restart's half a minute or harm to the tests beside this one.
 TEST_F(RepliesTest, PerWorkerConnectionClosedByTheBrokerIsReplaced) {
-    pid_t pid = Serve("reply_connection=per_worker\nworkers=1\n");
+    pid_t pid = StartWith("reply_connection=per_worker\nworkers=1\n");
     ASSERT_GT(pid, 0);
     std::set<int> consumer;
     auto connections = [&] { return ConnectionsTo(pid, TEST_AMQP_PORT); };
@@ -139,7 +122,7 @@ TEST_F(RepliesTest, ChangedVhostTakesTheNextReply) {
     v2.vhost = "tolvane.t.v2";
     CallClient listener(v2);
     ASSERT_TRUE(listener.Connect(10) && listener.Listen(kPlatform)) << listener.Error();
-    ASSERT_GT(Serve("reply_connection=per_worker\nworkers=1\n"), 0);
+    ASSERT_GT(StartWith("reply_connection=per_worker\nworkers=1\n"), 0);
 
     std::string body, guid, text;
     const std::string first = Send({"comtype=echo", "nfunc=say", "text=old"});
@@ -162,7 +145,7 @@ TEST_F(RepliesTest, CachedPluginIsReloadedWhenItsFileIsReplaced) {
         return testutil::TempDir::Run("install -m 644 '" + lib + from + "' '" + file + "'");
     };
     ASSERT_EQ(install("libecho.so"), 0);
-    pid_t pid = Serve("plugin_cache=yes\n");
+    pid_t pid = StartWith("plugin_cache=yes\n");
     ASSERT_GT(pid, 0);
     const std::string maps = "/proc/" + std::to_string(pid) + "/maps";
     EXPECT_EQ(Ask("comtype=tvcache nfunc=cloudcall").output, "get the method failed.");
@@ -176,7 +159,7 @@ TEST_F(RepliesTest, CachedPluginIsReloadedWhenItsFileIsReplaced) {
 }
 
 TEST_F(RepliesTest, HonouredReplyToAnswersAPikaRequester) {
-    ASSERT_GT(Serve("reply_to=honour\n"), 0);
+    ASSERT_GT(StartWith("reply_to=honour\n"), 0);
     // Debian's python3-pika is installed for the system interpreter only.
     const std::string out = testutil::Capture(
         std::string("/usr/bin/python3 '") + TEST_SOURCE_DIR + "/tools/rpc_client_example.py'" +
@@ -186,7 +169,7 @@ TEST_F(RepliesTest, HonouredReplyToAnswersAPikaRequester) {
 }
 
 TEST_F(RepliesTest, UnloggedParamsKeepSecretsOutOfTheLog) {
-    ASSERT_GT(Serve("log_params=no\n"), 0);
+    ASSERT_GT(StartWith("log_params=no\n"), 0);
     EXPECT_EQ(Ask("comtype=echo nfunc=say text=done secret=tv-s3cret").output, "done");
     EXPECT_TRUE(WaitFor([] {
         return ServiceLog().find("] comtype=echo nfunc=say\n") != std::string::npos;
