@@ -33,7 +33,8 @@ const char kChannelClosedDuringSetup[] = "failed to open the channel,the channel
 const char kConnectionClosedDuringSetup[] = "failed to open the channel,the connection closed...";
 
 AmqpLogin LoginOf(const std::string& server, int port, const std::string& vhost, int frame_max,
-                  int heartbeat, const std::string& user, const std::string& pwd) {
+                  int heartbeat, const std::string& user, const std::string& pwd,
+                  unsigned firstHost) {
     AmqpLogin login;
     login.server = server;
     login.port = port;
@@ -43,6 +44,7 @@ AmqpLogin LoginOf(const std::string& server, int port, const std::string& vhost,
     login.frame_max = frame_max;
     login.heartbeat = heartbeat;
     login.timeout_s = kSetupTimeoutSec;
+    login.first_host = firstHost;
     return login;
 }
 
@@ -144,10 +146,9 @@ bool CConsumer::Init() {
     if (_bReady) {
         return true;
     }
-    AmqpLogin login =
-        LoginOf(_server, _port, _vhost, _frame_max, kConsumerHeartbeat, _userName, _pwd);
+    AmqpLogin login = LoginOf(_server, _port, _vhost, _frame_max, kConsumerHeartbeat, _userName, _pwd,
+                              _firstHost);
     bool opened;
-    login.first_host = _firstHost;
     if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _hostFailures)) {
         return false;
     }
@@ -253,10 +254,9 @@ bool CPublisher::Init() {
     if (_bReady) {
         return true;
     }
-    AmqpLogin login =
-        LoginOf(_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd);
+    AmqpLogin login = LoginOf(_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd,
+                              _firstHost);
     bool opened;
-    login.first_host = _firstHost;
     if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _hostFailures)) {
         return false;
     }

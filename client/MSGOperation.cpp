@@ -61,10 +61,9 @@ const Settings& CurrentSettings() {
 
 // The parameter text as the log shows it: whole, or with log_params=no only its comtype and
 // nfunc, so that secrets among the parameters stay out of the log.
-std::string LoggedParam(char* param) {
+// `dict` is what ProcParam made of it, so the text is parsed only once.
+std::string LoggedParam(const char* param, std::map<std::string, std::string>& dict) {
     if (CurrentSettings().log_params) return param;
-    std::map<std::string, std::string> dict;
-    ProcParam(param, dict);
     return "comtype=" + GetValue("comtype", dict) + " nfunc=" + GetValue("nfunc", dict);
 }
 
@@ -235,11 +234,11 @@ void CallFun(MSG_SEND msg, std::string& strOut) {
     // The field need not hold a NUL: the text ends at 4000 bytes at the latest.
     char param[sizeof msg.szParam + 1];
     CopyText(param, sizeof param, msg.szParam, sizeof msg.szParam);
-    const std::string logged = LoggedParam(param);
-    LOG(logged.c_str());
-
     std::map<std::string, std::string> dictParam;
-    if (!ProcParam(param, dictParam)) {
+    const bool parsed = ProcParam(param, dictParam);
+    const std::string logged = LoggedParam(param, dictParam);
+    LOG(logged.c_str());
+    if (!parsed) {
         strOut = "failed to reslove the param.";
         LogJoined(strOut.c_str(), logged.c_str());
         ++Stats().plugin_failures;

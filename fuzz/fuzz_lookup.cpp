@@ -59,21 +59,15 @@ void Serve(int fd) {
 
 // Starts the endpoint on a free loopback port for the life of the process; returns the port.
 int StartEndpoint() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 16) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        fuzz::Die("starting the endpoint");
+    int fd;
+    const int port = fuzz::LoopbackPort(true, &fd);
     std::thread([fd] {
         for (;;) {
             int conn = accept(fd, nullptr, nullptr);
             if (conn >= 0) Serve(conn);
         }
     }).detach();
-    return ntohs(addr.sin_port);
+    return port;
 }
 
 }  // namespace

@@ -22,15 +22,8 @@ std::string g_logDir;
 
 // A loopback port nobody accepts on for as long as the process lives: the socket holds it.
 int ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        fuzz::Die("reserving a closed port");
-    return ntohs(addr.sin_port);
+    int fd;
+    return fuzz::LoopbackPort(false, &fd);
 }
 
 }  // namespace

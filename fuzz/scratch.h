@@ -5,8 +5,11 @@
 #ifndef TOLVANE_FUZZ_SCRATCH_H
 #define TOLVANE_FUZZ_SCRATCH_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 #include <fstream>
@@ -46,6 +49,21 @@ inline void TrimFolder(const std::string& dir, unsigned every) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
         std::filesystem::remove_all(entry.path(), ec);
+}
+
+// A TCP socket bound to a free loopback port (listening when asked), kept for the life of the
+// process; returns the port and, through *fd, the socket.
+inline int LoopbackPort(bool listening, int* fd) {
+    *fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (*fd < 0 || bind(*fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        (listening && listen(*fd, 16) != 0) ||
+        getsockname(*fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        Die("binding a loopback port");
+    return ntohs(addr.sin_port);
 }
 
 }  // namespace fuzz

@@ -45,6 +45,17 @@ protected:
     bool RepliesReach(int n) {
         return WaitFor([&] { return amqp_.MessageCount(kReplies) >= n; }, 20000);
     }
+
+    // Queues 300 requests of 20 ms "<prefix><i>", starts the daemon with `extra` settings and
+    // sends it `sig` once ten replies are in: a signal in the middle of a backlog.
+    void SignalMidBacklog(const std::string& prefix, const std::string& extra, int sig,
+                          std::vector<std::string>* sent, pid_t* pid) {
+        *sent = Send(300, prefix, "sleep", "ms=20");
+        *pid = StartWith(extra);
+        ASSERT_GT(*pid, 0);
+        ASSERT_TRUE(RepliesReach(10));
+        kill(*pid, sig);
+    }
 };
 
 TEST_F(DeliveryTest, IntakeIsBoundedAndServedInOrder) {
@@ -79,11 +90,9 @@ TEST_F(DeliveryTest, ZeroIntakeLimitConsumesWithoutAcks) {
 }
 
 TEST_F(DeliveryTest, SigtermFinishesWhatItHoldsAndLeavesTheRest) {
-    const std::vector<std::string> sent = Send(300, "term-", "sleep", "ms=20");
-    pid_t pid = StartWith("");
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(RepliesReach(10));
-    kill(pid, SIGTERM);
+    std::vector<std::string> sent;
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(SignalMidBacklog("term-", "", SIGTERM, &sent, &pid));
     EXPECT_TRUE(WaitFor([&] { return !IsAlive(pid); }, 30000));
     EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE));
     EXPECT_NE(ServiceLog().find("stopped: "), std::string::npos) << ServiceLog();
@@ -106,11 +115,10 @@ TEST_F(DeliveryTest, SighupIsIgnored) {
 }
 
 TEST_F(DeliveryTest, AckAfterReplyLosesNothingToAKill) {
-    const std::vector<std::string> sent = Send(300, "kill-", "sleep", "ms=20");
-    pid_t pid = StartWith("ack_mode=after_reply\n");
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(RepliesReach(10));
-    kill(pid, SIGKILL);
+    std::vector<std::string> sent;
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(
+        SignalMidBacklog("kill-", "ack_mode=after_reply\n", SIGKILL, &sent, &pid));
     ASSERT_TRUE(WaitFor([&] { return !IsAlive(pid); }, 10000));
     ASSERT_GT(Start(), 0);
 
