@@ -309,7 +309,11 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
         reply.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
         AmqpAnswerClose(_conn, reply, kChannel);
     }
-    return reply.reply_type == AMQP_RESPONSE_NORMAL;
+    const bool committed = reply.reply_type == AMQP_RESPONSE_NORMAL;
+    // The library keeps every frame it received (each tx.commit-ok) in the channel's pool
+    // until released: a long-lived publisher would grow by every reply.
+    amqp_maybe_release_buffers(_conn);
+    return committed;
 }
 
 bool CPublisher::Alive() const {
