@@ -45,6 +45,8 @@ Settings ReadSettings(const std::string& file) {
     Read(config, "reply_connection", "per_worker", "per_reply", s.reply_per_worker);
     Read(config, "plugin_cache", "yes", "no", s.plugin_cache);
     Read(config, "stop_timeout", s.stop_timeout);
+    Read(config, "heartbeat", s.heartbeat);
+    Read(config, "reconnect_pause", s.reconnect_pause);
     Read(config, "stats_interval", s.stats_interval);
     Read(config, "log_params", "yes", "no", s.log_params);
     Read(config, "reply_to", "honour", "ignore", s.reply_to);

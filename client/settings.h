@@ -29,6 +29,8 @@ struct Settings {
     bool reply_per_worker = false;          // reply_connection: "per_reply" or "per_worker"
     bool plugin_cache = false;              // plugin_cache: "no" or "yes"
     int stop_timeout = 30;                  // seconds a stop waits for the jobs held
+    int heartbeat = 60;                     // the consumer's AMQP heartbeat, seconds; 0: none
+    int reconnect_pause = 10;               // seconds before a broken consumer is rebuilt
     int stats_interval = 0;                 // seconds between counter lines; 0: none
     bool log_params = true;                 // log_params: "yes" or "no"
     bool reply_to = false;                  // reply_to: "ignore" or "honour"
