@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <stdio.h>
+#include <stdint.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -47,25 +48,51 @@ struct CachedPlugin {
 
 std::mutex cacheLock;
 std::map<std::string, CachedPlugin> cache;
+uint64_t loads = 0;  // cached loads so far, under cacheLock
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// `path` spelled for the n-th (n > 0) load: "./" and "/" steps between folder and file give
+// the bits of n, so no two loads share a name and the folder ($ORIGIN) stays the same.
+std::string Spelling(const std::string& path, uint64_t n) {
+    const size_t slash = path.rfind('/') + 1;
+    std::string steps;
+    for (; n > 1; n >>= 1) steps.insert(0, n & 1 ? "./" : "/");
+    return path.substr(0, slash) + "./" + steps + path.substr(slash);
+}
+
 }  // namespace
 
+// The loader first matches a name against every name a loaded library was ever opened by
+// (the path, or one that reached it through the same file), and only then opens the file,
+// handing back a library already loaded from the same device and inode. So a reload by the
+// path while a call still held the old library got the old one, cached under the new file's
+// identity, and a removed file kept serving. A cached load therefore uses a name never used
+// before: what it gets was mapped from the file that lay at the path after the stat below.
 std::shared_ptr<SoHandle> LoadPlugin(const char* path, bool useCache) {
-    struct stat now;
-    if (!useCache || !path || stat(path, &now) != 0) return std::make_shared<SoHandle>(path);
+    if (!path) return std::make_shared<SoHandle>(nullptr);
+    if (!useCache) {
+        // Libraries cached under an earlier setting could answer to the path: let them go.
+        std::unique_lock<std::mutex> hold(cacheLock);
+        cache.clear();
+        hold.unlock();
+        return std::make_shared<SoHandle>(path);
+    }
     std::lock_guard<std::mutex> hold(cacheLock);
+    struct stat now;
+    if (stat(path, &now) != 0) {
+        cache.erase(path);
+        return std::make_shared<SoHandle>(nullptr);
+    }
     auto it = cache.find(path);
     if (it != cache.end() && SameFile(it->second.file, now)) return it->second.handle;
-    // The loader knows a library by its name: while a running call still holds the old one,
-    // dlopen would hand it back, so the new file is cached only once the old one is gone.
-    bool oldInUse = it != cache.end() && it->second.handle.use_count() > 1;
     if (it != cache.end()) cache.erase(it);
-    auto handle = std::make_shared<SoHandle>(path);
-    if (handle->IsOpen() && !oldInUse) cache[path] = CachedPlugin{now, handle};
+    // Stat first, then load: a file replaced in between is at worst newer than the identity
+    // it is cached under, which costs one more load on the next call, never a stale library.
+    auto handle = std::make_shared<SoHandle>(Spelling(path, ++loads).c_str());
+    if (handle->IsOpen()) cache[path] = CachedPlugin{now, handle};
     return handle;
 }

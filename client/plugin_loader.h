@@ -31,10 +31,11 @@ private:
     void* _handle;
 };
 
-// The library at `path` for one call. Without `cache` a fresh load, unloaded when the call
-// drops it. With `cache` the library stays loaded between calls and is loaded anew when its
-// file changes (device, inode, size or modification time); the old one is unloaded once no
-// running call holds it. Safe from any thread.
+// The library at `path` for one call. Without `cache` a load by the path, unloaded when the
+// call drops it (and the libraries cached so far are let go). With `cache` the library stays
+// loaded between calls and is loaded afresh from the file when it changes (device, inode, size
+// or modification time), even while running calls still hold the old one, which is unloaded
+// once they end; a removed file gives a handle that is not open. Safe from any thread.
 std::shared_ptr<SoHandle> LoadPlugin(const char* path, bool cache);
 
 #endif
