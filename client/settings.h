@@ -1,10 +1,13 @@
 // The service's settings: every key of cfg/mq.conf with its default, in one struct, and the
-// one reader that fills it. A key that is absent or empty keeps its default; numbers are
-// read with atoi, so "12ab" is 12 and "ab" is 0.
+// one reader that fills it. A key that is absent or empty keeps its default. "port" and
+// "frame_max" are read with atoi, so "12ab" is 12 and "ab" is 0; the other numbers keep their
+// default when the text is not a number and are brought into their range when it is. Either
+// way the reader notes what it found and what it used.
 #ifndef TOLVANE_SETTINGS_H
 #define TOLVANE_SETTINGS_H
 
 #include <string>
+#include <vector>
 
 // Where the broker is and how to log in; the consumer and every reply read these.
 struct BrokerSettings {
@@ -16,15 +19,17 @@ struct BrokerSettings {
     int frame_max = 131072;
 };
 
-// A yes/no key holds its "on" text to be on; any other text leaves it off.
 bool operator==(const BrokerSettings& a, const BrokerSettings& b);
 
+// A yes/no key holds its "on" text to be on; any other text leaves it off.
 struct Settings {
     BrokerSettings broker;
     std::string queue;                      // the queue consumed
     std::string lookup_host = "127.0.0.1";  // "host" or "host:port" of the queue-name endpoint
-    int workers = 10;                       // size of the worker pool
-    int intake_limit = 100;      // deliveries held beyond the workers; 0: no_ack, no bound
+    int workers = 10;                       // size of the worker pool, 1..kMaxWorkers
+    // Deliveries held beyond the workers; 0: no_ack, no bound. The broker's prefetch window
+    // counts in 16 bits, so intake_limit + workers stays within kMaxWindow.
+    int intake_limit = 100;
     bool ack_after_reply = false;           // ack_mode: "on_take" or "after_reply"
     bool reply_per_worker = false;          // reply_connection: "per_reply" or "per_worker"
     bool plugin_cache = false;              // plugin_cache: "no" or "yes"
@@ -36,7 +41,20 @@ struct Settings {
     bool reply_to = false;                  // reply_to: "ignore" or "honour"
 };
 
-// Reads the settings file `file`; a missing or unreadable file gives the defaults.
-Settings ReadSettings(const std::string& file);
+const int kMaxWorkers = 1000;
+const int kMaxWindow = 65535;
+
+// A number the reader could not take as written: the key, the text found, the value used
+// instead and why ("not a number", "out of range LO..HI").
+struct SettingNote {
+    std::string key;
+    std::string text;
+    int used;
+    std::string why;
+};
+
+// Reads the settings file `file`; a missing or unreadable file gives the defaults. With
+// `notes`, appends a note for every numeric value not taken as written. Logs nothing.
+Settings ReadSettings(const std::string& file, std::vector<SettingNote>* notes = nullptr);
 
 #endif

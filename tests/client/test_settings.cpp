@@ -1,0 +1,101 @@
+// Numbers in mq.conf that cannot be taken as written: what the reader uses instead, with a
+// note, and the daemon's one log line per bad key and text however often it reads the file.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/home.h"
+#include "client/service_settings.h"
+#include "testutil.h"
+
+using testutil::TempDir;
+using testutil::WriteAll;
+
+namespace {
+
+int Used(const Settings& s, const std::string& key) {
+    if (key == "port") return s.broker.port;
+    if (key == "frame_max") return s.broker.frame_max;
+    if (key == "workers") return s.workers;
+    if (key == "intake_limit") return s.intake_limit;
+    if (key == "stop_timeout") return s.stop_timeout;
+    if (key == "heartbeat") return s.heartbeat;
+    if (key == "reconnect_pause") return s.reconnect_pause;
+    return s.stats_interval;
+}
+
+TEST(SettingsReader, BadNumbersAreNotedWithTheValueUsed) {
+    TempDir dir;
+    const std::string file = dir.file("mq.conf");
+    const struct { const char* key; const char* text; int used; const char* why; } cases[] = {
+        // The login's keys keep atoi's result, noted.
+        {"port", "12ab", 12, "not a number"},
+        {"port", "ab", 0, "not a number"},
+        {"port", "70000", 70000, "out of range 1..65535"},
+        {"frame_max", "9999999999", atoi("9999999999"), "out of range 4096..2147483647"},
+        // The daemon's own keys: the default for a text, the range's edge for a number.
+        {"workers", "ten", 10, "not a number"},
+        {"workers", "0", 10, "out of range 1..1000"},
+        {"workers", "5000", 1000, "out of range 1..1000"},
+        {"intake_limit", "99999999999", 65525, "out of range 0..65525"},
+        {"intake_limit", "-5", 0, "out of range 0..65525"},
+        {"stop_timeout", "30s", 30, "not a number"},
+        {"stop_timeout", "-1", 0, "out of range 0..86400"},
+        {"heartbeat", "99999", 3600, "out of range 0..3600"},
+        {"reconnect_pause", "0", 1, "out of range 1..3600"},
+        {"stats_interval", "1\r", 0, "not a number"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.text);
+        ASSERT_TRUE(WriteAll(file, std::string(c.key) + "=" + c.text + "\n"));
+        std::vector<SettingNote> notes;
+        EXPECT_EQ(Used(ReadSettings(file, &notes), c.key), c.used);
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes[0].key, c.key);
+        EXPECT_EQ(notes[0].text, c.text);
+        EXPECT_EQ(notes[0].used, c.used);
+        EXPECT_EQ(notes[0].why, c.why);
+    }
+
+    // The window's cap follows the pool; numbers in range pass without a note.
+    ASSERT_TRUE(WriteAll(file, "workers=1000\nintake_limit=64535\nport=5673\nheartbeat=0\n"));
+    std::vector<SettingNote> notes;
+    Settings s = ReadSettings(file, &notes);
+    EXPECT_TRUE(notes.empty());
+    EXPECT_EQ(s.intake_limit + s.workers, 65535);
+    ASSERT_TRUE(WriteAll(file, "workers=1000\nintake_limit=65535\n"));
+    EXPECT_EQ(ReadSettings(file).intake_limit, 64535);
+}
+
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST(ServiceSettings, EachBadKeyAndTextIsLoggedOnce) {
+    TempDir home;
+    SetHome(home.path());
+    ASSERT_EQ(TempDir::Run("mkdir -p '" + home.file("cfg") + "' '" + home.file("log") + "'"), 0);
+    ASSERT_TRUE(WriteAll(MqConfPath(), "workers=zero\nheartbeat=-3\n"));
+    std::vector<std::thread> readers;  // as the start and the message jobs read it
+    for (int i = 0; i < 4; ++i) {
+        readers.emplace_back([] {
+            for (int j = 0; j < 5; ++j) EXPECT_EQ(ReadServiceSettings().workers, 10);
+        });
+    }
+    for (auto& t : readers) t.join();
+    ASSERT_TRUE(WriteAll(MqConfPath(), "workers=0\nheartbeat=-3\n"));
+    ReadServiceSettings();
+
+    const std::string log = testutil::Capture("cat '" + LogDir() + "'/main-*.log");
+    EXPECT_EQ(Count(log, "] setting workers=\"zero\" is not a number, 10 used\n"), 1) << log;
+    EXPECT_EQ(Count(log, "] setting heartbeat=\"-3\" is out of range 0..3600, 0 used\n"), 1);
+    EXPECT_EQ(Count(log, "] setting workers=\"0\" is out of range 1..1000, 10 used\n"), 1);
+    EXPECT_EQ(Count(log, "] setting "), 3);
+}
+
+}  // namespace
