@@ -1,6 +1,7 @@
 // Entry of the service: read the command line, check what start-up needs while the caller
-// can still be told, become a daemon, keep to one instance, start the workers, learn the
-// queue name, read the settings, then serve until a stop.
+// can still be told (only when an option is given: run bare, the start-up is the plain
+// daemon's, whose starter always returns 0), become a daemon, keep to one instance, start the
+// workers, learn the queue name, read the settings, then serve until a stop.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -9,7 +10,7 @@
 #include "client/options.h"
 #include "client/queue_lookup.h"
 #include "client/service.h"
-#include "client/settings.h"
+#include "client/service_settings.h"
 #include "client/threadpool.h"
 #include "dravik/tools.h"
 
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
     const int early = ParseCommandLine(argc, argv, &opts);
     if (early != kStartService) return early;
     ApplyOptions(opts);
-    if (!StartupPossible()) return 1;
+    if (argc > 1 && !StartupPossible()) return 1;
 
     if (!opts.foreground) daemon(0, 0);
     BlockStopSignals();
@@ -28,12 +29,12 @@ int main(int argc, char** argv) {
         exit(1);
     }
     // The pool's size is the one setting needed before the lookup may rewrite the file.
-    if (tpool_init(ReadSettings(MqConfPath()).workers) != 0) {
+    if (tpool_init(ReadServiceSettings().workers) != 0) {
         LOG("failed to create the thread pool!!!");
         exit(1);
     }
 
     // Before the settings are read, so that a name just stored is the one consumed.
     GetQueue();
-    return RunService(ReadSettings(MqConfPath()));
+    return RunService(ReadServiceSettings());
 }

@@ -87,15 +87,20 @@ bool LogFolderWritable() {
     return err == 0 || Fail("cannot write the log folder", dir, err);
 }
 
-// A missing file is fine (every key keeps its default); one that cannot be read is not.
-bool SettingsReadable() {
+// A missing file is fine (every key keeps its default). An existing one must open for
+// reading and writing, as the settings reader opens it: one it cannot open that way would
+// be passed over without a word, and the daemon would run on every default.
+bool SettingsUsable() {
     const std::string file = MqConfPath();
-    int fd = open(file.c_str(), O_RDONLY);
-    if (fd < 0) return errno == ENOENT || Fail("cannot read the settings file", file, errno);
-    char c;
-    int err = read(fd, &c, 1) < 0 ? errno : 0;  // a folder opens, but does not read
+    int fd = open(file.c_str(), O_RDWR);
+    if (fd < 0 && errno == ENOENT) return true;
+    if (fd < 0) {
+        fprintf(stderr, "tolvane: the settings file %s must open for reading and writing, or "
+                "every setting in it is ignored: %s\n", file.c_str(), strerror(errno));
+        return false;
+    }
     close(fd);
-    return err == 0 || Fail("cannot read the settings file", file, err);
+    return true;
 }
 
 // The same open as the single-instance guard's; the lock itself is taken after detaching.
@@ -140,5 +145,5 @@ void ApplyOptions(const StartOptions& opts) {
 
 bool StartupPossible() {
     // The pid file last: it is only created when nothing else stands in the way.
-    return LogFolderWritable() && SettingsReadable() && PidFileWritable();
+    return LogFolderWritable() && SettingsUsable() && PidFileWritable();
 }

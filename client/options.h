@@ -23,9 +23,10 @@ int ParseCommandLine(int argc, char** argv, StartOptions* opts);
 // foreground. MUST be called before any thread runs.
 void ApplyOptions(const StartOptions& opts);
 
-// The log folder can be created and written, an existing settings file can be read, and
-// the pid file can be opened for writing (created if need be). On the first failure,
-// says why on stderr and returns false.
+// The log folder can be created and written, an existing settings file can be opened for
+// reading and writing (as the settings reader opens it), and the pid file can be opened for
+// writing (created if need be). On the first failure, says why on stderr and returns false.
+// Only for a start with options: run bare, the daemon starts as it always has.
 bool StartupPossible();
 
 #endif

@@ -1,5 +1,6 @@
 // The daemon's command line: help and version, refused arguments, the foreground with its
-// log on stderr, homes and pid files of its own, and start-up failures told before detaching.
+// log on stderr, homes and pid files of its own, start-up failures told before detaching
+// when an option is given, and the plain daemon's start-up when none is.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -18,10 +19,11 @@ struct Outcome {
     std::string out, err;
 };
 
-// Runs the program to its end with `args`, capturing stdout and stderr apart.
-Outcome RunDaemon(const TempDir& dir, const std::string& args) {
+// Runs the program to its end with `args` (after the command `wrapper`, if any), capturing
+// stdout and stderr apart.
+Outcome RunDaemon(const TempDir& dir, const std::string& args, const std::string& wrapper = "") {
     const std::string err = dir.file("stderr");
-    std::string out = Capture(kDaemon + " " + args + " 2>'" + err + "'; echo $?");
+    std::string out = Capture(wrapper + kDaemon + " " + args + " 2>'" + err + "'; echo $?");
     size_t nl = out.rfind('\n', out.size() - 2);
     nl = nl == std::string::npos ? 0 : nl + 1;
     return {atoi(out.c_str() + nl), out.substr(0, nl), ReadAll(err)};
@@ -138,6 +140,30 @@ TEST_F(CommandLine, ImpossibleStartIsToldBeforeDetaching) {
         EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
     }
     EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE)) << "no daemon was left to start";
+}
+
+// Root without its override of file permissions: the bits of a read-only mq.conf count.
+const std::string kNoOverride = "setpriv --bounding-set=-dac_override,-dac_read_search ";
+
+// A read-only mq.conf would be read as no file at all (the reader opens it for writing too).
+// With an option that is refused before detaching; run bare, the start-up is the plain
+// daemon's: the starter returns 0 and the daemon runs on the defaults.
+TEST_F(CommandLine, ReadOnlySettingsRefusedWithOptionsOnlyBare) {
+    if (TempDir::Run(kNoOverride + "true") != 0) GTEST_SKIP() << "cannot drop the override";
+    WriteConf("tolvane.t.readonly", NoLookup());
+    ASSERT_EQ(chmod(TOLVANE_MQ_CONF, 0444), 0);
+
+    Outcome checked = RunDaemon(dir_, "--foreground", kNoOverride);
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_EQ(checked.err, "tolvane: the settings file " TOLVANE_MQ_CONF " must open for reading "
+                           "and writing, or every setting in it is ignored: Permission denied\n");
+    EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE)) << "nothing started";
+
+    EXPECT_EQ(TempDir::Run(kNoOverride + kDaemon), 0);
+    pid_t pid = 0;
+    EXPECT_TRUE(WaitFor([&] { pid = PidInFile(); return pid > 0 && IsAlive(pid); }, 10000));
+    if (pid > 0) started_.push_back(pid);
+    chmod(TOLVANE_MQ_CONF, 0644);
 }
 
 }  // namespace
