@@ -55,6 +55,15 @@ bool Runs(pid_t pid, const std::string& program) {
     return want == std::string(exe) && !stat.empty() && stat[0] != "Z";
 }
 
+// A "Name:   123 kB" line of /proc/<pid>/status; -1 when there is none.
+long StatusKb(pid_t pid, const std::string& name) {
+    std::ifstream status(ProcFile(pid, "status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, name.size(), name) == 0) return atol(line.c_str() + name.size());
+    }
+    return -1;
+}
+
 pid_t PidInFile(const std::string& file) {
     std::ifstream in(file);
     long pid = 0;
@@ -163,13 +172,16 @@ double DaemonSet::CpuSeconds() const {
 
 long DaemonSet::PeakRssKb() const {
     long peak = -1;
-    for (const DaemonInstance& d : instances_) {
-        std::ifstream status(ProcFile(d.pid, "status"));
-        for (std::string line; std::getline(status, line);) {
-            if (line.compare(0, 6, "VmHWM:") == 0) peak = std::max(peak, atol(line.c_str() + 6));
-        }
-    }
+    for (const DaemonInstance& d : instances_) peak = std::max(peak, StatusKb(d.pid, "VmHWM:"));
     return peak;
+}
+
+long DaemonSet::RssKb() const {
+    long largest = -1;
+    for (const DaemonInstance& d : instances_) {
+        if (Runs(d.pid, program_)) largest = std::max(largest, StatusKb(d.pid, "VmRSS:"));
+    }
+    return largest;
 }
 
 std::vector<long> DaemonSet::Handled(const std::string& prefix) const {

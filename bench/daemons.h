@@ -30,6 +30,8 @@ public:
     bool Start(std::string* error) override;
     double CpuSeconds() const override;  // user + system time of all instances
     long PeakRssKb() const override;     // the largest VmHWM among them
+    long RssKb() const;                  // the largest VmRSS now; -1 when none runs
+    pid_t FirstPid() const { return instances_.front().pid; }
     // Counted from each instance's service log: the lines that hold a guid alone.
     std::vector<long> Handled(const std::string& prefix) const override;
     // SIGTERM, then SIGKILL to any that has not ended after the service's stop time.

@@ -16,43 +16,6 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-std::string EchoRequest(const std::string& guid, const std::string& platform) {
-    std::string body, error;
-    BuildRequest(guid, platform, {ParamText({"comtype=echo", "nfunc=echo", "bench=1"})}, &body,
-                 &error);
-    return body;
-}
-
-// Counts replies by the index in their guid.
-class GuidTally {
-public:
-    GuidTally(const std::string& prefix, int count) : prefix_(prefix), seen_(count, 0) {
-        tally_.expected = count;
-    }
-    void Record(const std::string& guid) {
-        long i = Index(guid);
-        if (i < 0) ++tally_.foreign;
-        else if (seen_[i]++ == 0) ++tally_.unique;
-        else ++tally_.duplicates;
-    }
-    bool Complete() const { return tally_.unique == tally_.expected; }
-    const Tally& Get() const { return tally_; }
-
-private:
-    long Index(const std::string& guid) const {
-        if (guid.compare(0, prefix_.size(), prefix_) != 0 || guid.size() == prefix_.size() ||
-            guid.find_first_not_of("0123456789", prefix_.size()) != std::string::npos) {
-            return -1;
-        }
-        long i = atol(guid.c_str() + prefix_.size());
-        return i < long(seen_.size()) ? i : -1;
-    }
-
-    std::string prefix_;
-    std::vector<unsigned> seen_;
-    Tally tally_;
-};
-
 struct Arrivals {
     Clock::time_point first, last;
     int status = 0;  // -1: a broker error ended the wait
@@ -92,6 +55,33 @@ bool AwaitReply(CallClient& client, const std::string& guid, int timeout_ms) {
 }
 
 }  // namespace
+
+std::string EchoRequest(const std::string& guid, const std::string& platform) {
+    std::string body, error;
+    BuildRequest(guid, platform, {ParamText({"comtype=echo", "nfunc=echo", "bench=1"})}, &body,
+                 &error);
+    return body;
+}
+
+GuidTally::GuidTally(const std::string& prefix, long count) : prefix_(prefix), seen_(count, 0) {
+    tally_.expected = count;
+}
+
+void GuidTally::Record(const std::string& guid) {
+    long i = Index(guid);
+    if (i < 0) ++tally_.foreign;
+    else if (seen_[i]++ == 0) ++tally_.unique;
+    else ++tally_.duplicates;
+}
+
+long GuidTally::Index(const std::string& guid) const {
+    if (guid.compare(0, prefix_.size(), prefix_) != 0 || guid.size() == prefix_.size() ||
+        guid.find_first_not_of("0123456789", prefix_.size()) != std::string::npos) {
+        return -1;
+    }
+    long i = atol(guid.c_str() + prefix_.size());
+    return i < long(seen_.size()) ? i : -1;
+}
 
 bool Prefill(CallClient& client, const Workload& w, std::string* error) {
     for (int i = 0; i < w.count; ++i) {

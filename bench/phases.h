@@ -28,6 +28,25 @@ struct Tally {
     long Missing() const { return expected - unique; }
 };
 
+// Counts replies by the index in their guid (prefix + index, index below `count`).
+class GuidTally {
+public:
+    GuidTally(const std::string& prefix, long count);
+    void Record(const std::string& guid);
+    bool Complete() const { return tally_.unique == tally_.expected; }
+    const Tally& Get() const { return tally_; }
+
+private:
+    long Index(const std::string& guid) const;
+
+    std::string prefix_;
+    std::vector<unsigned> seen_;
+    Tally tally_;
+};
+
+// A one-record echo request (4172 bytes; its reply 1074) whose reply goes to `platform`.
+std::string EchoRequest(const std::string& guid, const std::string& platform);
+
 struct ThroughputFigures {
     Tally tally;
     double seconds = 0;    // first reply to the last distinct one

@@ -1,9 +1,12 @@
-// End-to-end benchmark against a running broker; prints one table row per run, judges nothing.
+// End-to-end benchmark against a running broker; prints one table row per run, judges nothing
+// (but the soak run).
 //   ceiling: the benchmark's own ten-thread transactional responder (the broker-bound
 //            ceiling) through the throughput and latency phases; its figures go to a file
 //            that later rows compare with.
 //   daemon:  the daemon(s) through the same phases, with CPU per reply and peak memory.
 //   backlog: a large queued backlog answered by the daemon(s): every guid counted.
+//   soak:    a long stream answered by the daemon in batches, its memory read every tenth;
+//            fails on growth or on a request not answered exactly once (bench/soak.h).
 // The daemons must not be running yet; the benchmark stops the ones it started by their pid.
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +19,7 @@
 #include "bench/ceiling.h"
 #include "bench/daemons.h"
 #include "bench/phases.h"
+#include "bench/soak.h"
 #include "tools/call_client.h"
 
 namespace {
@@ -31,21 +35,27 @@ struct Options {
     std::string queue = "tolvane.bench";
     std::string platform = "tolvane.bench.replies";
     std::string ceilingFile;
-    int count = -1;
+    long count = -1;
+    long batch = 5000;
+    long rssGrowthKb = 2048;
     int roundTrips = 1000;
     bool header = false;
 };
 
 const char kUsage[] =
-    "usage: tolvane-bench --mode ceiling|daemon|backlog [--label TEXT] [-n N] [-m M]\n"
+    "usage: tolvane-bench --mode ceiling|daemon|backlog|soak [--label TEXT] [-n N] [-m M]\n"
     "                     [--daemon PATH --pid-file FILE --home DIR] [--daemons K]\n"
     "                     [--ceiling-file FILE] [--header yes] [--queue NAME]\n"
     "                     [--server HOST] [--port N] [--user U] [--password P]\n"
+    "                     [--batch B] [--rss-growth-kb KB]\n"
     "  ceiling: N (5000) queued requests answered by ten transactional threads, then M (1000)\n"
     "           round trips; the figures are written to the ceiling file\n"
     "  daemon:  the same for K daemons (instance k >= 2 runs on home DIR-k); ratios to the\n"
     "           ceiling file's figures\n"
-    "  backlog: N (100000) queued requests answered by K daemons, every guid counted\n";
+    "  backlog: N (100000) queued requests answered by K daemons, every guid counted\n"
+    "  soak:    N (1000000) requests in batches of B (5000), the daemon's VmRSS after every\n"
+    "           N/10 replies; fails when it grows more than KB (2048) over the first reading\n"
+    "           or a request is not answered exactly once\n";
 
 bool ParseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -58,7 +68,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (name == "--daemons") o.daemons = atoi(value.c_str());
         else if (name == "--ceiling-file") o.ceilingFile = value;
         else if (name == "--header") o.header = value == "yes";
-        else if (name == "-n") o.count = atoi(value.c_str());
+        else if (name == "-n") o.count = atol(value.c_str());
+        else if (name == "--batch") o.batch = atol(value.c_str());
+        else if (name == "--rss-growth-kb") o.rssGrowthKb = atol(value.c_str());
         else if (name == "-m") o.roundTrips = atoi(value.c_str());
         else if (name == "--queue") o.queue = value;
         else if (name == "--server") o.broker.server = value;
@@ -67,11 +79,13 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (name == "--password") o.broker.pwd = value;
         else return false;
     }
-    if (o.count < 0) o.count = o.mode == "backlog" ? 100000 : 5000;
+    if (o.count < 0) o.count = o.mode == "soak" ? 1000000 : o.mode == "backlog" ? 100000 : 5000;
+    if (o.mode == "soak" && (o.count < 10 || o.batch <= 0 || o.rssGrowthKb < 0)) return false;
     if (o.label.empty()) o.label = o.mode;
     bool daemonSet = !o.daemon.empty() && !o.pidFile.empty() && !o.home.empty();
     return argc % 2 == 1 && o.count > 0 && o.roundTrips > 0 && o.daemons > 0 &&
-           (o.mode == "ceiling" || ((o.mode == "daemon" || o.mode == "backlog") && daemonSet));
+           (o.mode == "ceiling" ||
+            ((o.mode == "daemon" || o.mode == "backlog" || o.mode == "soak") && daemonSet));
 }
 
 // Guids unique to this run, so that service logs kept from earlier runs do not count.
@@ -84,7 +98,7 @@ Workload WorkloadOf(const Options& o, const std::string& phase) {
     w.queue = o.queue;
     w.platform = o.platform;
     w.guidPrefix = RunTag() + phase;
-    w.count = o.count;
+    w.count = static_cast<int>(o.count);
     return w;
 }
 
@@ -224,6 +238,18 @@ int RunDaemons(const Options& o, CallClient& client) {
     return 0;
 }
 
+int RunSoakMode(const Options& o, CallClient& client) {
+    DaemonSet daemons(o.daemon, o.home, o.pidFile, o.daemons);
+    SoakPlan plan;
+    plan.queue = o.queue;
+    plan.platform = o.platform;
+    plan.guidPrefix = RunTag() + "s";
+    plan.count = o.count;
+    plan.batch = o.batch;
+    plan.rssGrowthKb = o.rssGrowthKb;
+    return RunSoak(client, daemons, plan);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -241,5 +267,6 @@ int main(int argc, char** argv) {
         return Fail("queue \"" + o.queue + "\" is not empty (" + std::to_string(waiting) +
                     " waiting)");
     }
+    if (o.mode == "soak") return RunSoakMode(o, client);
     return o.mode == "ceiling" ? RunCeiling(o, client) : RunDaemons(o, client);
 }

@@ -2,7 +2,8 @@
 # Installs what the build and the tests need, builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer against a scratch home, and runs the whole suite. Then the tests
 # that run threads, built again with ThreadSanitizer (build-tsan/), and about ten seconds of
-# each fuzz target (scripts/fuzz.sh). Every part runs even when one before it failed.
+# each fuzz target (scripts/fuzz.sh), and a soak run of 100,000 replies (scripts/soak.sh).
+# Every part runs even when one before it failed.
 # Usage: scripts/test.sh [--tsan]      --tsan: the ThreadSanitizer part alone
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -86,8 +87,9 @@ run_part() {
 run_part "main suite" main_suite
 run_part "ThreadSanitizer" tsan_suite
 run_part "fuzzing" "$ROOT/scripts/fuzz.sh" "$FUZZ_SECONDS"
+run_part "soak" "$ROOT/scripts/soak.sh" 100000
 if [ ${#failed[@]} -gt 0 ]; then
     echo "test.sh: failed: ${failed[*]}"
     exit 1
 fi
-echo "test.sh: main suite, ThreadSanitizer and fuzzing all passed"
+echo "test.sh: main suite, ThreadSanitizer, fuzzing and soak all passed"
