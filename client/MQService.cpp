@@ -17,10 +17,12 @@ namespace {
 
 const amqp_channel_t kChannel = 1;
 const int kSetupTimeoutSec = 10;
-const int kConsumerHeartbeat = 60;
+const int kDefaultHeartbeat = 60;
 const int kPublisherHeartbeat = 0;
 const struct timeval kDeliveryWait = {1, 0};
 
+// basic.reject: the delivery goes back to the queue, to be delivered again.
+const amqp_boolean_t kRequeue = 1;
 // basic.consume: the broker names the consumer; deliveries count as acknowledged when sent.
 const amqp_boolean_t kNoLocal = 0;
 const amqp_boolean_t kNoAck = 1;
@@ -48,14 +50,24 @@ AmqpLogin LoginOf(const std::string& server, int port, const std::string& vhost,
     return login;
 }
 
+using Failure = BrokerFailure;
+
+void Note(Failure& f, const amqp_rpc_reply_t& reply) {
+    f.why = f.where + ": " + AmqpReplyText(reply);
+    f.refused = reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION;
+}
+
 // Connection step shared by both classes, done only while `connected` is false, which it sets
 // on success. A handle left by an earlier failed attempt is released first.
 bool ConnectionStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::string& error,
-                    bool& connected, std::string& detail) {
+                    bool& connected, Failure& f) {
     if (connected) return true;
     if (conn) amqp_destroy_connection(conn);
     conn = nullptr;
-    switch (AmqpOpen(&conn, login, &detail)) {
+    const AmqpOpenStep step = AmqpOpen(&conn, login, &f.hosts, &f.where);
+    f.why = f.hosts;
+    f.refused = step == AmqpOpenStep::kLogin;
+    switch (step) {
     case AmqpOpenStep::kOpen:
         connected = true;
         return true;
@@ -68,6 +80,7 @@ bool ConnectionStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::
     case AmqpOpenStep::kConnect:
         error = "failed to connect the server";
         return false;
+    case AmqpOpenStep::kHandshake:
     case AmqpOpenStep::kLogin:
         error = "failed to login to the broker";
         return false;
@@ -87,9 +100,11 @@ void RecordClose(AmqpClosed closed, int sendStatus, std::string& error, const ch
 
 // Evaluates the reply of a channel set-up RPC (channel.open, tx.select). Returns true for a
 // normal reply; otherwise records why and reports through `closed` what the broker closed.
-bool SetupReplyOk(amqp_connection_state_t conn, std::string& error, AmqpClosed& closed) {
+bool SetupReplyOk(amqp_connection_state_t conn, std::string& error, AmqpClosed& closed,
+                  Failure& f) {
     amqp_rpc_reply_t reply = amqp_get_rpc_reply(conn);
     closed = AmqpClosed::kNothing;
+    if (reply.reply_type != AMQP_RESPONSE_NORMAL) Note(f, reply);
     switch (reply.reply_type) {
     case AMQP_RESPONSE_NORMAL:
         return true;
@@ -110,10 +125,10 @@ bool SetupReplyOk(amqp_connection_state_t conn, std::string& error, AmqpClosed& 
 
 // Channel step shared by both classes: opens channel 1. A connection closed by the broker
 // clears `connected`, so the next Init reconnects.
-bool OpenChannel(amqp_connection_state_t conn, std::string& error, bool& connected) {
+bool OpenChannel(amqp_connection_state_t conn, std::string& error, bool& connected, Failure& f) {
     amqp_channel_open(conn, kChannel);
     AmqpClosed closed;
-    if (SetupReplyOk(conn, error, closed)) return true;
+    if (SetupReplyOk(conn, error, closed, f)) return true;
     if (closed == AmqpClosed::kConnection) connected = false;
     return false;
 }
@@ -121,11 +136,11 @@ bool OpenChannel(amqp_connection_state_t conn, std::string& error, bool& connect
 // Connection and channel steps of both classes' Init, each done only while its flag is false.
 // *opened tells whether this call opened the channel (a new channel needs its mode set).
 bool ChannelStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::string& error,
-                 bool& connected, bool& channelOpen, bool* opened, std::string& detail) {
+                 bool& connected, bool& channelOpen, bool* opened, Failure& f) {
     *opened = false;
-    if (!ConnectionStep(conn, login, error, connected, detail)) return false;
+    if (!ConnectionStep(conn, login, error, connected, f)) return false;
     if (channelOpen) return true;
-    if (!OpenChannel(conn, error, connected)) return false;
+    if (!OpenChannel(conn, error, connected, f)) return false;
     channelOpen = *opened = true;
     return true;
 }
@@ -136,7 +151,7 @@ CConsumer::CConsumer(const char* ip, const char* queue, const char* userName, co
                      const char* vhost, int port, int frame_max)
     : _queue(queue), _server(ip), _userName(userName), _pwd(pwd), _vhost(vhost), _port(port),
       _frame_max(frame_max), _conn(nullptr), _bConnected(false), _bChannelOpen(false),
-      _bReady(false), _prefetch(0), _firstHost(0) {}
+      _bReady(false), _prefetch(0), _heartbeat(kDefaultHeartbeat), _firstHost(0) {}
 
 CConsumer::~CConsumer() {
     AmqpClose(_conn, kChannel, _bChannelOpen);
@@ -146,10 +161,10 @@ bool CConsumer::Init() {
     if (_bReady) {
         return true;
     }
-    AmqpLogin login = LoginOf(_server, _port, _vhost, _frame_max, kConsumerHeartbeat, _userName, _pwd,
+    AmqpLogin login = LoginOf(_server, _port, _vhost, _frame_max, _heartbeat, _userName, _pwd,
                               _firstHost);
     bool opened;
-    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _hostFailures)) {
+    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _failure)) {
         return false;
     }
     if (_prefetch > 0) {
@@ -209,6 +224,10 @@ bool CConsumer::Ack(uint64_t deliveryTag) {
     return _bReady && amqp_basic_ack(_conn, kChannel, deliveryTag, 0) == AMQP_STATUS_OK;
 }
 
+bool CConsumer::Requeue(uint64_t deliveryTag) {
+    return _bReady && amqp_basic_reject(_conn, kChannel, deliveryTag, kRequeue) == AMQP_STATUS_OK;
+}
+
 bool CConsumer::Cancel() {
     if (!_bReady) return false;
     amqp_basic_cancel(_conn, kChannel, amqp_cstring_bytes(_tag.c_str()));
@@ -221,6 +240,7 @@ bool CConsumer::CheckReply() {
 }
 
 bool CConsumer::CheckReply(amqp_rpc_reply_t& reply) {
+    if (reply.reply_type != AMQP_RESPONSE_NORMAL) Note(_failure, reply);
     switch (reply.reply_type) {
     case AMQP_RESPONSE_NORMAL:
         return true;
@@ -257,13 +277,13 @@ bool CPublisher::Init() {
     AmqpLogin login = LoginOf(_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd,
                               _firstHost);
     bool opened;
-    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _hostFailures)) {
+    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _failure)) {
         return false;
     }
     if (opened) {
         amqp_tx_select(_conn, kChannel);
         AmqpClosed closed;
-        if (!SetupReplyOk(_conn, _error, closed)) {
+        if (!SetupReplyOk(_conn, _error, closed, _failure)) {
             if (closed != AmqpClosed::kNothing) _bChannelOpen = false;
             if (closed == AmqpClosed::kConnection) _bConnected = false;
             return false;
@@ -281,7 +301,10 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
 bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg,
                                 unsigned long size, const std::string& correlationId) {
     _bCommitSent = false;
-    _hostFailures.clear();  // filled again only if this call opens the connection
+    // Only this call's failure counts; the hosts are named again only if it opens a connection.
+    _failure.hosts.clear();
+    _failure.why.clear();
+    _failure.refused = false;
     if (!Init()) {
         return false;
     }
@@ -296,8 +319,11 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
     amqp_bytes_t body;
     body.len = size;
     body.bytes = msg;
-    if (amqp_basic_publish(_conn, kChannel, amqp_cstring_bytes(exchange), amqp_cstring_bytes(key),
-                           kMandatory, kImmediate, &props, body) != AMQP_STATUS_OK) {
+    const int status = amqp_basic_publish(_conn, kChannel, amqp_cstring_bytes(exchange),
+                                          amqp_cstring_bytes(key), kMandatory, kImmediate, &props,
+                                          body);
+    if (status != AMQP_STATUS_OK) {
+        _failure.why = _failure.where + ": the publish failed: " + amqp_error_string2(status);
         return false;
     }
     _bCommitSent = true;
@@ -310,6 +336,7 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
         AmqpAnswerClose(_conn, reply, kChannel);
     }
     const bool committed = reply.reply_type == AMQP_RESPONSE_NORMAL;
+    if (!committed) Note(_failure, reply);
     // The library keeps every frame it received (each tx.commit-ok) in the channel's pool
     // until released: a long-lived publisher would grow by every reply.
     amqp_maybe_release_buffers(_conn);

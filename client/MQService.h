@@ -13,6 +13,14 @@
 // Results of CConsumer::ConsumeMessage.
 enum { kConsumeDelivered = 0, kConsumeNothing = 1, kConsumeBroken = 2 };
 
+// Why the last step of a broker connection failed, beyond the service's own failure text.
+struct BrokerFailure {
+    std::string hosts;     // the hosts that failed at the last connection step, each with why
+    std::string where;     // "host:port" of the connection, or of the last host tried
+    std::string why;       // what went wrong, with the host and the library's or broker's text
+    bool refused = false;  // the broker said no (a login, a channel), not the connection failed
+};
+
 class CConsumer {
 public:
     CConsumer(const char* ip, const char* queue, const char* userName, const char* pwd,
@@ -40,9 +48,16 @@ public:
     bool HasBuffered() const;
     // With several hosts in `server`: where to start, and why the hosts tried last failed.
     void SetFirstHost(unsigned first) { _firstHost = first; }
-    const std::string& HostFailures() const { return _hostFailures; }
+    const std::string& HostFailures() const { return _failure.hosts; }
+    // The AMQP heartbeat asked for at login, in seconds (0: none). MUST precede the first consume.
+    void SetHeartbeat(int seconds) { _heartbeat = seconds; }
+    // Why the last failure happened, and the host it happened on.
+    const std::string& Detail() const { return _failure.why; }
+    const std::string& Where() const { return _failure.where; }
     // basic.ack for one delivery of this connection; false when it could not be sent.
     bool Ack(uint64_t deliveryTag);
+    // basic.reject with requeue: the broker delivers it again, here or to another consumer.
+    bool Requeue(uint64_t deliveryTag);
     // basic.cancel: the broker sends nothing more. Deliveries it sent before confirming the
     // cancel are kept by the library and still come out of ConsumeMessage.
     bool Cancel();
@@ -61,9 +76,10 @@ private:
     bool _bChannelOpen;
     bool _bReady;
     int _prefetch;
+    int _heartbeat;
     std::string _tag;  // the consumer tag the broker gave
     unsigned _firstHost;
-    std::string _hostFailures;
+    BrokerFailure _failure;
 };
 
 class CPublisher {
@@ -87,7 +103,12 @@ public:
     bool CommitSent() const { return _bCommitSent; }
     // With several hosts in `server`: where to start, and why the hosts tried last failed.
     void SetFirstHost(unsigned first) { _firstHost = first; }
-    const std::string& HostFailures() const { return _hostFailures; }
+    const std::string& HostFailures() const { return _failure.hosts; }
+    // Why the last PublishMessage failed, with the host; and whether the broker refused it (a
+    // login, a channel, a missing exchange: it would refuse again) rather than the connection
+    // failing under it (the reply may succeed on a new one).
+    const std::string& Detail() const { return _failure.why; }
+    bool Refused() const { return _failure.refused; }
     // An idle publishing connection receives nothing; anything readable on it (a close from
     // the broker, the end of the stream) means it is gone.
     bool Alive() const;
@@ -106,7 +127,7 @@ private:
     bool _bChannelOpen;
     bool _bCommitSent;
     unsigned _firstHost;
-    std::string _hostFailures;
+    BrokerFailure _failure;
 };
 
 #endif

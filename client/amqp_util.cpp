@@ -2,14 +2,80 @@
 // broker that vanishes mid-write gives an error status, not SIGPIPE.
 #include "client/amqp_util.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace {
 
 const amqp_channel_t kConnectionChannel = 0;
+
+// TCP keepalive on every broker socket: an idle connection whose peer vanished without a word
+// (a partition, a host gone) is found dead by the kernel within about a minute, instead of
+// never; TCP_USER_TIMEOUT does the same for data the peer stopped acknowledging.
+const int kKeepIdleS = 30;
+const int kKeepIntervalS = 10;
+const int kKeepCount = 3;
+const unsigned kUserTimeoutMs = 60000;
+
+// How long a host that failed is tried after the others.
+const std::chrono::seconds kHostPenalty(60);
+
+using Clock = std::chrono::steady_clock;
+
+// Hosts that failed lately, process-wide, by their text.
+std::mutex failedLock;
+std::map<std::string, Clock::time_point> failedAt;
+
+void Keepalive(amqp_socket_t* socket) {
+    const int fd = amqp_socket_get_sockfd(socket);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
+}
+
+// The hosts in the order to try: from `first` round the list, those that failed within the
+// penalty last. A host whose penalty ran out is stamped again as it is handed out, so that of
+// the threads rotating over the list only one waits on it while it is still down.
+std::vector<AmqpHost> TryOrder(const std::vector<AmqpHost>& hosts, unsigned first) {
+    std::vector<AmqpHost> fresh, failed;
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> hold(failedLock);
+    for (size_t k = 0; k < hosts.size(); ++k) {
+        const AmqpHost& host = hosts[(first + k) % hosts.size()];
+        auto it = failedAt.find(host.Text());
+        if (it == failedAt.end()) {
+            fresh.push_back(host);
+        } else if (now - it->second >= kHostPenalty) {
+            it->second = now;
+            fresh.push_back(host);
+        } else {
+            failed.push_back(host);
+        }
+    }
+    fresh.insert(fresh.end(), failed.begin(), failed.end());
+    return fresh;
+}
+
+void MarkHost(const AmqpHost& host, bool failed) {
+    std::lock_guard<std::mutex> hold(failedLock);
+    if (failed) {
+        failedAt[host.Text()] = Clock::now();
+    } else {
+        failedAt.erase(host.Text());
+    }
+}
 
 std::string BytesText(amqp_bytes_t bytes) {
     return std::string(static_cast<const char*>(bytes.bytes), bytes.len);
@@ -36,7 +102,7 @@ amqp_rpc_reply_t Login(amqp_connection_state_t conn, const AmqpLogin& p) {
 // One host of the list: handle, socket, bounded connect, login.
 AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const AmqpHost& host,
                      std::string* detail) {
-    const std::string where = host.name + ":" + std::to_string(host.port);
+    const std::string where = host.Text();
     *conn = amqp_new_connection();
     if (!*conn) {
         *detail = "out of memory for a connection";
@@ -55,19 +121,53 @@ AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const Am
         *detail = "cannot connect to the broker at " + where + ": " + amqp_error_string2(status);
         return AmqpOpenStep::kConnect;
     }
+    Keepalive(socket);
     amqp_set_handshake_timeout(*conn, &limit);
     amqp_set_rpc_timeout(*conn, &limit);
     amqp_rpc_reply_t reply = Login(*conn, p);
     if (reply.reply_type == AMQP_RESPONSE_NORMAL) return AmqpOpenStep::kOpen;
 
-    *detail = "the broker at " + where + " refused the login of user \"" + p.user +
-              "\" to vhost \"" + p.vhost + "\": " + AmqpReplyText(reply);
+    const bool refused = reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION;
+    *detail = (refused ? "the broker at " + where + " refused the login of user \""
+                       : "no AMQP handshake with " + where + " for user \"") +
+              p.user + "\" to vhost \"" + p.vhost + "\": " + AmqpReplyText(reply);
     // A refused vhost arrives as connection.close: answered, the broker drops the socket at
     // once; unanswered, every later close would wait out the time limit.
     if (AmqpAnswerClose(*conn, reply, 0) == AmqpClosed::kNothing) {
         amqp_connection_close(*conn, AMQP_REPLY_SUCCESS);
     }
-    return AmqpOpenStep::kLogin;
+    return refused ? AmqpOpenStep::kLogin : AmqpOpenStep::kHandshake;
+}
+
+}  // namespace
+
+std::string AmqpHost::Text() const {
+    const bool v6 = name.find(':') != std::string::npos;
+    return (v6 ? "[" + name + "]" : name) + ":" + std::to_string(port);
+}
+
+namespace {
+
+bool AllDigits(const std::string& text, size_t from) {
+    return from < text.size() && text.find_first_not_of("0123456789", from) == std::string::npos;
+}
+
+// One item of a `server` list, already trimmed and not empty.
+AmqpHost ParseHost(const std::string& item, int port) {
+    if (item[0] == '[') {
+        const size_t close = item.find(']');
+        if (close != std::string::npos) {
+            const bool withPort = item.size() > close + 1 && item[close + 1] == ':' &&
+                                  AllDigits(item, close + 2);
+            return {item.substr(1, close - 1), withPort ? atoi(item.c_str() + close + 2) : port};
+        }
+    }
+    const size_t colon = item.rfind(':');
+    // More than one colon without brackets: a bare IPv6 address, whose last group is no port.
+    if (colon == std::string::npos || item.find(':') != colon || !AllDigits(item, colon + 1)) {
+        return {item, port};
+    }
+    return {item.substr(0, colon), atoi(item.c_str() + colon + 1)};
 }
 
 }  // namespace
@@ -80,31 +180,31 @@ std::vector<AmqpHost> AmqpHosts(const std::string& server, int port) {
         std::string item = server.substr(start, comma == std::string::npos ? comma : comma - start);
         size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t");
         item = b == std::string::npos ? std::string() : item.substr(b, e - b + 1);
-        size_t colon = item.rfind(':');
-        if (colon != std::string::npos && colon + 1 < item.size() &&
-            item.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
-            hosts.push_back({item.substr(0, colon), atoi(item.c_str() + colon + 1)});
-        } else if (!item.empty() || hosts.empty()) {
-            hosts.push_back({item, port});
-        }
-        if (comma == std::string::npos) return hosts;
+        if (!item.empty()) hosts.push_back(ParseHost(item, port));
+        if (comma == std::string::npos) break;
         start = comma + 1;
     }
+    // Nothing named: the empty host, which fails to connect like any unknown name.
+    if (hosts.empty()) hosts.push_back({std::string(), port});
+    return hosts;
 }
 
-AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::string* detail) {
-    const std::vector<AmqpHost> hosts = AmqpHosts(p.server, p.port);
+AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::string* detail,
+                      std::string* where) {
+    const std::vector<AmqpHost> hosts = TryOrder(AmqpHosts(p.server, p.port), p.first_host);
     AmqpOpenStep step = AmqpOpenStep::kConnect;
     detail->clear();
-    for (size_t k = 0; k < hosts.size(); ++k) {
-        const AmqpHost& host = hosts[(p.first_host + k) % hosts.size()];
+    for (const AmqpHost& host : hosts) {
         if (*conn) amqp_destroy_connection(*conn);  // the last host's failed attempt
         *conn = nullptr;
+        if (where) *where = host.Text();
         std::string why;
         step = OpenOne(conn, p, host, &why);
+        const bool unreachable = step == AmqpOpenStep::kConnect || step == AmqpOpenStep::kHandshake;
+        if (hosts.size() > 1) MarkHost(host, unreachable);
         if (step != AmqpOpenStep::kOpen) *detail += (detail->empty() ? "" : "; ") + why;
-        // Only an unreachable host sends us to the next; a refusal would be the same there.
-        if (step != AmqpOpenStep::kConnect) break;
+        // Answered, or refused by a broker (the next would refuse as well), or out of memory.
+        if (!unreachable) break;
     }
     return step;
 }

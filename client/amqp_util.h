@@ -26,24 +26,33 @@ struct AmqpLogin {
 struct AmqpHost {
     std::string name;
     int port;
+    // "name:port", with an IPv6 address in brackets.
+    std::string Text() const;
 };
 
 // `server` as a list: "host" or comma-separated "host" / "host:port" items, where a host
-// without a port takes `port`. A single host is a list of one.
+// without a port takes `port`. An IPv6 address stands bare ("::1", taking `port`) or in
+// brackets ("[::1]", "[::1]:5672"). A single host is a list of one.
 std::vector<AmqpHost> AmqpHosts(const std::string& server, int port);
 
-// The step at which AmqpOpen stopped.
-enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kLogin };
+// The step at which AmqpOpen stopped: kHandshake is a login that broke or timed out without
+// an answer from a broker, kLogin one that a broker refused.
+enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kHandshake, kLogin };
 
 // Opens a new connection into *conn, which must be null on entry. With several hosts it tries
 // them in turn from `first_host` until one answers; `detail` names each that did not, even
-// when a later one did (and is empty when the first one tried answered). On kNoHandle and kNoSocket
-// *conn is null again (a handle without a socket cannot even be closed: the library asserts);
-// on kConnect and kLogin it holds a handle whose socket is closed or answered, which the owner
-// destroys with AmqpClose. `detail` tells why, with the broker's reply code and text when the
-// broker gave them (a refused vhost, say).
+// when a later one did (and is empty when the first one tried answered). A host that cannot be
+// reached, or that accepts TCP but fails the handshake (a frozen node, a balancer in front of
+// a dead one), sends the walk to the next; a broker that refuses the login or the vhost ends
+// it, since the next would refuse as well. A host that failed lately is tried after the
+// others, so that callers rotating their first host do not wait on it one call in N. *where
+// gets the host that answered, or the last one tried.
+// On kNoHandle and kNoSocket *conn is null again (a handle without a socket cannot even be
+// closed: the library asserts); otherwise it holds a handle whose socket is closed or
+// answered, which the owner destroys with AmqpClose. `detail` tells why, with the broker's
+// reply code and text when the broker gave them (a refused vhost, say).
 AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& login,
-                      std::string* detail);
+                      std::string* detail, std::string* where = nullptr);
 
 // The text of a failed reply: the library's text, or the broker's reply code and text.
 std::string AmqpReplyText(const amqp_rpc_reply_t& reply);

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "amqp_test_client.h"
+#include "client/amqp_util.h"
+#include "relay.h"
 #include "tools/call_client.h"
 
 // Fault injection: while set, the service's socket allocation fails as on an exhausted heap.
@@ -323,6 +325,8 @@ TEST_F(Publisher, MissingExchangeIsNotPublished) {
     auto p = MakePublisher();
     char body[] = "reply";
     EXPECT_FALSE(p->PublishMessage(Unique("x").c_str(), "key", body, sizeof body - 1));
+    EXPECT_TRUE(p->Refused()) << "the broker said no: the reply would fail again";
+    EXPECT_NE(p->Detail().find("404"), std::string::npos) << p->Detail();
 }
 
 TEST_F(Publisher, UnboundRoutingKeyStillCommits) {
@@ -449,6 +453,66 @@ TEST(SilentBroker, ConsumerAndPublisherGiveUpWithinTheBound) {
     }
     EXPECT_LT(SecondsSince(start), std::chrono::duration<double>(kSetupBound).count());
     std::printf("silent broker: publisher gave up after %.1f s\n", SecondsSince(start));
+}
+
+// The `server` list: its item forms, a host that accepts TCP and never speaks, a refusal.
+TEST(HostList, ItemsTakeTheirPortOrTheDefaultIpv6Included) {
+    struct Case {
+        const char* server;
+        std::vector<std::pair<std::string, int>> hosts;
+    } cases[] = {
+        {"broker", {{"broker", 5672}}},
+        {"broker:5673", {{"broker", 5673}}},
+        {"::1", {{"::1", 5672}}},
+        {"fe80::1:2", {{"fe80::1:2", 5672}}},
+        {"[::1]", {{"::1", 5672}}},
+        {"[::1]:5673", {{"::1", 5673}}},
+        {" a:1 , [::1]:2,::1 ,", {{"a", 1}, {"::1", 2}, {"::1", 5672}}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::pair<std::string, int>> got;
+        for (const AmqpHost& h : AmqpHosts(c.server, 5672)) got.push_back({h.name, h.port});
+        EXPECT_EQ(got, c.hosts) << c.server;
+    }
+    EXPECT_EQ(AmqpHost({"::1", 5673}).Text(), "[::1]:5673");
+}
+
+TEST(HostList, Ipv6BrokerIsReachedBareAndBracketed) {
+    Relay relay(TEST_AMQP_PORT, "::1");
+    char body[] = "x";
+    CPublisher bare("::1", "guest", "guest", "/", relay.port(), kFrameMax);
+    EXPECT_TRUE(bare.PublishMessage("amq.direct", "k", body, 1)) << bare.Detail();
+    const std::string bracketed = "[::1]:" + std::to_string(relay.port());
+    CPublisher withPort(bracketed.c_str(), "guest", "guest", "/", 1, kFrameMax);
+    EXPECT_TRUE(withPort.PublishMessage("amq.direct", "k", body, 1)) << withPort.Detail();
+}
+
+// A frozen node costs one handshake time-out, once: afterwards it is tried last, so a caller
+// rotating its first host does not wait on it again.
+TEST(HostList, HostThatNeverSpeaksIsPassedOverAndThenTriedLast) {
+    SilentListener silent;
+    const std::string server = "127.0.0.1:" + std::to_string(silent.port()) +
+                               ",127.0.0.1:" + std::to_string(TEST_AMQP_PORT);
+    char body[] = "x";
+    for (int call = 0; call < 2; ++call) {
+        CPublisher p(server.c_str(), "guest", "guest", "/", 1, kFrameMax);
+        EXPECT_TRUE(p.PublishMessage("amq.direct", "k", body, 1)) << p.Detail();
+        const bool silentTried = p.HostFailures().find(std::to_string(silent.port())) !=
+                                 std::string::npos;
+        EXPECT_EQ(silentTried, call == 0) << p.HostFailures();
+    }
+}
+
+TEST(HostList, BrokerRefusingTheLoginEndsTheWalk) {
+    Relay next(TEST_AMQP_PORT);
+    const std::string server = "127.0.0.1:" + std::to_string(TEST_AMQP_PORT) +
+                               ",127.0.0.1:" + std::to_string(next.port());
+    CPublisher p(server.c_str(), "guest", "wrong", "/", 1, kFrameMax);
+    char body[] = "x";
+    EXPECT_FALSE(p.PublishMessage("amq.direct", "k", body, 1));
+    EXPECT_EQ("failed to login to the broker", p.Error());
+    EXPECT_TRUE(p.Refused());
+    EXPECT_EQ(next.Accepted(), 0);
 }
 
 }  // namespace
