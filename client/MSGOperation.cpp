@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
@@ -15,16 +16,19 @@
 #include "client/amqp_util.h"
 #include "client/log.h"
 #include "client/plugin_loader.h"
-#include "client/settings.h"
+#include "client/service_settings.h"
 #include "client/stats.h"
 #include "dravik/tools.h"
-#include "client/home.h"
 
 namespace {
 
 const char kGoOn[] = "10000:";
 const size_t kGoOnLen = sizeof kGoOn - 1;
 const size_t kLogSize = 4000;  // log lines longer than this are cut
+// A per_worker connection idle longer than this is opened anew rather than trusted: one that
+// died without a word (a partition, a broker restarted meanwhile) cannot be told from a live
+// one, and a reply sent on it is lost after its commit was sent.
+const int kDefaultIdleLimitS = 60;
 
 // Logs "first second", cut to the log buffer.
 void LogJoined(const char* first, const char* second) {
@@ -75,32 +79,52 @@ struct Reply {
     std::string correlation_id;  // empty: none
 };
 
+// How one reply went.
+struct Sending {
+    bool sent = false;
+    bool refused = false;  // the broker said no, and would again
+    std::string why;       // when not sent: the publisher's detail
+};
+
 // Publishes on `publisher`, which starts from this worker's next host when `server` lists
 // several; the hosts that failed are logged by name.
-bool Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) {
+Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) {
     thread_local unsigned nextHost = 0;
     publisher.SetFirstHost(nextHost++);
-    bool sent = publisher.PublishMessage(r.exchange, r.key.c_str(),
-                                         reinterpret_cast<char*>(r.result), sizeof(T_RESULT),
-                                         r.correlation_id);
+    Sending out;
+    out.sent = publisher.PublishMessage(r.exchange, r.key.c_str(),
+                                        reinterpret_cast<char*>(r.result), sizeof(T_RESULT),
+                                        r.correlation_id);
     if (!publisher.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(publisher.HostFailures().c_str());
     }
-    return sent;
+    if (!out.sent) {
+        out.refused = publisher.Refused();
+        out.why = publisher.Detail();
+    }
+    return out;
 }
 
 // Publishes `result` over a worker's own connection, kept from reply to reply and opened
-// anew when the broker settings change. A reused connection that fails before tx.commit was
-// sent (the broker restarted while it idled, say) is replaced and the reply tried once more;
-// after the commit was sent there is no retry, so no reply is sent twice.
-bool PublishOnWorkerConnection(const BrokerSettings& b, const Reply& reply) {
+// anew when the broker settings change or it idled past `idleLimit`. A reused connection
+// that fails before tx.commit was sent (the broker restarted while it idled, say) is replaced
+// and the reply tried once more; after the commit was sent there is no retry, so no reply is
+// sent twice.
+Sending PublishOnWorkerConnection(const BrokerSettings& b, std::chrono::seconds idleLimit,
+                                  const Reply& reply) {
+    using Clock = std::chrono::steady_clock;
     struct Slot {
         BrokerSettings opened;
         std::unique_ptr<CPublisher> publisher;
+        Clock::time_point used;
     };
     thread_local Slot slot;
-    if (slot.publisher && !(slot.opened == b && slot.publisher->Alive())) slot.publisher.reset();
+    if (slot.publisher && !(slot.opened == b && Clock::now() - slot.used < idleLimit &&
+                            slot.publisher->Alive())) {
+        slot.publisher.reset();
+    }
     const bool reused = slot.publisher != nullptr;
+    Sending out;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!slot.publisher) {
             slot.publisher.reset(new CPublisher(b.server.c_str(), b.userName.c_str(),
@@ -108,28 +132,39 @@ bool PublishOnWorkerConnection(const BrokerSettings& b, const Reply& reply) {
                                                 b.frame_max));
             slot.opened = b;
         }
-        if (Publish(*slot.publisher, reply, b)) return true;
+        out = Publish(*slot.publisher, reply, b);
+        slot.used = Clock::now();
+        if (out.sent) break;
         const bool retry = attempt == 0 && reused && !slot.publisher->CommitSent();
         slot.publisher.reset();
         if (!retry) break;
     }
-    return false;
+    return out;
 }
 
 // Publishes `result` to the exchange `platform` with the routing key `platform`, over a
-// connection of its own or the worker's; false when the broker did not confirm it.
-bool SendResult(const Settings& s, const Reply& reply) {
+// connection of its own or the worker's.
+Sending SendResult(const Settings& s, const Reply& reply) {
     const BrokerSettings& b = s.broker;
-    bool sent;
+    Sending out;
     if (s.reply_per_worker) {
-        sent = PublishOnWorkerConnection(b, reply);
+        const int idle = s.heartbeat > 0 ? s.heartbeat : kDefaultIdleLimitS;
+        out = PublishOnWorkerConnection(b, std::chrono::seconds(idle), reply);
     } else {
         CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
                              b.port, b.frame_max);
-        sent = Publish(publisher, reply, b);
+        out = Publish(publisher, reply, b);
     }
-    ++(sent ? Stats().replies_sent : Stats().replies_failed);
-    return sent;
+    ++(out.sent ? Stats().replies_sent : Stats().replies_failed);
+    return out;
+}
+
+// The line that follows "send result faild": where the reply went and why it did not arrive.
+void LogSendFailure(const Settings& s, const Reply& r, const std::string& why) {
+    const std::string line = "the reply to exchange \"" + std::string(r.exchange) +
+                             "\" with key \"" + r.key + "\" as user \"" + s.broker.userName +
+                             "\" on vhost \"" + s.broker.vhost + "\" failed: " + why;
+    LOG(VisibleControls(line.c_str()).c_str());
 }
 
 // Runs the call records of a request whose length matches its count into strOut.
@@ -161,8 +196,8 @@ Reply Address(const Settings& s, const amqp_basic_properties_t& props, const cha
 }
 
 // A request body of nDataLength > 0 bytes: runs it and replies.
-void HandleRequest(const char* pData, long nDataLength, const amqp_basic_properties_t& props) {
-    const Settings s = ReadSettings(MqConfPath());
+ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_properties_t& props) {
+    const Settings s = ReadServiceSettings();
     jobSettings = &s;
     struct Reset {
         ~Reset() { jobSettings = nullptr; }
@@ -198,18 +233,20 @@ void HandleRequest(const char* pData, long nDataLength, const amqp_basic_propert
     memset(&result, 0, sizeof result);
     CopyText(result.guid, sizeof result.guid, guid, sizeof head.guid);
     CopyText(result.strResult, sizeof result.strResult, strOut.c_str(), strOut.size());
-    if (!SendResult(s, Address(s, props, queue, &result))) {
-        snprintf(error, sizeof error, "%s send result faild.the result is: %s", logGuid.c_str(),
-                 strOut.c_str());
-        LOG(error);
-    }
+    const Reply reply = Address(s, props, queue, &result);
+    const Sending sending = SendResult(s, reply);
+    if (sending.sent) return ReplyFate::kDone;
+    snprintf(error, sizeof error, "%s send result faild.the result is: %s", logGuid.c_str(),
+             strOut.c_str());
+    LOG(error);
+    LogSendFailure(s, reply, sending.why);
+    return sending.refused ? ReplyFate::kDone : ReplyFate::kLost;
 }
 
 }  // namespace
 
-void* ProcMSG(void* arg) {
-    if (arg == nullptr) return nullptr;
-    amqp_envelope_t* env = static_cast<amqp_envelope_t*>(arg);
+ReplyFate HandleMessage(amqp_envelope_t* env) {
+    ReplyFate fate = ReplyFate::kDone;
     // Whatever throws here (memory running out while parsing, reading settings, logging or
     // publishing) costs this one message, never the worker or the service.
     try {
@@ -218,7 +255,7 @@ void* ProcMSG(void* arg) {
         if (pData == nullptr || nDataLength == 0) {
             LOG("PARAM TOO SHORT");
         } else {
-            HandleRequest(pData, nDataLength, env->message.properties);
+            fate = HandleRequest(pData, nDataLength, env->message.properties);
         }
     } catch (...) {
         try {
@@ -227,6 +264,11 @@ void* ProcMSG(void* arg) {
         }
     }
     ReleaseEnvelope(env);
+    return fate;
+}
+
+void* ProcMSG(void* arg) {
+    if (arg != nullptr) HandleMessage(static_cast<amqp_envelope_t*>(arg));
     return nullptr;
 }
 

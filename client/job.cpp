@@ -1,20 +1,31 @@
 // Jobs on the worker pool: the pool runs RunJob, which acknowledges the delivery when its
-// context asks for it, before or after ProcMSG.
+// context asks for it, before or after the message is handled, and sends a request whose
+// reply was lost with its connection back to the broker.
 #include "client/job.h"
 
+#include <string.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <memory>
 #include <new>
+#include <string>
+#include <thread>
 
 #include "client/MSGOperation.h"
 #include "client/amqp_util.h"
 #include "client/log.h"
 #include "client/threadpool.h"
+#include "defines.h"
 
 namespace {
+
+// Before a request whose reply was lost goes back to the broker: a reply path that keeps
+// failing at once must not spin the request through the plug-in.
+const std::chrono::seconds kLostReplyPause(1);
 
 std::atomic<uint64_t> finished{0};
 
@@ -23,20 +34,99 @@ struct Job {
     JobContext ctx;
 };
 
+// The requests running now, by guid, with the deliveries of a running request that the broker
+// sent again meanwhile (its consumer timeout closed the channel under a long call, say): those
+// wait for the running call and are settled with its reply instead of running a second time.
+class RunningRequests {
+public:
+    // Registers a run of `guid`; false, with `delivery` joined to the run, when it is a
+    // redelivery of a request running now.
+    bool Start(const std::string& guid, bool redelivered, const PendingAck& delivery) {
+        std::lock_guard<std::mutex> hold(_lock);
+        auto it = _runs.find(guid);
+        if (redelivered && it != _runs.end()) {
+            it->second.joined.push_back(delivery);
+            return false;
+        }
+        ++_runs[guid].count;
+        return true;
+    }
+
+    // Ends a run of `guid`; the deliveries joined to it, to be settled as its own.
+    std::vector<PendingAck> Finish(const std::string& guid) {
+        std::lock_guard<std::mutex> hold(_lock);
+        auto it = _runs.find(guid);
+        std::vector<PendingAck> joined;
+        joined.swap(it->second.joined);
+        if (--it->second.count == 0) _runs.erase(it);
+        return joined;
+    }
+
+private:
+    struct Run {
+        int count = 0;  // a requester may reuse a guid for requests of its own
+        std::vector<PendingAck> joined;
+    };
+    std::mutex _lock;
+    std::map<std::string, Run> _runs;
+};
+
+RunningRequests running;
+
+// The request's guid as the head holds it (empty for a body too short to hold one).
+std::string GuidOf(const amqp_envelope_t* env) {
+    const amqp_bytes_t& body = env->message.body;
+    if (!body.bytes || body.len < sizeof(T_MSG_HEAD)) return std::string();
+    const char* guid = static_cast<const char*>(body.bytes);
+    return std::string(guid, strnlen(guid, sizeof(T_MSG_HEAD::guid)));
+}
+
+void LogJoined(const std::string& guid) {
+    const std::string line = "the request " + VisibleControls(guid.c_str()) +
+                             " was delivered again while it runs: it is answered once, when " +
+                             "the running call ends";
+    LOG(line.c_str());
+}
+
+// Settles `deliveries` as the reply's fate says: acknowledged, or sent back to be answered again.
+void Settle(AckQueue* acks, std::vector<PendingAck> deliveries, ReplyFate fate) {
+    if (fate == ReplyFate::kLost) std::this_thread::sleep_for(kLostReplyPause);
+    for (PendingAck& d : deliveries) {
+        d.requeue = fate == ReplyFate::kLost;
+        acks->Push(d);
+    }
+}
+
+// A delivery consumed with acknowledgements; false when it was not run.
+bool RunAcknowledged(amqp_envelope_t* env, const JobContext& ctx) {
+    // Its connection is gone, so the broker delivers it again (under either ack_mode, since it
+    // was not acknowledged yet): running it here as well would answer it twice.
+    if (!ctx.acks->IsLive(ctx.generation)) {
+        ReleaseEnvelope(env);
+        return false;
+    }
+    const PendingAck delivery{ctx.delivery_tag, ctx.generation};
+    const std::string guid = GuidOf(env);
+    if (!guid.empty() && !running.Start(guid, env->redelivered, delivery)) {
+        LogJoined(guid);
+        ReleaseEnvelope(env);
+        return false;
+    }
+    if (!ctx.ack_after_reply) ctx.acks->Push(delivery);
+    const ReplyFate fate = HandleMessage(env);
+    std::vector<PendingAck> settle = guid.empty() ? std::vector<PendingAck>() : running.Finish(guid);
+    if (ctx.ack_after_reply) settle.push_back(delivery);
+    if (!settle.empty()) Settle(ctx.acks, settle, fate);
+    return true;
+}
+
 void* RunJob(void* arg) {
     std::unique_ptr<Job> job(static_cast<Job*>(arg));
-    const JobContext& ctx = job->ctx;
-    if (ctx.acks && !ctx.ack_after_reply) {
-        // Its connection is gone, so the broker delivers it again: running it here as well
-        // would answer it twice.
-        if (!ctx.acks->IsLive(ctx.generation)) {
-            ReleaseEnvelope(job->env);
-            return nullptr;
-        }
-        ctx.acks->Push({ctx.delivery_tag, ctx.generation});
+    if (!job->ctx.acks) {
+        ProcMSG(job->env);
+    } else if (!RunAcknowledged(job->env, job->ctx)) {
+        return nullptr;
     }
-    ProcMSG(job->env);
-    if (ctx.acks && ctx.ack_after_reply) ctx.acks->Push({ctx.delivery_tag, ctx.generation});
     ++finished;
     return nullptr;
 }

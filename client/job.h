@@ -15,6 +15,7 @@
 struct PendingAck {
     uint64_t delivery_tag;
     unsigned generation;
+    bool requeue = false;  // basic.reject with requeue instead of basic.ack
 };
 
 class AckQueue {

@@ -1,5 +1,5 @@
 // Asks the HTTP endpoint which queue to serve and stores the answer in the settings file.
-// Nothing is logged: every failure simply leaves the previous name in place.
+// Every failure leaves the previous name in place; one log line says which way it went.
 #include "client/queue_lookup.h"
 
 #include <curl/curl.h>
@@ -7,8 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "client/settings.h"
 #include "client/home.h"
+#include "client/log.h"
+#include "client/settings.h"
 #include "tarrin/config.h"
 
 namespace {
@@ -53,27 +54,52 @@ size_t GetQueueName(void* ptr, size_t size, size_t n, void* stream) {
     return bytes;
 }
 
+namespace {
+
+// One POST; the body into *body. Empty, or why no name came back.
+std::string AskEndpoint(CURL* curl, const std::string& url, std::string* body) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, GetQueueName);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, body);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTimeoutSeconds);
+    // The worker threads already run; libcurl must not use signals for its time-outs.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    const CURLcode code = curl_easy_perform(curl);
+    if (code != CURLE_OK) return curl_easy_strerror(code);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) return "HTTP status " + std::to_string(status);
+    return std::string();
+}
+
+void LogLookup(const std::string& text) {
+    LOG(VisibleControls(("queue name lookup: " + text).c_str()).c_str());
+}
+
+}  // namespace
+
 void GetQueue() {
     curl_global_init(CURL_GLOBAL_ALL);
     std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
-    if (!curl) return;
-
     const std::string url = LookupUrl();
     std::string body;
-    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, "");
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, GetQueueName);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, kTimeoutSeconds);
-    // The worker threads already run; libcurl must not use signals for its time-outs.
-    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-    if (curl_easy_perform(curl.get()) != CURLE_OK) return;
-
-    long status = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status > 299) return;
-
+    std::string why = curl ? AskEndpoint(curl.get(), url, &body) : "no memory for a request";
     const std::string name(body.c_str());  // the text ends at the body's first NUL byte
-    if (IsStorableName(name)) StoreQueueName(name);
+    if (why.empty() && !IsStorableName(name)) why = "the answer is not a queue name";
+    if (!why.empty()) {
+        LogLookup(url + " failed (" + why + "); the queue in the settings is served");
+        return;
+    }
+    StoreQueueName(name);
+    std::string stored = name;
+    if (stored.back() == '\n') stored.pop_back();
+    if (ReadSettings(MqConfPath()).queue == stored) {
+        LogLookup("stored queue=" + stored);
+    } else {
+        LogLookup("could not store queue=" + stored + " in " + MqConfPath() +
+                  " (it needs a queue= line and must be writable); the queue in the settings "
+                  "is served");
+    }
 }

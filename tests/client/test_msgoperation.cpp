@@ -398,6 +398,11 @@ TEST_F(ProcMSGTest, MissingExchangeIsLoggedOnceAndTheServiceGoesOn) {
     std::string out = "10000:prev=[] arg=[param] comtype=echo nfunc=echo text=" + text;
     std::string line = ("g-lost send result faild.the result is: " + out).substr(0, 3999);
     EXPECT_EQ(log.Count(line), 1u);
+    // The next line says where the reply went and what the broker answered.
+    const std::string after = log.Text().substr(log.Text().find(line) + line.size());
+    const std::string detail = after.substr(0, after.find('\n', 1));
+    EXPECT_NE(detail.find("exchange \"" + nowhere + "\""), std::string::npos) << detail;
+    EXPECT_NE(detail.find("404"), std::string::npos) << detail;
 
     Reply r = Answer(Head("g-after", 0));
     EXPECT_EQ(r.guid, "g-after");
@@ -408,6 +413,7 @@ TEST_F(ProcMSGTest, SettingsAreReadForEveryMessage) {
     LogTail log;
     RunJob(Head("g-noconn", 0));
     EXPECT_TRUE(log.Has("g-noconn send result faild.the result is: "));
+    EXPECT_NE(log.Text().find("cannot connect to the broker at 127.0.0.1:1: "), std::string::npos);
     WriteMqConf(TEST_AMQP_PORT);
     Reply r = Answer(Head("g-conn", 0));
     EXPECT_EQ(r.guid, "g-conn");

@@ -43,6 +43,12 @@ protected:
         return conf;
     }
 
+    // The service log lines written since the test began that start with `text`.
+    static bool Logged(const std::string& text) {
+        return testutil::Capture("cat '" TOLVANE_LOG_DIR "'/main-*.log 2>/dev/null")
+                   .find("] queue name lookup: " + text) != std::string::npos;
+    }
+
     static std::string QueueSetting() {
         Config config;
         config.LoadConfigFile(TOLVANE_MQ_CONF);
@@ -54,6 +60,7 @@ protected:
 
 TEST_F(QueueLookup, StoresTheNameWithAnEmptyPostAndLeavesOtherLines) {
     LookUp({"--body", "fresh.queue"});
+    EXPECT_TRUE(Logged("stored queue=fresh.queue\n"));
     EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), Stored(endpoint_.host(), "fresh.queue"));
     EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
 }
@@ -108,9 +115,11 @@ TEST_F(QueueLookup, TextBeforeANulByteIsTheName) {
 }
 
 TEST_F(QueueLookup, EndpointDownLeavesTheFileAlone) {
-    const std::string conf = WriteConf("127.0.0.1:" + std::to_string(ClosedPort()));
+    const std::string host = "127.0.0.1:" + std::to_string(ClosedPort());
+    const std::string conf = WriteConf(host);
     GetQueue();
     EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
+    EXPECT_TRUE(Logged("http://" + host + "/remoteService/getmqname.asp failed ("));
 }
 
 // An endpoint that accepts and never answers must not hold start-up for long.
@@ -130,6 +139,7 @@ TEST_F(QueueLookup, FileWithoutAQueueLineGainsNone) {
     WriteAll(TOLVANE_MQ_CONF, conf);
     GetQueue();
     EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
+    EXPECT_TRUE(Logged("could not store queue=some.name"));
 }
 
 }  // namespace
