@@ -288,6 +288,12 @@ TEST_F(DaemonTest, BrokerStoppedForHalfAMinuteIsRiddenOut) {
 
     CallOutcome after = Call(port, q + "comtype=echo nfunc=say text=after");
     EXPECT_EQ(after.output, "after");
+    // Each failure line is followed by why; each start of consuming is logged.
+    const std::string log = ServiceLog(), where = "127.0.0.1:" + std::to_string(port);
+    EXPECT_NE(log.find("consumer failed: queue \"tolvane.t.faults\", user \"guest\", vhost \"/\", "
+                       "cannot connect to the broker at " + where),
+              std::string::npos);
+    EXPECT_GE(LineTimes(log, "consumer started: queue \"tolvane.t.faults\"").size(), 2u);
     EXPECT_TRUE(IsAlive(pid));
     EXPECT_EQ(PidInFile(), pid);
     Stop(pid);  // before its node goes

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "daemon_fixture.h"
+#include "relay.h"
 
 using testutil::ReadAll;
 
@@ -62,6 +63,24 @@ protected:
     static constexpr const char* kPlatform = "tolvane.t.replies.platform";
     static constexpr const char* kReplies = "tolvane.t.replies.got";
 };
+
+// A reply connection that went silent without a close (a partition): the commit times out
+// after it was sent, and under after_reply the request goes back to the broker instead of
+// being acknowledged, to be answered on a new connection.
+TEST_F(RepliesTest, ReplyLostOnASilentConnectionIsAnsweredAgainUnderAfterReply) {
+    Relay relay(TEST_AMQP_PORT);
+    ASSERT_GT(StartWith("port=" + std::to_string(relay.port()) + "\nreply_connection=per_worker\n"
+                        "workers=1\nack_mode=after_reply\n"), 0);
+    std::string body;
+    Send({"comtype=echo", "nfunc=say", "text=one"});
+    ASSERT_TRUE(amqp_.Get(kReplies, &body, 15000));
+    ASSERT_EQ(relay.Accepted(), 2) << "the consumer's connection, then the worker's";
+    relay.Freeze(1);
+    const std::string guid = Send({"comtype=echo", "nfunc=say", "text=two"});
+    ASSERT_TRUE(amqp_.Get(kReplies, &body, 45000)) << "the request was acknowledged, not answered";
+    EXPECT_EQ(ParseReply(body).guid, guid);
+    EXPECT_NE(ServiceLog().find(guid + " send result faild"), std::string::npos);
+}
 
 TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     const int kBurst = 500, kWorkers = 4;
