@@ -2,7 +2,9 @@
 // delivery to the pool with its context, and sends the acknowledgements that workers queue
 // back to it. A stop thread owns the signals: on SIGTERM or SIGINT it closes the intake,
 // lets the workers finish what the service holds, and ends the process, or gives up after
-// stop_timeout. Signal handling never runs in a signal handler, so it may log.
+// stop_timeout. Closing the connections afterwards waits on the broker, so it gets a bounded
+// grace and the process ends even when the broker never answers. Signal handling never runs
+// in a signal handler, so it may log.
 #include "client/service.h"
 
 #include <errno.h>
@@ -28,9 +30,12 @@
 
 namespace {
 
-const int kIdlePauseMs = 1000;       // after a one-second wait that brought nothing
-const int kReconnectPauseMs = 10000;  // before a broken consumer is rebuilt
+const int kIdlePauseMs = 1000;  // after a one-second wait that brought nothing
 const int kStopPollMs = 10;
+// Past stop_timeout, how long closing the connections may still take: with the rest of the
+// stop this keeps the process within stop_timeout + 5 s of the signal, under a unit's
+// TimeoutStopSec.
+const int kCloseGraceS = 3;
 
 // Where the consume loop is. The stop thread takes over from kSetup and kPause (nothing can
 // be delivered there), and waits for kClosed (intake closed) and kDone (connection closed).
@@ -39,6 +44,7 @@ enum Phase { kSetup, kConsuming, kClosed, kDone, kPause, kTakenOver };
 std::atomic<int> phase{kSetup};
 std::atomic<bool> stopping{false};
 std::atomic<bool> finishing{false};  // the workers are done: last acks, then close
+std::atomic<bool> workersJoined{false};  // the workers ended, their reply connections closed
 AckQueue acks;
 
 sigset_t StopSignals() {
@@ -65,10 +71,16 @@ bool MovePhase(int from, int to) {
     return phase.compare_exchange_strong(from, to);
 }
 
-// Sends the queued acknowledgements of this connection; those of a replaced one are dropped.
+// Sends the queued acknowledgements and requeues of this connection; those of a replaced one
+// are dropped (the broker has taken those deliveries back already).
 void FlushAcks(CConsumer& consumer, unsigned generation) {
     for (const PendingAck& ack : acks.Take()) {
-        if (ack.generation == generation) consumer.Ack(ack.delivery_tag);
+        if (ack.generation != generation) continue;
+        if (ack.requeue) {
+            consumer.Requeue(ack.delivery_tag);
+        } else {
+            consumer.Ack(ack.delivery_tag);
+        }
     }
 }
 
@@ -84,6 +96,8 @@ private:
     // One turn of waiting for a delivery; false once the connection is unusable.
     bool Turn(CConsumer& consumer, unsigned generation);
     void CloseIntake(CConsumer& consumer, unsigned generation);
+    // One line on the consumer: `what` happened, then `text` (where, or why).
+    void LogConsumer(const char* what, const std::string& text) const;
 
     const Settings& _s;
     const bool _intake;
@@ -141,9 +155,13 @@ void ConsumeLoop::Serve(unsigned generation) {
     consumer.SetPrefetch(_intake ? std::min(_s.intake_limit + _s.workers, 65535) : 0);
     // Each reconnect starts from the next host of a list, so a cluster's load spreads.
     consumer.SetFirstHost(generation - 1);
+    consumer.SetHeartbeat(_s.heartbeat);
     bool ready = consumer.Init();
     if (!MovePhase(kSetup, kConsuming)) Park();
-    if (ready) acks.SetLive(generation);
+    if (ready) {
+        acks.SetLive(generation);
+        LogConsumer("started", "on " + consumer.Where());
+    }
     if (!consumer.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(consumer.HostFailures().c_str());
     }
@@ -157,6 +175,14 @@ void ConsumeLoop::Serve(unsigned generation) {
     acks.SetLive(0);
     LOG("the connection may lose,connect the mq server again...");
     if (!consumer.Error().empty()) LOG(consumer.Error().c_str());
+    LogConsumer("failed", consumer.Detail());
+}
+
+void ConsumeLoop::LogConsumer(const char* what, const std::string& text) const {
+    const BrokerSettings& b = _s.broker;
+    const std::string line = std::string("consumer ") + what + ": queue \"" + _s.queue +
+                             "\", user \"" + b.userName + "\", vhost \"" + b.vhost + "\", " + text;
+    LOG(VisibleControls(line.c_str()).c_str());
 }
 
 using Clock = std::chrono::steady_clock;
@@ -171,11 +197,11 @@ bool WaitUntil(Done done, Clock::time_point deadline) {
     return true;
 }
 
-// Waits out the reconnect pause. The acknowledgements queued meanwhile belong to a connection
-// already gone, so they are dropped; left queued, their wake would end every pause at once and
-// the loop would spin against a broker that is down.
-void PauseBeforeReconnect() {
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kReconnectPauseMs);
+// Waits out the reconnect pause of `seconds`. The acknowledgements queued meanwhile belong to
+// a connection already gone, so they are dropped; left queued, their wake would end every pause
+// at once and the loop would spin against a broker that is down.
+void PauseBeforeReconnect(int seconds) {
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
     for (Clock::time_point now; (now = Clock::now()) < end;) {
         acks.Take();
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
@@ -196,36 +222,61 @@ bool IntakeClosed() {
     return p != kConsuming;
 }
 
-[[noreturn]] void EndProcess() {
+[[noreturn]] void EndProcess(int status) {
     unlink(PidFile().c_str());
-    _exit(0);
+    _exit(status);
 }
 
+// The workers end (tpool_uninit joins them; each closes its reply connection) while the
+// consume loop sends the last acknowledgements and closes its connection. Both wait on the
+// broker, so this waits no longer than `hardEnd`; false when they were not done by then, and
+// the kernel closes what is left at exit.
+bool CloseConnections(Clock::time_point hardEnd) {
+    finishing = true;
+    acks.Wake();
+    std::thread([] {
+        tpool_uninit();
+        workersJoined = true;
+    }).detach();
+    return WaitUntil([] { int p = phase; return workersJoined && (p == kDone || p == kTakenOver); },
+                     hardEnd);
+}
+
+// Of `waiting` and `running` jobs abandoned, those the broker will not deliver again: under
+// no_ack all of them, under on_take the running ones (acknowledged when taken), under
+// after_reply none.
+int LostOfAbandoned(const Settings& s, int waiting, int running) {
+    if (s.intake_limit <= 0) return waiting + running;
+    return s.ack_after_reply ? 0 : running;
+}
+
+// Ends the process within stop_timeout + kCloseGraceS of the call (and a little logging):
+// status 0 when every request held was finished, 1 when some were abandoned at the deadline.
 [[noreturn]] void Stop(const Settings& s) {
     LOG("stopping: no more requests are taken, the ones held are finished");
     const uint64_t before = JobsFinished();
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(s.stop_timeout);
     stopping = true;
     acks.Wake();
+    char line[300];
     if (WaitUntil(IntakeClosed, deadline) && WaitUntil(PoolIdle, deadline)) {
-        finishing = true;
-        acks.Wake();
-        WaitUntil([] { int p = phase; return p == kDone || p == kTakenOver; }, deadline);
-        tpool_uninit();  // the workers end, closing their reply connections
-        char line[200];
+        if (!CloseConnections(deadline + std::chrono::seconds(kCloseGraceS))) {
+            LOG("stopping: the broker did not confirm the close of the connections in time");
+        }
         snprintf(line, sizeof line, "stopped: %llu requests finished during the stop",
                  static_cast<unsigned long long>(JobsFinished() - before));
         LOG(line);
-        EndProcess();
+        EndProcess(0);
     }
     int waiting, running;
     tpool_counts(&waiting, &running);
-    char line[200];
-    snprintf(line, sizeof line, "stopped after %d s: %d requests abandoned (%llu finished)",
-             s.stop_timeout, waiting + running,
+    snprintf(line, sizeof line,
+             "stopped after %d s: %d requests abandoned, %d of them lost (taken and "
+             "acknowledged, not answered); %llu finished",
+             s.stop_timeout, waiting + running, LostOfAbandoned(s, waiting, running),
              static_cast<unsigned long long>(JobsFinished() - before));
     LOG(line);
-    EndProcess();
+    EndProcess(waiting + running > 0 ? 1 : 0);
 }
 
 // The stop thread: SIGHUP is ignored, SIGTERM and SIGINT stop the service; while waiting it
@@ -269,7 +320,7 @@ int RunService(const Settings& s) {
         }
         ++Stats().reconnects;
         if (!MovePhase(kConsuming, kPause)) Park();
-        PauseBeforeReconnect();
+        PauseBeforeReconnect(s.reconnect_pause);
         if (!MovePhase(kPause, kSetup)) Park();
     }
 }

@@ -1,9 +1,11 @@
 // Broker faults under a steady stream of requests: the node killed and started again with its
 // data, and the daemon's connections closed by the broker. The daemon must come back by itself
 // within its reconnect pause; after_reply answers every request at least once, on_take at most
-// once, losing no more than it held.
+// once, losing no more than it held. And a stop against a frozen node must still end in time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <climits>
@@ -33,8 +35,17 @@ public:
     static constexpr int port = TEST_AMQP_PORT + 4;
 
     ChaosNode() { started_ = Script("start", false) == 0; }
-    ~ChaosNode() { Script("stop", false); }
+    ~ChaosNode() {
+        Signal(SIGCONT);
+        Script("stop", false);
+    }
     bool started() const { return started_; }
+
+    // SIGSTOP freezes the node's VM: its sockets stay open and it answers nothing. SIGCONT.
+    bool Signal(int sig) {
+        pid_t beam = PidInFile(dir_ + "/pid");
+        return beam > 0 && kill(beam, sig) == 0;
+    }
 
     // SIGKILL to the node's VM, then a start that keeps the durable queues and messages.
     bool KillAndRestart() {
@@ -48,11 +59,7 @@ public:
     // close_connection does but in one rabbitmqctl run: a run each takes longer than the
     // daemon's reconnect pause on a busy machine. -1 when the run failed.
     int CloseConnectionsOf(pid_t pid) {
-        std::istringstream held(testutil::Capture(
-            "ss -tnpH state established '( dport = :" + std::to_string(port) + " )' | grep 'pid=" +
-            std::to_string(pid) + ",' | awk '{print $3}'"));
-        std::set<std::string> ports;
-        for (std::string local; held >> local;) ports.insert(local.substr(local.rfind(':') + 1));
+        const std::set<std::string> ports = PortsOf(pid);
         std::istringstream listed(testutil::Capture(ctl_ + "list_connections pid peer_port"));
         std::string pids, conn, peer;
         int closed = 0;
@@ -62,6 +69,16 @@ public:
         return testutil::TempDir::Run(ctl_ + "eval '[rabbit_networking:close_connection("
                                       "rabbit_misc:string_to_pid(P), \"chaos\") || P <- [" +
                                       pids + "]].' >/dev/null 2>&1") == 0 ? closed : -1;
+    }
+
+    // The local ports of the connections that process `pid` holds to this node.
+    std::set<std::string> PortsOf(pid_t pid) {
+        std::istringstream held(testutil::Capture(
+            "ss -tnpH state established '( dport = :" + std::to_string(port) + " )' | grep 'pid=" +
+            std::to_string(pid) + ",' | awk '{print $3}'"));
+        std::set<std::string> ports;
+        for (std::string local; held >> local;) ports.insert(local.substr(local.rfind(':') + 1));
+        return ports;
     }
 
 private:
@@ -155,15 +172,15 @@ TEST_F(DaemonTest, BrokerKillAndClosedConnectionsAreRiddenOut) {
         TestAmqp amqp;
         ASSERT_TRUE(amqp.Connect(ChaosNode::port) && amqp.Bind(kReplies, kPlatform, kPlatform));
     }
-    auto serve = [&](const std::string& ackMode) {
+    auto serve = [&](const std::string& extra) {
         const std::string conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()),
                                            ChaosNode::port);
         testutil::WriteAll(TOLVANE_MQ_CONF, conf + "reply_connection=per_worker\n"
-                                                   "plugin_cache=yes\nack_mode=" + ackMode + "\n");
+                                                   "plugin_cache=yes\n" + extra);
         return Start();
     };
 
-    pid_t pid = serve("after_reply");
+    pid_t pid = serve("ack_mode=after_reply\n");
     ASSERT_GT(pid, 0);
     Outcome o = Ride("broker killed, after_reply", 0, [&] { ASSERT_TRUE(node.KillAndRestart()); });
     EXPECT_EQ(o.lost, 0) << "after_reply answers every request at least once";
@@ -179,7 +196,7 @@ TEST_F(DaemonTest, BrokerKillAndClosedConnectionsAreRiddenOut) {
     EXPECT_TRUE(IsAlive(pid));
     Stop(pid);
 
-    pid = serve("on_take");
+    pid = serve("ack_mode=on_take\nreconnect_pause=1\n");
     ASSERT_GT(pid, 0);
     int connections = 0;
     o = Ride("connections closed, on_take", 1000000,
@@ -188,9 +205,104 @@ TEST_F(DaemonTest, BrokerKillAndClosedConnectionsAreRiddenOut) {
     EXPECT_GE(connections, 2) << "the consumer and reply connections";
     EXPECT_EQ(o.duplicated, 0) << "on_take answers every request at most once";
     EXPECT_LE(o.lost, 100 + 10 + 10) << "more lost than intake_limit + workers + replies in flight";
-    EXPECT_TRUE(o.resume_s >= 0 && o.resume_s <= kResumeLimitS) << o.resume_s;
+    EXPECT_TRUE(o.resume_s >= 0 && o.resume_s <= 1 + 4) << "reconnect_pause=1: " << o.resume_s;
     EXPECT_TRUE(IsAlive(pid));
     Stop(pid);  // before its node goes
+}
+
+// The daemon with --foreground as a child of the test, so that its exit status can be read.
+class ForegroundDaemon {
+public:
+    ForegroundDaemon() : pid_(fork()) {
+        if (pid_ != 0) return;
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(kDaemon.c_str(), kDaemon.c_str(), "--foreground", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ~ForegroundDaemon() {
+        if (pid_ <= 0 || reaped_) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    bool Up() {
+        return pid_ > 0 && WaitFor([&] { return PidInFile() == pid_; }, 10000);
+    }
+    // SIGTERM, then its exit status once it ended (-1 if not within limit_s) and how long it took.
+    int Stop(int limit_s, double* took_s) {
+        const Clock::time_point sent = Clock::now();
+        kill(pid_, SIGTERM);
+        int status = 0;
+        reaped_ = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit_s * 1000);
+        *took_s = std::chrono::duration<double>(Clock::now() - sent).count();
+        return reaped_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_;
+    bool reaped_ = false;
+};
+
+// A node that stops answering must not hold a stop past stop_timeout + 5 s (a unit's
+// TimeoutStopSec would end it with SIGKILL): neither when the stop abandons requests at its
+// deadline, nor when all is done and only the connections' close waits on the node.
+TEST_F(DaemonTest, StopIsBoundedAgainstAFrozenBroker) {
+    ChaosNode node;
+    ASSERT_TRUE(node.started());
+    const char platform[] = "tolvane.t.chaos.out";
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect(ChaosNode::port) && DeclareRoute(amqp, kQueue, platform, kReplies));
+    const std::string conf =
+        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::port) +
+        "workers=2\nstop_timeout=2\nreply_connection=per_worker\nreconnect_pause=60\n";
+    auto send = [&](const std::string& guid, const std::string& func, const std::string& arg) {
+        return amqp.Publish("", kQueue, RequestBody(guid, platform,
+                                                    {{"comtype=echo", "nfunc=" + func, arg}}));
+    };
+    double took = 0;
+
+    // on_take: two calls running (acknowledged when taken) and three waiting (not yet).
+    testutil::WriteAll(TOLVANE_MQ_CONF, conf);
+    {
+        ForegroundDaemon daemon;
+        ASSERT_TRUE(daemon.Up());
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(send("hold-" + std::to_string(i), "sleep", "ms=60000"));
+        }
+        ASSERT_TRUE(WaitFor([&] {
+            const std::string log = ServiceLog();
+            return amqp.MessageCount(kQueue) == 0 && log.find("hold-0") != std::string::npos &&
+                   log.find("hold-1") != std::string::npos;
+        }, 10000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the two acks go out
+        ASSERT_TRUE(node.Signal(SIGSTOP));
+        EXPECT_EQ(daemon.Stop(2 + 5, &took), 1) << "abandoned requests; took " << took << " s";
+        ASSERT_TRUE(node.Signal(SIGCONT));
+    }
+    EXPECT_NE(ServiceLog().find("stopped after 2 s: 5 requests abandoned, 2 of them lost"),
+              std::string::npos) << ServiceLog();
+    EXPECT_TRUE(WaitFor([&] { return amqp.MessageCount(kQueue) == 3; }, 10000))
+        << "the waiting ones go back: " << amqp.MessageCount(kQueue);
+    ASSERT_TRUE(amqp.PurgeQueue(kQueue));
+
+    // Everything answered, the consumer gone (its queue deleted: it waits out its pause), and
+    // only the reply connections left to close on the frozen node.
+    {
+        ForegroundDaemon daemon;
+        ASSERT_TRUE(daemon.Up());
+        ASSERT_TRUE(send("quick", "say", "text=10000:quick"));
+        std::string body;
+        ASSERT_TRUE(amqp.Get(kReplies, &body, 10000));
+        ASSERT_TRUE(amqp.DeleteQueue(kQueue));
+        ASSERT_TRUE(WaitFor([&] { return node.PortsOf(daemon.pid()).size() == 1; }, 10000))
+            << "the reply connection alone";
+        ASSERT_TRUE(node.Signal(SIGSTOP));
+        EXPECT_EQ(daemon.Stop(2 + 5, &took), 0) << "nothing abandoned; took " << took << " s";
+        ASSERT_TRUE(node.Signal(SIGCONT));
+    }
+    EXPECT_NE(ServiceLog().find("did not confirm the close"), std::string::npos) << ServiceLog();
 }
 
 }  // namespace
