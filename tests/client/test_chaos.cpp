@@ -71,6 +71,11 @@ public:
                                       pids + "]].' >/dev/null 2>&1") == 0 ? closed : -1;
     }
 
+    // Runs an Erlang expression on the node (application:set_env(...), say); its exit status.
+    int Eval(const std::string& expr) {
+        return testutil::TempDir::Run(ctl_ + "eval '" + expr + ".' >/dev/null 2>&1");
+    }
+
     // The local ports of the connections that process `pid` holds to this node.
     std::set<std::string> PortsOf(pid_t pid) {
         std::istringstream held(testutil::Capture(
@@ -303,6 +308,36 @@ TEST_F(DaemonTest, StopIsBoundedAgainstAFrozenBroker) {
         ASSERT_TRUE(node.Signal(SIGCONT));
     }
     EXPECT_NE(ServiceLog().find("did not confirm the close"), std::string::npos) << ServiceLog();
+}
+
+// A call longer than the broker's consumer timeout: the broker closes the channel under it and
+// delivers the request again. The redelivery must not run it a second time; the one reply of
+// the running call settles it.
+TEST_F(DaemonTest, RedeliveryOfARequestStillRunningIsNotRunAgain) {
+    ChaosNode node;
+    ASSERT_TRUE(node.started());
+    ASSERT_EQ(node.Eval("application:set_env(rabbit, consumer_timeout, 4000)"), 0);
+    ASSERT_EQ(node.Eval("application:set_env(rabbit, channel_tick_interval, 1000)"), 0);
+    const char platform[] = "tolvane.t.chaos.long";
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect(ChaosNode::port) && DeclareRoute(amqp, kQueue, platform, kReplies));
+    testutil::WriteAll(TOLVANE_MQ_CONF,
+                       WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()),
+                                 ChaosNode::port) + "ack_mode=after_reply\nreconnect_pause=1\n");
+    pid_t pid = Start();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(amqp.Publish("", kQueue, RequestBody("long-call", platform,
+                                                     {{"comtype=echo", "nfunc=sleep", "ms=8000"}})));
+    std::string body;
+    ASSERT_TRUE(amqp.Get(kReplies, &body, 30000));
+    EXPECT_FALSE(amqp.Get(kReplies, &body, 3000)) << "a second reply";
+    const std::string log = ServiceLog(), started = "] long-call\n";  // the line a run begins with
+    const size_t first = log.find(started);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find(started, first + 1), std::string::npos) << "run twice: " << log;
+    EXPECT_NE(log.find("the request long-call was delivered again while it runs"), std::string::npos);
+    Stop(pid);
+    EXPECT_EQ(amqp.MessageCount(kQueue), 0) << "the redelivery was acknowledged";
 }
 
 }  // namespace
