@@ -81,7 +81,7 @@ std::string GuidOf(const amqp_envelope_t* env) {
     return std::string(guid, strnlen(guid, sizeof(T_MSG_HEAD::guid)));
 }
 
-void LogJoined(const std::string& guid) {
+void LogRedelivered(const std::string& guid) {
     const std::string line = "the request " + VisibleControls(guid.c_str()) +
                              " was delivered again while it runs: it is answered once, when " +
                              "the running call ends";
@@ -108,7 +108,7 @@ bool RunAcknowledged(amqp_envelope_t* env, const JobContext& ctx) {
     const PendingAck delivery{ctx.delivery_tag, ctx.generation};
     const std::string guid = GuidOf(env);
     if (!guid.empty() && !running.Start(guid, env->redelivered, delivery)) {
-        LogJoined(guid);
+        LogRedelivered(guid);
         ReleaseEnvelope(env);
         return false;
     }

@@ -82,6 +82,19 @@ TEST_F(RepliesTest, ReplyLostOnASilentConnectionIsAnsweredAgainUnderAfterReply) 
     EXPECT_NE(ServiceLog().find(guid + " send result faild"), std::string::npos);
 }
 
+// The consumer's connection goes silent (a partition): with heartbeat=2 the daemon notices
+// within a few seconds, not the two minutes of the default, and serves again.
+TEST_F(RepliesTest, SilentConsumerConnectionIsNoticedWithinTheHeartbeat) {
+    Relay relay(TEST_AMQP_PORT);
+    ASSERT_GT(StartWith("port=" + std::to_string(relay.port()) + "\nheartbeat=2\n"
+                        "reconnect_pause=1\n"), 0);
+    ASSERT_TRUE(WaitFor([&] { return relay.Accepted() == 1; }, 10000));
+    relay.Freeze(0);
+    EXPECT_TRUE(WaitFor([&] { return relay.Accepted() == 2; }, 10000)) << "no new consumer";
+    EXPECT_NE(ServiceLog().find("the connection may lose"), std::string::npos);
+    EXPECT_EQ(Ask("comtype=echo nfunc=say text=back").output, "back");
+}
+
 TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     const int kBurst = 500, kWorkers = 4;
     pid_t pid = StartWith("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) + "\n");
