@@ -76,11 +76,6 @@ const int kMaxSeconds = 86400;  // a day: no wait or interval of the daemon need
 
 }  // namespace
 
-bool operator==(const BrokerSettings& a, const BrokerSettings& b) {
-    return a.server == b.server && a.userName == b.userName && a.pwd == b.pwd &&
-           a.vhost == b.vhost && a.port == b.port && a.frame_max == b.frame_max;
-}
-
 Settings ReadSettings(const std::string& file, std::vector<SettingNote>* notes) {
     Reader r(file, notes);
     Settings s;

@@ -9,17 +9,7 @@
 #include <string>
 #include <vector>
 
-// Where the broker is and how to log in; the consumer and every reply read these.
-struct BrokerSettings {
-    std::string server = "127.0.0.1";
-    std::string userName = "guest";
-    std::string pwd = "quilb";
-    std::string vhost = "/";
-    int port = 5672;
-    int frame_max = 131072;
-};
-
-bool operator==(const BrokerSettings& a, const BrokerSettings& b);
+#include "amqp/broker.h"
 
 // A yes/no key holds its "on" text to be on; any other text leaves it off.
 struct Settings {
