@@ -1,8 +1,11 @@
 // The service's settings: every key of cfg/mq.conf with its default, in one struct, and the
-// one reader that fills it. A key that is absent or empty keeps its default. "port" and
+// one reader that fills it from one table of keys (client/settings.cpp: key, field, when it
+// is read, how it is checked). A key that is absent or empty keeps its default. "port" and
 // "frame_max" are read with atoi, so "12ab" is 12 and "ab" is 0; the other numbers keep their
 // default when the text is not a number and are brought into their range when it is. Either
-// way the reader notes what it found and what it used.
+// way the reader notes what it found and what it used. Adding a key: its field here, its row
+// in the table, its row in the README's settings table (a test holds the README and
+// packaging/mq.conf.sample to the table).
 #ifndef TOLVANE_SETTINGS_H
 #define TOLVANE_SETTINGS_H
 
@@ -46,5 +49,23 @@ struct SettingNote {
 // Reads the settings file `file`; a missing or unreadable file gives the defaults. With
 // `notes`, appends a note for every numeric value not taken as written. Logs nothing.
 Settings ReadSettings(const std::string& file, std::vector<SettingNote>* notes = nullptr);
+
+// When a key's value takes effect: read once at start, or again for every message or every
+// reply (a change then needs no restart).
+enum class SettingRead { kStart, kEachMessage, kEachReply, kStartAndEachReply };
+
+// "start", "each message", "each reply" or "start, each reply", as the README says it.
+const char* SettingReadText(SettingRead read);
+
+// A key as the reader's table declares it; `value` is the default as the file would hold it
+// ("on_take" for ack_mode, "" for queue).
+struct SettingKey {
+    std::string key;
+    std::string value;
+    SettingRead read;
+};
+
+// Every key the reader takes, in the order it reads them.
+std::vector<SettingKey> SettingKeys();
 
 #endif

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +99,82 @@ TEST(ServiceSettings, EachBadKeyAndTextIsLoggedOnce) {
     EXPECT_EQ(Count(log, "] setting heartbeat=\"-3\" is out of range 0..3600, 0 used\n"), 1);
     EXPECT_EQ(Count(log, "] setting workers=\"0\" is out of range 1..1000, 10 used\n"), 1);
     EXPECT_EQ(Count(log, "] setting "), 3);
+}
+
+// The README's settings table as key -> {default, Read}. A row may name several keys with
+// their defaults in the same order ("`userName`, `pwd` | `guest`, `quilb`"); "empty" is "".
+std::map<std::string, std::pair<std::string, std::string>> ReadmeTable(int* rows) {
+    std::istringstream in(testutil::ReadAll(std::string(TEST_SOURCE_DIR) + "/README.md"));
+    const std::regex row(R"(^\| ([^|]+) \| ([^|]+) \| ([^|]+) \|)");
+    const std::regex quoted("`([^`]*)`");
+    std::map<std::string, std::pair<std::string, std::string>> table;
+    std::string line;
+    while (std::getline(in, line) && line != "### Settings") {}
+    while (std::getline(in, line) && (line.empty() || line[0] != '#')) {
+        std::smatch m;
+        if (!std::regex_search(line, m, row) || m[1] == "Key" || m[1].str()[0] == '-') continue;
+        const std::string keys = m[1], values = m[2], read = m[3];
+        std::vector<std::string> defaults;
+        for (std::sregex_iterator v(values.begin(), values.end(), quoted), end; v != end; ++v) {
+            defaults.push_back((*v)[1]);
+        }
+        if (values == "empty") defaults.push_back("");
+        size_t i = 0;
+        for (std::sregex_iterator k(keys.begin(), keys.end(), quoted), end; k != end; ++k, ++i) {
+            table[(*k)[1]] = {i < defaults.size() ? defaults[i] : "(no default)", read};
+        }
+        ++*rows;
+    }
+    return table;
+}
+
+TEST(SettingsTable, ReadmeListsEveryKeyWithItsDefaultAndWhenItIsRead) {
+    int rows = 0;
+    auto readme = ReadmeTable(&rows);
+    ASSERT_GT(rows, 0) << "no settings table under \"### Settings\" in README.md";
+    for (const SettingKey& k : SettingKeys()) {
+        SCOPED_TRACE(k.key);
+        auto row = readme.find(k.key);
+        if (row == readme.end()) {
+            ADD_FAILURE() << "README's settings table misses the key";
+            continue;
+        }
+        EXPECT_EQ(row->second.first, k.value);
+        EXPECT_EQ(row->second.second, SettingReadText(k.read));
+        readme.erase(row);
+    }
+    for (const auto& extra : readme) ADD_FAILURE() << "README names an unknown key " << extra.first;
+}
+
+// The sample sets some keys away from their defaults; every other key is shown commented out
+// at its default ("#workers=10"), so the file names every key the daemon reads.
+TEST(SettingsTable, SampleNamesOnlyKnownKeysAndShowsTheOthersAtTheirDefaults) {
+    const std::string sample = std::string(TEST_SOURCE_DIR) + "/packaging/mq.conf.sample";
+    std::istringstream in(testutil::ReadAll(sample));
+    const std::regex setting(R"(^(#?)([A-Za-z_]+)=(.*)$)");
+    std::map<std::string, std::string> known;
+    for (const SettingKey& k : SettingKeys()) known[k.key] = k.value;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, setting)) continue;
+        SCOPED_TRACE(line);
+        auto key = known.find(m[2]);
+        if (key == known.end()) {
+            ADD_FAILURE() << "the sample names an unknown key (or names a key twice)";
+            continue;
+        }
+        if (m[1] == "#") {
+            EXPECT_EQ(m[3], key->second) << "a commented key shows its default";
+        }
+        known.erase(key);
+    }
+    for (const auto& missing : known) ADD_FAILURE() << "the sample misses " << missing.first;
+    TempDir dir;  // the reader opens its file for writing too
+    ASSERT_TRUE(WriteAll(dir.file("mq.conf"), testutil::ReadAll(sample)));
+    std::vector<SettingNote> notes;
+    ReadSettings(dir.file("mq.conf"), &notes);
+    EXPECT_TRUE(notes.empty()) << notes[0].key;
 }
 
 }  // namespace
