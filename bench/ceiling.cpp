@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "defines.h"
+#include "amqp/wire.h"
 
 namespace {
 
@@ -16,32 +16,20 @@ const amqp_channel_t kConsumeChannel = 2;
 const struct timeval kPollWait = {0, 100 * 1000};  // how soon a thread notices a stop
 const char kReplyText[] = "10000:ceiling";
 
-bool ReplyOk(amqp_connection_state_t conn, const char* what, std::string* error) {
-    amqp_rpc_reply_t reply = amqp_get_rpc_reply(conn);
-    if (reply.reply_type == AMQP_RESPONSE_NORMAL) return true;
-    *error = std::string(what) + ": " + AmqpReplyText(reply);
-    return false;
+// `channel` is the one the RPC was made on.
+bool ReplyOk(amqp_connection_state_t conn, amqp_channel_t channel, const char* what,
+             std::string* error) {
+    const AmqpReplyCheck check = AmqpCheckReply(conn, channel);
+    if (!check.Ok()) *error = std::string(what) + ": " + check.text;
+    return check.Ok();
 }
 
 // The reply the daemon would send for this request: a RESULT carrying the request's guid,
 // published to the exchange its head names with the same properties, then committed.
 bool Answer(amqp_connection_state_t conn, const amqp_envelope_t& env, std::string* error) {
-    T_MSG_HEAD head;
-    memset(&head, 0, sizeof head);
-    size_t len = env.message.body.len;
-    memcpy(&head, env.message.body.bytes, len < sizeof head ? len : sizeof head);
-    head.guid[sizeof head.guid - 1] = '\0';
-    head.platform[sizeof head.platform - 1] = '\0';
-
-    T_RESULT result;
-    memset(&result, 0, sizeof result);
-    memcpy(result.guid, head.guid, sizeof head.guid);
-    memcpy(result.strResult, kReplyText, sizeof kReplyText);
-
-    amqp_basic_properties_t props = {};
-    props._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
-    props.content_type = amqp_cstring_bytes("text/plain");
-    props.delivery_mode = 2;
+    const T_MSG_HEAD head = DecodeHead(env.message.body.bytes, env.message.body.len);
+    T_RESULT result = EncodeResult(head.guid, kReplyText);
+    const amqp_basic_properties_t props = ReplyProperties(std::string());
     amqp_bytes_t body;
     body.len = sizeof result;
     body.bytes = &result;
@@ -52,7 +40,7 @@ bool Answer(amqp_connection_state_t conn, const amqp_envelope_t& env, std::strin
         return false;
     }
     amqp_tx_commit(conn, kReplyChannel);
-    if (!ReplyOk(conn, "committing a reply", error)) return false;
+    if (!ReplyOk(conn, kReplyChannel, "committing a reply", error)) return false;
     status = amqp_basic_ack(conn, kConsumeChannel, env.delivery_tag, 0);
     if (status != AMQP_STATUS_OK) {
         *error = std::string("acknowledging a request: ") + amqp_error_string2(status);
@@ -112,23 +100,24 @@ void Ceiling::Fail(const std::string& what) {
 bool Ceiling::Setup(amqp_connection_state_t conn) {
     std::string error;
     amqp_channel_open(conn, kReplyChannel);
-    bool ok = ReplyOk(conn, "opening the reply channel", &error);
+    bool ok = ReplyOk(conn, kReplyChannel, "opening the reply channel", &error);
     if (ok) {
         amqp_tx_select(conn, kReplyChannel);
-        ok = ReplyOk(conn, "tx.select", &error);
+        ok = ReplyOk(conn, kReplyChannel, "tx.select", &error);
     }
     if (ok) {
         amqp_channel_open(conn, kConsumeChannel);
-        ok = ReplyOk(conn, "opening the consume channel", &error);
+        ok = ReplyOk(conn, kConsumeChannel, "opening the consume channel", &error);
     }
     if (ok) {
         amqp_basic_qos(conn, kConsumeChannel, 0, static_cast<uint16_t>(options_.prefetch), 0);
-        ok = ReplyOk(conn, "basic.qos", &error);
+        ok = ReplyOk(conn, kConsumeChannel, "basic.qos", &error);
     }
     if (ok) {
         amqp_basic_consume(conn, kConsumeChannel, amqp_cstring_bytes(options_.queue.c_str()),
                            amqp_empty_bytes, 0, 0, 0, amqp_empty_table);
-        ok = ReplyOk(conn, ("consuming \"" + options_.queue + "\"").c_str(), &error);
+        const std::string what = "consuming \"" + options_.queue + "\"";
+        ok = ReplyOk(conn, kConsumeChannel, what.c_str(), &error);
     }
     if (!ok) Fail(error);
     return ok;

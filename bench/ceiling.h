@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench/responder.h"
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 
 struct CeilingOptions {
     AmqpLogin login;

@@ -8,6 +8,8 @@
 #include <functional>
 #include <thread>
 
+#include "amqp/wire.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

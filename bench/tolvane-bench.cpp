@@ -24,6 +24,9 @@
 
 namespace {
 
+// Bounds the connect, the login and every RPC of the benchmark's own connections.
+const int kBrokerTimeoutS = 10;
+
 struct Options {
     BrokerOptions broker;
     std::string mode;
@@ -195,11 +198,7 @@ int Fail(const std::string& what) {
 
 int RunCeiling(const Options& o, CallClient& client) {
     CeilingOptions co;
-    co.login.server = o.broker.server;
-    co.login.port = o.broker.port;
-    co.login.vhost = o.broker.vhost;
-    co.login.user = o.broker.userName;
-    co.login.password = o.broker.pwd;
+    co.login = BrokerLogin(o.broker, kBrokerTimeoutS);
     co.queue = o.queue;
     Ceiling ceiling(co);
     ThroughputFigures t;
@@ -259,7 +258,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     CallClient client(o.broker);
-    if (!client.Connect(10) || !client.DeclareQueue(o.queue) || !client.Listen(o.platform)) {
+    if (!client.Connect(kBrokerTimeoutS) || !client.DeclareQueue(o.queue) || !client.Listen(o.platform)) {
         return Fail(client.Error());
     }
     int waiting = 0;

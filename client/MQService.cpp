@@ -11,7 +11,7 @@
 #include <stdlib.h>
 #include <sys/time.h>
 
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 
 namespace {
 

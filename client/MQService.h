@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "client/rabbit.h"
+#include "amqp/rabbit.h"
 
 // Results of CConsumer::ConsumeMessage.
 enum { kConsumeDelivered = 0, kConsumeNothing = 1, kConsumeBroken = 2 };

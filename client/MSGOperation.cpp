@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/MQService.h"
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 #include "client/log.h"
 #include "client/plugin_loader.h"
 #include "client/service_settings.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "client/rabbit.h"
+#include "amqp/rabbit.h"
 #include "defines.h"
 
 // What became of a request's reply, for its acknowledgement: kLost when the connection failed

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "client/MSGOperation.h"
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 #include "client/log.h"
 #include "client/threadpool.h"
 #include "defines.h"

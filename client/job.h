@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "client/rabbit.h"
+#include "amqp/rabbit.h"
 
 struct PendingAck {
     uint64_t delivery_tag;

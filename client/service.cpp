@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "client/MQService.h"
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 #include "client/home.h"
 #include "client/job.h"
 #include "client/log.h"

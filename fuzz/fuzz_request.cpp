@@ -13,7 +13,7 @@
 
 #include "client/MSGOperation.h"
 #include "client/home.h"
-#include "client/rabbit.h"
+#include "amqp/rabbit.h"
 #include "scratch.h"
 
 namespace {

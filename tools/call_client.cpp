@@ -8,20 +8,12 @@
 #include <atomic>
 #include <chrono>
 
-#include "client/amqp_util.h"
-#include "defines.h"
+#include "amqp/connection.h"
+#include "amqp/wire.h"
 
 namespace {
 
 const amqp_channel_t kChannel = 1;
-
-std::string FieldText(const char* field, size_t size) {
-    return std::string(field, strnlen(field, size));
-}
-
-std::string BytesText(amqp_bytes_t bytes) {
-    return std::string(static_cast<const char*>(bytes.bytes), bytes.len);
-}
 
 struct timeval Timeval(long ms) {
     struct timeval tv;
@@ -31,43 +23,6 @@ struct timeval Timeval(long ms) {
 }
 
 }  // namespace
-
-std::string ParamText(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) text += item + "\r\n";
-    return text;
-}
-
-bool BuildRequest(const std::string& guid, const std::string& platform,
-                  const std::vector<std::string>& paramTexts, std::string* body,
-                  std::string* error) {
-    MSG_HEAD head;
-    memset(&head, 0, sizeof head);
-    if (guid.empty() || guid.size() >= sizeof head.guid) {
-        *error = "the guid must be 1 to 49 characters";
-        return false;
-    }
-    if (platform.empty() || platform.size() >= sizeof head.platform) {
-        *error = "the platform must be 1 to 49 characters";
-        return false;
-    }
-    memcpy(head.guid, guid.data(), guid.size());
-    memcpy(head.platform, platform.data(), platform.size());
-    head.count = static_cast<int32_t>(paramTexts.size());
-    body->assign(reinterpret_cast<const char*>(&head), sizeof head);
-
-    for (const std::string& text : paramTexts) {
-        MSG_SEND record;
-        memset(&record, 0, sizeof record);
-        if (text.size() >= sizeof record.szParam) {
-            *error = "a call record's parameters exceed 3999 bytes";
-            return false;
-        }
-        memcpy(record.szParam, text.data(), text.size());
-        body->append(reinterpret_cast<const char*>(&record), sizeof record);
-    }
-    return true;
-}
 
 std::string NewGuid() {
     static std::atomic<unsigned> counter{0};
@@ -85,24 +40,20 @@ CallClient::~CallClient() {
 }
 
 bool CallClient::Check(const char* what) {
-    amqp_rpc_reply_t reply = amqp_get_rpc_reply(conn_);
-    if (reply.reply_type == AMQP_RESPONSE_NORMAL) return true;
-    error_ = std::string(what) + ": " + AmqpReplyText(reply);
-    // Answered, the broker lets go of the channel or connection at once; the destructor's
-    // closes would otherwise wait out the time limit.
-    if (AmqpAnswerClose(conn_, reply, kChannel) != AmqpClosed::kNothing) channelOpen_ = false;
+    return Checked(what, AmqpCheckReply(conn_, kChannel));
+}
+
+bool CallClient::Checked(const std::string& what, const AmqpReplyCheck& check) {
+    if (check.Ok()) return true;
+    error_ = what + ": " + check.text;
+    if (check.closed != AmqpClosed::kNothing) channelOpen_ = false;
     return false;
 }
 
 bool CallClient::Connect(int timeout_s) {
-    AmqpLogin login;
-    login.server = options_.server;
-    login.port = options_.port;
-    login.vhost = options_.vhost;
-    login.user = options_.userName;
-    login.password = options_.pwd;
-    login.timeout_s = timeout_s;
-    if (AmqpOpen(&conn_, login, &error_) != AmqpOpenStep::kOpen) return false;
+    if (AmqpOpen(&conn_, BrokerLogin(options_, timeout_s), &error_) != AmqpOpenStep::kOpen) {
+        return false;
+    }
     amqp_channel_open(conn_, kChannel);
     channelOpen_ = Check("opening a channel");
     return channelOpen_;
@@ -136,7 +87,7 @@ bool CallClient::Listen(const std::string& platform) {
     amqp_queue_declare_ok_t* ok =
         amqp_queue_declare(conn_, kChannel, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
     if (!Check("declaring the reply queue")) return false;
-    replyQueue_ = BytesText(ok->queue);
+    replyQueue_ = AmqpText(ok->queue);
 
     amqp_bytes_t queue = amqp_cstring_bytes(replyQueue_.c_str());
     amqp_queue_bind(conn_, kChannel, queue, exchange, exchange, amqp_empty_table);
@@ -169,13 +120,9 @@ int CallClient::WaitReply(int timeout_ms, std::string* guid, std::string* text) 
         amqp_envelope_t env;
         amqp_rpc_reply_t r = amqp_consume_message(conn_, &env, &tv, 0);
         if (r.reply_type == AMQP_RESPONSE_NORMAL) {
-            const char* data = static_cast<const char*>(env.message.body.bytes);
-            size_t len = env.message.body.len;
-            RESULT result;
-            memset(&result, 0, sizeof result);
-            memcpy(&result, data, len < sizeof result ? len : sizeof result);
-            *guid = FieldText(result.guid, sizeof result.guid);
-            *text = FieldText(result.strResult, sizeof result.strResult);
+            ResultText result = DecodeResult(env.message.body.bytes, env.message.body.len);
+            *guid = result.guid;
+            *text = result.text;
             amqp_destroy_envelope(&env);
             return 1;
         }
@@ -189,8 +136,7 @@ int CallClient::WaitReply(int timeout_ms, std::string* guid, std::string* text) 
             behind.library_error == AMQP_STATUS_UNEXPECTED_STATE) {
             continue;
         }
-        error_ = "waiting for the reply: " + AmqpReplyText(behind);
-        if (AmqpAnswerClose(conn_, behind, kChannel) != AmqpClosed::kNothing) channelOpen_ = false;
+        Checked("waiting for the reply", AmqpCheckReply(conn_, behind, kChannel));
         return -1;
     }
 }

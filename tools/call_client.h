@@ -1,26 +1,20 @@
-// Requester side of the service's protocol: builds request bodies from key=value parameters
-// and talks to the broker on one connection of its own (channel 1) to send requests and
-// collect the RESULT records that come back. Used by tolvane-call and the benchmark.
+// Requester side of the service's protocol: talks to the broker on one connection of its own
+// (channel 1) to send requests (built with amqp/wire.h) and collect the RESULT records that
+// come back. Used by tolvane-call, the benchmark and the tests.
 #ifndef TOLVANE_CALL_CLIENT_H
 #define TOLVANE_CALL_CLIENT_H
 
 #include <string>
 #include <vector>
 
-#include "client/settings.h"
+#include "amqp/broker.h"
 
 struct amqp_connection_state_t_;
+struct AmqpReplyCheck;
 
 // The service's own broker defaults; the request client talks to the broker it serves.
 using BrokerOptions = BrokerSettings;
 
-// One call record's parameter text: the key=value items, each closed by CR LF.
-std::string ParamText(const std::vector<std::string>& items);
-// MSG_HEAD + one MSG_SEND per parameter text. False with `error` set when a text or the
-// guid/platform does not fit its field.
-bool BuildRequest(const std::string& guid, const std::string& platform,
-                  const std::vector<std::string>& paramTexts, std::string* body,
-                  std::string* error);
 // A guid unique enough for one requester host: pid, time and a counter.
 std::string NewGuid();
 
@@ -48,7 +42,9 @@ public:
     const std::string& Error() const { return error_; }
 
 private:
+    // Whether the RPC just made succeeded; otherwise error_ is `what` and the broker's text.
     bool Check(const char* what);
+    bool Checked(const std::string& what, const AmqpReplyCheck& check);
 
     BrokerOptions options_;
     amqp_connection_state_t_* conn_ = nullptr;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "amqp/wire.h"
 #include "tools/call_client.h"
 
 namespace {

@@ -1,5 +1,6 @@
-// Where the broker is and how to log in, as the service's settings name it; the daemon, the
-// request client and the benchmark all talk to the broker through these.
+// Where the broker is and how to log in: the service's broker settings, the login that
+// AmqpOpen takes, and the one function that turns the first into the second. Pulls in no
+// AMQP library header, so that the service's settings can include it.
 #ifndef TOLVANE_AMQP_BROKER_H
 #define TOLVANE_AMQP_BROKER_H
 
@@ -15,9 +16,25 @@ struct BrokerSettings {
     int frame_max = 131072;
 };
 
-inline bool operator==(const BrokerSettings& a, const BrokerSettings& b) {
-    return a.server == b.server && a.userName == b.userName && a.pwd == b.pwd &&
-           a.vhost == b.vhost && a.port == b.port && a.frame_max == b.frame_max;
-}
+bool operator==(const BrokerSettings& a, const BrokerSettings& b);
+
+// Where and how to log in. timeout_s bounds the TCP connect, the login handshake and every
+// later RPC on the connection; the library gives up and closes the socket past it.
+struct AmqpLogin {
+    std::string server;
+    int port = 5672;
+    std::string vhost = "/";
+    std::string user;
+    std::string password;
+    int frame_max = 131072;
+    int heartbeat = 0;
+    int timeout_s = 10;
+    unsigned first_host = 0;  // where in a list of hosts to start
+};
+
+// The login to `broker`: every step bounded by `timeout_s`, `heartbeat` seconds asked for
+// (0: none), the host list walked from `firstHost`.
+AmqpLogin BrokerLogin(const BrokerSettings& broker, int timeout_s, int heartbeat = 0,
+                      unsigned firstHost = 0);
 
 #endif

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "amqp/wire.h"
 #include "amqp_test_client.h"
-#include "defines.h"
 #include "lookup_endpoint.h"
 #include "paths.h"
 #include "testutil.h"
@@ -72,17 +72,11 @@ inline std::string RequestBody(const std::string& guid, const std::string& platf
     return body;
 }
 
-struct Reply {
-    std::string guid;
-    std::string text;
-};
+using Reply = ResultText;
 
 inline Reply ParseReply(const std::string& body) {
     EXPECT_EQ(body.size(), sizeof(RESULT));
-    RESULT r{};
-    memcpy(&r, body.data(), std::min(body.size(), sizeof r));
-    return {std::string(r.guid, strnlen(r.guid, sizeof r.guid)),
-            std::string(r.strResult, strnlen(r.strResult, sizeof r.strResult))};
+    return DecodeResult(body.data(), body.size());
 }
 
 struct CallOutcome {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "amqp_test_client.h"
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 #include "relay.h"
 #include "tools/call_client.h"
 

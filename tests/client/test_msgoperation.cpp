@@ -12,7 +12,7 @@
 #include "amqp_test_client.h"
 #include "dravik/tools.h"
 #include "paths.h"
-#include "client/rabbit.h"
+#include "amqp/rabbit.h"
 #include "testutil.h"
 
 namespace {

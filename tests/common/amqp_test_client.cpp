@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 #include "testutil.h"
 
 namespace {
@@ -28,11 +28,6 @@ amqp_bytes_t Bytes(const std::string& s) {
     return b;
 }
 
-// Answers a server close; true when the channel was closed (and may be reopened).
-bool AnswerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply) {
-    return AmqpAnswerClose(conn, reply, kChannel) == AmqpClosed::kChannel;
-}
-
 bool OpenChannel(amqp_connection_state_t conn) {
     amqp_channel_open(conn, kChannel);
     if (amqp_get_rpc_reply(conn).reply_type != AMQP_RESPONSE_NORMAL) return false;
@@ -40,12 +35,16 @@ bool OpenChannel(amqp_connection_state_t conn) {
     return amqp_get_rpc_reply(conn).reply_type == AMQP_RESPONSE_NORMAL;
 }
 
-// Checks the reply of the RPC just made; repairs the channel after a server channel.close.
+// Checks `reply`; repairs the channel after a server channel.close.
+bool Checked(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply) {
+    const AmqpReplyCheck check = AmqpCheckReply(conn, reply, kChannel);
+    if (check.closed == AmqpClosed::kChannel) OpenChannel(conn);
+    return check.Ok();
+}
+
+// Checks the reply of the RPC just made.
 bool Checked(amqp_connection_state_t conn) {
-    amqp_rpc_reply_t r = amqp_get_rpc_reply(conn);
-    if (r.reply_type == AMQP_RESPONSE_NORMAL) return true;
-    if (AnswerClose(conn, r)) OpenChannel(conn);
-    return false;
+    return Checked(conn, amqp_get_rpc_reply(conn));
 }
 
 std::string CtlCommand(const std::string& args) {
@@ -62,14 +61,13 @@ TestAmqp::~TestAmqp() {
 
 bool TestAmqp::Connect(int port, const char* user, const char* pwd) {
     if (conn_) return false;
-    AmqpLogin login;
-    login.server = "127.0.0.1";
-    login.port = port;
-    login.user = user;
-    login.password = pwd;
-    login.timeout_s = kTimeoutSec;
+    BrokerSettings broker;
+    broker.port = port;
+    broker.userName = user;
+    broker.pwd = pwd;
     std::string detail;
-    return AmqpOpen(&conn_, login, &detail) == AmqpOpenStep::kOpen && OpenChannel(conn_);
+    return AmqpOpen(&conn_, BrokerLogin(broker, kTimeoutSec), &detail) == AmqpOpenStep::kOpen &&
+           OpenChannel(conn_);
 }
 
 bool TestAmqp::DeclareExchange(const std::string& name, const std::string& type) {
@@ -121,11 +119,10 @@ bool TestAmqp::Publish(const std::string& exchange, const std::string& key, cons
     if (amqp_simple_wait_frame_noblock(conn_, &frame, &tv) != AMQP_STATUS_OK) return false;
     if (frame.frame_type != AMQP_FRAME_METHOD) return false;
     if (frame.payload.method.id == AMQP_CHANNEL_CLOSE_METHOD) {
-        amqp_rpc_reply_t r;
+        amqp_rpc_reply_t r = {};
         r.reply_type = AMQP_RESPONSE_SERVER_EXCEPTION;
         r.reply = frame.payload.method;
-        if (AnswerClose(conn_, r)) OpenChannel(conn_);
-        return false;
+        return Checked(conn_, r);
     }
     return frame.payload.method.id == AMQP_BASIC_ACK_METHOD;
 }
@@ -137,10 +134,7 @@ bool TestAmqp::Get(const std::string& queue, std::string* body, int timeout_ms,
     for (;;) {
         amqp_maybe_release_buffers(conn_);
         amqp_rpc_reply_t r = amqp_basic_get(conn_, kChannel, Bytes(queue), 1);
-        if (r.reply_type != AMQP_RESPONSE_NORMAL) {
-            if (AnswerClose(conn_, r)) OpenChannel(conn_);
-            return false;
-        }
+        if (!Checked(conn_, r)) return false;
         if (r.reply.id == AMQP_BASIC_GET_OK_METHOD) break;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -154,7 +148,7 @@ bool TestAmqp::Get(const std::string& queue, std::string* body, int timeout_ms,
     if (content_type) {
         content_type->clear();
         if (p._flags & AMQP_BASIC_CONTENT_TYPE_FLAG) {
-            content_type->assign(static_cast<const char*>(p.content_type.bytes), p.content_type.len);
+            *content_type = AmqpText(p.content_type);
         }
     }
     if (delivery_mode) *delivery_mode = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) ? p.delivery_mode : 0;

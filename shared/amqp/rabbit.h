@@ -1,7 +1,7 @@
 // The one place that includes the AMQP client library's headers (they moved under
 // rabbitmq-c/ in newer releases).
-#ifndef TOLVANE_RABBIT_H
-#define TOLVANE_RABBIT_H
+#ifndef TOLVANE_AMQP_RABBIT_H
+#define TOLVANE_AMQP_RABBIT_H
 
 #if __has_include(<rabbitmq-c/amqp.h>)
 #include <rabbitmq-c/amqp.h>

@@ -1,6 +1,6 @@
-// Broker plumbing on librabbitmq; see amqp_util.h. librabbitmq sends with MSG_NOSIGNAL, so a
+// Broker connections on librabbitmq; see connection.h. librabbitmq sends with MSG_NOSIGNAL, so a
 // broker that vanishes mid-write gives an error status, not SIGPIPE.
-#include "client/amqp_util.h"
+#include "amqp/connection.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -75,10 +75,6 @@ void MarkHost(const AmqpHost& host, bool failed) {
     } else {
         failedAt.erase(host.Text());
     }
-}
-
-std::string BytesText(amqp_bytes_t bytes) {
-    return std::string(static_cast<const char*>(bytes.bytes), bytes.len);
 }
 
 // Announced so that the broker tells a consumer when its queue is deleted (basic.cancel);
@@ -223,12 +219,12 @@ std::string AmqpReplyText(const amqp_rpc_reply_t& reply) {
     if (reply.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
         auto* m = static_cast<amqp_connection_close_t*>(reply.reply.decoded);
         return "server closed the connection: " + std::to_string(m->reply_code) + " " +
-               BytesText(m->reply_text);
+               AmqpText(m->reply_text);
     }
     if (reply.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
         auto* m = static_cast<amqp_channel_close_t*>(reply.reply.decoded);
         return "server closed the channel: " + std::to_string(m->reply_code) + " " +
-               BytesText(m->reply_text);
+               AmqpText(m->reply_text);
     }
     return "unexpected method from the server";
 }
@@ -249,6 +245,24 @@ AmqpClosed AmqpAnswerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t&
     }
     if (sendStatus) *sendStatus = status;
     return closed;
+}
+
+AmqpReplyCheck AmqpCheckReply(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply,
+                              amqp_channel_t channel) {
+    AmqpReplyCheck check;
+    check.type = reply.reply_type;
+    if (check.Ok()) return check;
+    check.text = AmqpReplyText(reply);
+    check.closed = AmqpAnswerClose(conn, reply, channel, &check.sendStatus);
+    return check;
+}
+
+AmqpReplyCheck AmqpCheckReply(amqp_connection_state_t conn, amqp_channel_t channel) {
+    return AmqpCheckReply(conn, amqp_get_rpc_reply(conn), channel);
+}
+
+std::string AmqpText(amqp_bytes_t bytes) {
+    return std::string(static_cast<const char*>(bytes.bytes), bytes.len);
 }
 
 amqp_rpc_reply_t AmqpServerCloseBehind(amqp_connection_state_t conn,

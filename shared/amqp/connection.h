@@ -1,27 +1,15 @@
-// Broker plumbing shared by the daemon's broker classes, the request client and the tests'
-// AMQP peer: a bounded connection open and login, one reading of RPC replies that keeps the
-// broker's reply code and text, close-ok answers to server closes, and envelope release.
-#ifndef TOLVANE_AMQP_UTIL_H
-#define TOLVANE_AMQP_UTIL_H
+// Broker connections shared by the daemon's broker classes, the request client, the benchmark
+// and the tests' AMQP peer: a bounded connection open and login over a list of hosts, one
+// check of RPC replies that keeps the broker's reply code and text and answers its closes,
+// and envelope release.
+#ifndef TOLVANE_AMQP_CONNECTION_H
+#define TOLVANE_AMQP_CONNECTION_H
 
 #include <string>
 #include <vector>
 
-#include "client/rabbit.h"
-
-// Where and how to log in. timeout_s bounds the TCP connect, the login handshake and every
-// later RPC on the connection; the library gives up and closes the socket past it.
-struct AmqpLogin {
-    std::string server;
-    int port = 5672;
-    std::string vhost = "/";
-    std::string user;
-    std::string password;
-    int frame_max = 131072;
-    int heartbeat = 0;
-    int timeout_s = 10;
-    unsigned first_host = 0;  // where in a list of hosts to start
-};
+#include "amqp/broker.h"
+#include "amqp/rabbit.h"
 
 struct AmqpHost {
     std::string name;
@@ -63,6 +51,26 @@ enum class AmqpClosed { kNothing, kChannel, kConnection };
 // channel on `channel`) and says what was closed. *sendStatus gets the send's status.
 AmqpClosed AmqpAnswerClose(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply,
                            amqp_channel_t channel, int* sendStatus = nullptr);
+
+// What the reply to an RPC came to. Each caller words its own failure from these.
+struct AmqpReplyCheck {
+    amqp_response_type_enum type = AMQP_RESPONSE_NORMAL;
+    std::string text;                          // not ok: AmqpReplyText of the reply
+    AmqpClosed closed = AmqpClosed::kNothing;  // what the broker closed
+    int sendStatus = AMQP_STATUS_OK;           // of the close-ok that answered it
+    bool Ok() const { return type == AMQP_RESPONSE_NORMAL; }
+};
+
+// Checks `reply` of an RPC on `channel`. A server close is answered with its close-ok, so
+// that the broker lets go of the channel or connection at once; unanswered, a later close
+// would wait out its time limit.
+AmqpReplyCheck AmqpCheckReply(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply,
+                              amqp_channel_t channel);
+// The same for the RPC just made on `conn` (amqp_get_rpc_reply).
+AmqpReplyCheck AmqpCheckReply(amqp_connection_state_t conn, amqp_channel_t channel);
+
+// The bytes as a string (they need not end with a NUL).
+std::string AmqpText(amqp_bytes_t bytes);
 
 // amqp_consume_message reports a method other than basic.deliver as
 // AMQP_STATUS_UNEXPECTED_STATE and leaves its frame queued. Takes that frame: a server close
