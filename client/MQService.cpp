@@ -12,6 +12,7 @@
 #include <sys/time.h>
 
 #include "amqp/connection.h"
+#include "amqp/wire.h"
 
 namespace {
 
@@ -31,42 +32,67 @@ const amqp_boolean_t kExclusive = 0;
 const amqp_boolean_t kMandatory = 0;
 const amqp_boolean_t kImmediate = 0;
 
-const char kChannelClosedDuringSetup[] = "failed to open the channel,the channel closed....";
-const char kConnectionClosedDuringSetup[] = "failed to open the channel,the connection closed...";
+// How a failed RPC reads in _error: the broker closed the channel or the connection, the
+// library failed (null: the library's own text), or no reply came (null: _error unchanged).
+struct RpcTexts {
+    const char* channelClosed;
+    const char* connectionClosed;
+    const char* library;
+    const char* none;
+};
 
-AmqpLogin LoginOf(const std::string& server, int port, const std::string& vhost, int frame_max,
-                  int heartbeat, const std::string& user, const std::string& pwd,
-                  unsigned firstHost) {
-    AmqpLogin login;
-    login.server = server;
-    login.port = port;
-    login.vhost = vhost;
-    login.user = user;
-    login.password = pwd;
-    login.frame_max = frame_max;
-    login.heartbeat = heartbeat;
-    login.timeout_s = kSetupTimeoutSec;
-    login.first_host = firstHost;
-    return login;
-}
+// The set-up steps of both classes (channel.open, tx.select) and the consumer's later RPCs.
+const RpcTexts kSetupTexts = {"failed to open the channel,the channel closed....",
+                              "failed to open the channel,the connection closed...",
+                              "failed to open the channel,the library exception...",
+                              "failed to open the channel,missing the rpc reply..."};
+const RpcTexts kConsumerTexts = {"the channel closed....", "the connection closed...", nullptr,
+                                 nullptr};
 
 using Failure = BrokerFailure;
 
-void Note(Failure& f, const amqp_rpc_reply_t& reply) {
-    f.why = f.where + ": " + AmqpReplyText(reply);
-    f.refused = reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION;
+void Note(Failure& f, const std::string& text, bool refused) {
+    f.why = f.where + ": " + text;
+    f.refused = refused;
 }
 
-// Connection step shared by both classes, done only while `connected` is false, which it sets
-// on success. A handle left by an earlier failed attempt is released first.
-bool ConnectionStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::string& error,
-                    bool& connected, Failure& f) {
+// The connection members that CConsumer and CPublisher both hold, by reference: their one
+// connection core, for the connection and channel steps of Init and for reply checks. The
+// flags record how far set-up came; a server close clears the flag of what it closed, so
+// that the next Init redoes that step.
+struct Core {
+    amqp_connection_state_t& conn;
+    std::string& error;
+    bool& connected;
+    bool& channelOpen;
+    Failure& failure;
+
+    // The connection step (while `connected` is false), then the channel step (while
+    // `channelOpen` is false). *opened tells whether this call opened the channel, which
+    // then needs its mode set.
+    bool Open(const AmqpLogin& login, bool* opened);
+    // Checks the reply of an RPC on channel 1: a failure is recorded in `error` as `texts`
+    // word it and in `failure`, and a server close is answered. *closed, when given, gets
+    // what the broker closed.
+    bool Check(const amqp_rpc_reply_t& reply, const RpcTexts& texts,
+               AmqpClosed* closed = nullptr);
+    bool Check(const RpcTexts& texts, AmqpClosed* closed = nullptr) {
+        return Check(amqp_get_rpc_reply(conn), texts, closed);
+    }
+
+private:
+    bool Connect(const AmqpLogin& login);
+    void RecordClose(const AmqpReplyCheck& check, const RpcTexts& texts);
+};
+
+// A handle left by an earlier failed attempt is released first.
+bool Core::Connect(const AmqpLogin& login) {
     if (connected) return true;
     if (conn) amqp_destroy_connection(conn);
     conn = nullptr;
-    const AmqpOpenStep step = AmqpOpen(&conn, login, &f.hosts, &f.where);
-    f.why = f.hosts;
-    f.refused = step == AmqpOpenStep::kLogin;
+    const AmqpOpenStep step = AmqpOpen(&conn, login, &failure.hosts, &failure.where);
+    failure.why = failure.hosts;
+    failure.refused = step == AmqpOpenStep::kLogin;
     switch (step) {
     case AmqpOpenStep::kOpen:
         connected = true;
@@ -88,61 +114,45 @@ bool ConnectionStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::
     return false;
 }
 
-// Records the text of a server close already answered; a close-ok that could not be sent on
-// the channel leaves the library's text instead.
-void RecordClose(AmqpClosed closed, int sendStatus, std::string& error, const char* channelText,
-                 const char* connectionText) {
-    if (closed == AmqpClosed::kConnection) error = connectionText;
-    if (closed == AmqpClosed::kChannel) {
-        error = sendStatus < 0 ? amqp_error_string2(sendStatus) : channelText;
-    }
-}
-
-// Evaluates the reply of a channel set-up RPC (channel.open, tx.select). Returns true for a
-// normal reply; otherwise records why and reports through `closed` what the broker closed.
-bool SetupReplyOk(amqp_connection_state_t conn, std::string& error, AmqpClosed& closed,
-                  Failure& f) {
-    amqp_rpc_reply_t reply = amqp_get_rpc_reply(conn);
-    closed = AmqpClosed::kNothing;
-    if (reply.reply_type != AMQP_RESPONSE_NORMAL) Note(f, reply);
-    switch (reply.reply_type) {
-    case AMQP_RESPONSE_NORMAL:
-        return true;
-    case AMQP_RESPONSE_SERVER_EXCEPTION: {
-        int status = 0;
-        closed = AmqpAnswerClose(conn, reply, kChannel, &status);
-        RecordClose(closed, status, error, kChannelClosedDuringSetup, kConnectionClosedDuringSetup);
-        return false;
-    }
-    case AMQP_RESPONSE_LIBRARY_EXCEPTION:
-        error = "failed to open the channel,the library exception...";
-        return false;
-    default:
-        error = "failed to open the channel,missing the rpc reply...";
-        return false;
-    }
-}
-
-// Channel step shared by both classes: opens channel 1. A connection closed by the broker
-// clears `connected`, so the next Init reconnects.
-bool OpenChannel(amqp_connection_state_t conn, std::string& error, bool& connected, Failure& f) {
+bool Core::Open(const AmqpLogin& login, bool* opened) {
+    *opened = false;
+    if (!Connect(login)) return false;
+    if (channelOpen) return true;
     amqp_channel_open(conn, kChannel);
-    AmqpClosed closed;
-    if (SetupReplyOk(conn, error, closed, f)) return true;
-    if (closed == AmqpClosed::kConnection) connected = false;
+    if (!Check(kSetupTexts)) return false;
+    channelOpen = *opened = true;
+    return true;
+}
+
+bool Core::Check(const amqp_rpc_reply_t& reply, const RpcTexts& texts, AmqpClosed* closed) {
+    const AmqpReplyCheck check = AmqpCheckReply(conn, reply, kChannel);
+    if (closed) *closed = check.closed;
+    if (check.Ok()) return true;
+    Note(failure, check.text, check.type == AMQP_RESPONSE_SERVER_EXCEPTION);
+    switch (check.type) {
+    case AMQP_RESPONSE_LIBRARY_EXCEPTION:
+        error = texts.library ? texts.library : amqp_error_string2(reply.library_error);
+        break;
+    case AMQP_RESPONSE_SERVER_EXCEPTION:
+        RecordClose(check, texts);
+        break;
+    default:
+        if (texts.none) error = texts.none;
+        break;
+    }
     return false;
 }
 
-// Connection and channel steps of both classes' Init, each done only while its flag is false.
-// *opened tells whether this call opened the channel (a new channel needs its mode set).
-bool ChannelStep(amqp_connection_state_t& conn, const AmqpLogin& login, std::string& error,
-                 bool& connected, bool& channelOpen, bool* opened, Failure& f) {
-    *opened = false;
-    if (!ConnectionStep(conn, login, error, connected, f)) return false;
-    if (channelOpen) return true;
-    if (!OpenChannel(conn, error, connected, f)) return false;
-    channelOpen = *opened = true;
-    return true;
+// A close-ok that could not be sent on the channel leaves the library's text instead.
+void Core::RecordClose(const AmqpReplyCheck& check, const RpcTexts& texts) {
+    if (check.closed == AmqpClosed::kConnection) {
+        error = texts.connectionClosed;
+        connected = false;
+    }
+    if (check.closed == AmqpClosed::kChannel) {
+        error = check.sendStatus < 0 ? amqp_error_string2(check.sendStatus) : texts.channelClosed;
+        channelOpen = false;
+    }
 }
 
 }  // namespace
@@ -161,10 +171,10 @@ bool CConsumer::Init() {
     if (_bReady) {
         return true;
     }
-    AmqpLogin login = LoginOf(_server, _port, _vhost, _frame_max, _heartbeat, _userName, _pwd,
-                              _firstHost);
+    const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max};
+    Core core{_conn, _error, _bConnected, _bChannelOpen, _failure};
     bool opened;
-    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _failure)) {
+    if (!core.Open(BrokerLogin(broker, kSetupTimeoutSec, _heartbeat, _firstHost), &opened)) {
         return false;
     }
     if (_prefetch > 0) {
@@ -175,7 +185,7 @@ bool CConsumer::Init() {
         _conn, kChannel, amqp_cstring_bytes(_queue.c_str()), amqp_empty_bytes, kNoLocal,
         _prefetch > 0 ? 0 : kNoAck, kExclusive, amqp_empty_table);
     _bReady = CheckReply();
-    if (_bReady && ok) _tag.assign(static_cast<char*>(ok->consumer_tag.bytes), ok->consumer_tag.len);
+    if (_bReady && ok) _tag = AmqpText(ok->consumer_tag);
     return _bReady;
 }
 
@@ -240,24 +250,8 @@ bool CConsumer::CheckReply() {
 }
 
 bool CConsumer::CheckReply(amqp_rpc_reply_t& reply) {
-    if (reply.reply_type != AMQP_RESPONSE_NORMAL) Note(_failure, reply);
-    switch (reply.reply_type) {
-    case AMQP_RESPONSE_NORMAL:
-        return true;
-    case AMQP_RESPONSE_LIBRARY_EXCEPTION:
-        _error = amqp_error_string2(reply.library_error);
-        return false;
-    case AMQP_RESPONSE_SERVER_EXCEPTION: {
-        int status = 0;
-        AmqpClosed closed = AmqpAnswerClose(_conn, reply, kChannel, &status);
-        RecordClose(closed, status, _error, "the channel closed....", "the connection closed...");
-        if (closed == AmqpClosed::kChannel) _bChannelOpen = false;
-        if (closed == AmqpClosed::kConnection) _bConnected = false;
-        return false;
-    }
-    default:
-        return false;
-    }
+    Core core{_conn, _error, _bConnected, _bChannelOpen, _failure};
+    return core.Check(reply, kConsumerTexts);
 }
 
 CPublisher::CPublisher(const char* ip, const char* userName, const char* pwd, const char* vhost,
@@ -274,18 +268,19 @@ bool CPublisher::Init() {
     if (_bReady) {
         return true;
     }
-    AmqpLogin login = LoginOf(_server, _port, _vhost, _frame_max, kPublisherHeartbeat, _userName, _pwd,
-                              _firstHost);
+    const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max};
+    Core core{_conn, _error, _bConnected, _bChannelOpen, _failure};
     bool opened;
-    if (!ChannelStep(_conn, login, _error, _bConnected, _bChannelOpen, &opened, _failure)) {
+    if (!core.Open(BrokerLogin(broker, kSetupTimeoutSec, kPublisherHeartbeat, _firstHost),
+                   &opened)) {
         return false;
     }
     if (opened) {
         amqp_tx_select(_conn, kChannel);
         AmqpClosed closed;
-        if (!SetupReplyOk(_conn, _error, closed, _failure)) {
-            if (closed != AmqpClosed::kNothing) _bChannelOpen = false;
-            if (closed == AmqpClosed::kConnection) _bConnected = false;
+        if (!core.Check(kSetupTexts, &closed)) {
+            // The connection took the channel with it.
+            if (closed == AmqpClosed::kConnection) _bChannelOpen = false;
             return false;
         }
     }
@@ -308,14 +303,7 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
     if (!Init()) {
         return false;
     }
-    amqp_basic_properties_t props = {};
-    props._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
-    props.content_type = amqp_cstring_bytes("text/plain");
-    props.delivery_mode = 2;
-    if (!correlationId.empty()) {
-        props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
-        props.correlation_id = amqp_cstring_bytes(correlationId.c_str());
-    }
+    const amqp_basic_properties_t props = ReplyProperties(correlationId);
     amqp_bytes_t body;
     body.len = size;
     body.bytes = msg;
@@ -336,7 +324,9 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
         AmqpAnswerClose(_conn, reply, kChannel);
     }
     const bool committed = reply.reply_type == AMQP_RESPONSE_NORMAL;
-    if (!committed) Note(_failure, reply);
+    if (!committed) {
+        Note(_failure, AmqpReplyText(reply), reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION);
+    }
     // The library keeps every frame it received (each tx.commit-ok) in the channel's pool
     // until released: a long-lived publisher would grow by every reply.
     amqp_maybe_release_buffers(_conn);

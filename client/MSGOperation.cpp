@@ -12,8 +12,9 @@
 #include <memory>
 #include <vector>
 
-#include "client/MQService.h"
 #include "amqp/connection.h"
+#include "amqp/wire.h"
+#include "client/MQService.h"
 #include "client/log.h"
 #include "client/plugin_loader.h"
 #include "client/service_settings.h"
@@ -168,12 +169,9 @@ void LogSendFailure(const Settings& s, const Reply& r, const std::string& why) {
 }
 
 // Runs the call records of a request whose length matches its count into strOut.
-void RunRecords(const char* pBody, int msg_count, std::string& strOut) {
+void RunRecords(const char* pData, int msg_count, std::string& strOut) {
     for (int i = 0; i < msg_count; ++i) {
-        T_MSG_SEND msgBody;
-        memcpy(&msgBody, pBody, sizeof msgBody);
-        pBody += sizeof msgBody;
-        CallFun(msgBody, strOut);
+        CallFun(RecordAt(pData, i), strOut);
         if (strOut.compare(0, kGoOnLen, kGoOn) != 0) break;
     }
 }
@@ -186,10 +184,9 @@ Reply Address(const Settings& s, const amqp_basic_properties_t& props, const cha
     Reply r{platform, platform, result, std::string()};
     if (s.reply_to && (props._flags & AMQP_BASIC_REPLY_TO_FLAG)) {
         r.exchange = "";
-        r.key = std::string(static_cast<const char*>(props.reply_to.bytes), props.reply_to.len);
+        r.key = AmqpText(props.reply_to);
         if (props._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
-            r.correlation_id.assign(static_cast<const char*>(props.correlation_id.bytes),
-                                    props.correlation_id.len);
+            r.correlation_id = AmqpText(props.correlation_id);
         }
     }
     return r;
@@ -203,12 +200,8 @@ ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_pr
         ~Reset() { jobSettings = nullptr; }
     } reset;
 
-    // A body shorter than the head is copied only as far as it goes; it fails the length check.
-    T_MSG_HEAD head;
-    memset(&head, 0, sizeof head);
-    memcpy(&head, pData, nDataLength < long(sizeof head) ? size_t(nDataLength) : sizeof head);
-    head.guid[sizeof head.guid - 1] = '\0';
-    head.platform[sizeof head.platform - 1] = '\0';
+    // A body shorter than the head is read only as far as it goes; it fails the length check.
+    const T_MSG_HEAD head = DecodeHead(pData, size_t(nDataLength));
     int msg_count = head.count;
     const char* guid = head.guid;
     const char* queue = head.platform;
@@ -218,21 +211,16 @@ ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_pr
 
     char error[kLogSize];
     std::string strOut;
-    // 64-bit, so neither a negative count nor one whose product wraps 32 bits can match.
-    int64_t expected = int64_t(sizeof head) + int64_t(msg_count) * int64_t(sizeof(T_MSG_SEND));
-    if (int64_t(nDataLength) != expected) {
+    if (!LengthMatches(head, size_t(nDataLength))) {
         snprintf(error, sizeof error, "the length is wrong:%s", guid);
         strOut = error;
         snprintf(error, sizeof error, "the length is wrong:%s", logGuid.c_str());
         LOG(error);
     } else {
-        RunRecords(pData + sizeof head, msg_count, strOut);
+        RunRecords(pData, msg_count, strOut);
     }
 
-    T_RESULT result;
-    memset(&result, 0, sizeof result);
-    CopyText(result.guid, sizeof result.guid, guid, sizeof head.guid);
-    CopyText(result.strResult, sizeof result.strResult, strOut.c_str(), strOut.size());
+    T_RESULT result = EncodeResult(guid, strOut);
     const Reply reply = Address(s, props, queue, &result);
     const Sending sending = SendResult(s, reply);
     if (sending.sent) return ReplyFate::kDone;

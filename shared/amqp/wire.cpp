@@ -21,12 +21,19 @@ std::string FieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
 
+// The record at the start of a body of `len` bytes: as far as the body goes, the rest zero.
+template <class Record>
+Record ReadPrefix(const void* body, size_t len) {
+    Record record;
+    memset(&record, 0, sizeof record);
+    if (body) memcpy(&record, body, len < sizeof record ? len : sizeof record);
+    return record;
+}
+
 }  // namespace
 
 T_MSG_HEAD DecodeHead(const void* body, size_t len) {
-    T_MSG_HEAD head;
-    memset(&head, 0, sizeof head);
-    memcpy(&head, body, len < sizeof head ? len : sizeof head);
+    T_MSG_HEAD head = ReadPrefix<T_MSG_HEAD>(body, len);
     head.guid[sizeof head.guid - 1] = '\0';
     head.platform[sizeof head.platform - 1] = '\0';
     return head;
@@ -91,9 +98,7 @@ T_RESULT EncodeResult(const std::string& guid, const std::string& text) {
 }
 
 ResultText DecodeResult(const void* body, size_t len) {
-    T_RESULT result;
-    memset(&result, 0, sizeof result);
-    memcpy(&result, body, len < sizeof result ? len : sizeof result);
+    const T_RESULT result = ReadPrefix<T_RESULT>(body, len);
     return {FieldText(result.guid, sizeof result.guid),
             FieldText(result.strResult, sizeof result.strResult)};
 }

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "amqp_test_client.h"
 #include "amqp/connection.h"
+#include "amqp_test_client.h"
 #include "relay.h"
 #include "tools/call_client.h"
 
