@@ -2,7 +2,6 @@
 #include "bench/ceiling.h"
 
 #include <pthread.h>
-#include <string.h>
 #include <time.h>
 
 #include <chrono>

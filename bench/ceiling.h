@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench/responder.h"
 #include "amqp/connection.h"
+#include "bench/responder.h"
 
 struct CeilingOptions {
     AmqpLogin login;

@@ -258,7 +258,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     CallClient client(o.broker);
-    if (!client.Connect(kBrokerTimeoutS) || !client.DeclareQueue(o.queue) || !client.Listen(o.platform)) {
+    if (!client.Connect(kBrokerTimeoutS) || !client.DeclareQueue(o.queue) ||
+        !client.Listen(o.platform)) {
         return Fail(client.Error());
     }
     int waiting = 0;

@@ -1,7 +1,6 @@
 // Requester side of the service's protocol on librabbitmq; see call_client.h.
 #include "tools/call_client.h"
 
-#include <string.h>
 #include <sys/time.h>
 #include <unistd.h>
 
