@@ -233,17 +233,21 @@ ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_pr
 
 }  // namespace
 
-ReplyFate HandleMessage(amqp_envelope_t* env) {
+void EnvelopeRelease::operator()(amqp_envelope_t* env) const {
+    ReleaseEnvelope(env);
+}
+
+ReplyFate HandleMessage(const amqp_envelope_t& env) {
     ReplyFate fate = ReplyFate::kDone;
     // Whatever throws here (memory running out while parsing, reading settings, logging or
     // publishing) costs this one message, never the worker or the service.
     try {
-        const char* pData = static_cast<const char*>(env->message.body.bytes);
-        long nDataLength = long(env->message.body.len);
+        const char* pData = static_cast<const char*>(env.message.body.bytes);
+        long nDataLength = long(env.message.body.len);
         if (pData == nullptr || nDataLength == 0) {
             LOG("PARAM TOO SHORT");
         } else {
-            fate = HandleRequest(pData, nDataLength, env->message.properties);
+            fate = HandleRequest(pData, nDataLength, env.message.properties);
         }
     } catch (...) {
         try {
@@ -251,12 +255,12 @@ ReplyFate HandleMessage(amqp_envelope_t* env) {
         } catch (...) {
         }
     }
-    ReleaseEnvelope(env);
     return fate;
 }
 
 void* ProcMSG(void* arg) {
-    if (arg != nullptr) HandleMessage(static_cast<amqp_envelope_t*>(arg));
+    EnvelopePtr env(static_cast<amqp_envelope_t*>(arg));
+    if (env) HandleMessage(*env);
     return nullptr;
 }
 

@@ -2,6 +2,7 @@
 #ifndef TOLVANE_MSGOPERATION_H
 #define TOLVANE_MSGOPERATION_H
 
+#include <memory>
 #include <string>
 
 #include "amqp/rabbit.h"
@@ -12,10 +13,17 @@
 // (sent, refused by the broker, or no reply owed).
 enum class ReplyFate { kDone, kLost };
 
+// A delivered envelope (malloc'ed by the consumer, as its contents) with its one owner:
+// released once, when the owner lets go of it.
+struct EnvelopeRelease {
+    void operator()(amqp_envelope_t* env) const;
+};
+using EnvelopePtr = std::unique_ptr<amqp_envelope_t, EnvelopeRelease>;
+
 // Pool job: `arg` is a malloc'ed amqp_envelope_t that this job always releases.
 void* ProcMSG(void* arg);
-// ProcMSG's work for a caller that acknowledges: releases `env` (malloc'ed) as ProcMSG does.
-ReplyFate HandleMessage(amqp_envelope_t* env);
+// ProcMSG's work on an envelope its caller keeps.
+ReplyFate HandleMessage(const amqp_envelope_t& env);
 // Runs one call record; the outcome is only the text left in strOut.
 void CallFun(MSG_SEND msg, std::string& strOut);
 

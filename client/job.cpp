@@ -1,6 +1,7 @@
 // Jobs on the worker pool: the pool runs RunJob, which acknowledges the delivery when its
 // context asks for it, before or after the message is handled, and sends a request whose
-// reply was lost with its connection back to the broker.
+// reply was lost with its connection back to the broker. The Job owns its envelope, so the
+// envelope is released once, whether the job ran, was skipped or was discarded unrun.
 #include "client/job.h"
 
 #include <string.h>
@@ -30,7 +31,7 @@ const std::chrono::seconds kLostReplyPause(1);
 std::atomic<uint64_t> finished{0};
 
 struct Job {
-    amqp_envelope_t* env;
+    EnvelopePtr env;
     JobContext ctx;
 };
 
@@ -74,8 +75,8 @@ private:
 RunningRequests running;
 
 // The request's guid as the head holds it (empty for a body too short to hold one).
-std::string GuidOf(const amqp_envelope_t* env) {
-    const amqp_bytes_t& body = env->message.body;
+std::string GuidOf(const amqp_envelope_t& env) {
+    const amqp_bytes_t& body = env.message.body;
     if (!body.bytes || body.len < sizeof(T_MSG_HEAD)) return std::string();
     const char* guid = static_cast<const char*>(body.bytes);
     return std::string(guid, strnlen(guid, sizeof(T_MSG_HEAD::guid)));
@@ -98,18 +99,14 @@ void Settle(AckQueue* acks, std::vector<PendingAck> deliveries, ReplyFate fate) 
 }
 
 // A delivery consumed with acknowledgements; false when it was not run.
-bool RunAcknowledged(amqp_envelope_t* env, const JobContext& ctx) {
+bool RunAcknowledged(const amqp_envelope_t& env, const JobContext& ctx) {
     // Its connection is gone, so the broker delivers it again (under either ack_mode, since it
     // was not acknowledged yet): running it here as well would answer it twice.
-    if (!ctx.acks->IsLive(ctx.generation)) {
-        ReleaseEnvelope(env);
-        return false;
-    }
+    if (!ctx.acks->IsLive(ctx.generation)) return false;
     const PendingAck delivery{ctx.delivery_tag, ctx.generation};
     const std::string guid = GuidOf(env);
-    if (!guid.empty() && !running.Start(guid, env->redelivered, delivery)) {
+    if (!guid.empty() && !running.Start(guid, env.redelivered, delivery)) {
         LogRedelivered(guid);
-        ReleaseEnvelope(env);
         return false;
     }
     if (!ctx.ack_after_reply) ctx.acks->Push(delivery);
@@ -123,12 +120,18 @@ bool RunAcknowledged(amqp_envelope_t* env, const JobContext& ctx) {
 void* RunJob(void* arg) {
     std::unique_ptr<Job> job(static_cast<Job*>(arg));
     if (!job->ctx.acks) {
-        ProcMSG(job->env);
-    } else if (!RunAcknowledged(job->env, job->ctx)) {
+        HandleMessage(*job->env);
+    } else if (!RunAcknowledged(*job->env, job->ctx)) {
         return nullptr;
     }
     ++finished;
     return nullptr;
+}
+
+// A job the pool discarded unrun (a stop abandoned it): its delivery goes back to the broker
+// with the consumer connection, or is lost under no_ack.
+void DropJob(void* arg) {
+    delete static_cast<Job*>(arg);
 }
 
 }  // namespace
@@ -163,11 +166,13 @@ std::vector<PendingAck> AckQueue::Take() {
     return taken;
 }
 
-bool QueueJob(amqp_envelope_t* env, const JobContext& ctx) {
-    Job* job = new (std::nothrow) Job{env, ctx};
-    if (job && tpool_add_work(RunJob, job) == 0) return true;
-    delete job;
-    ReleaseEnvelope(env);
+bool QueueJob(EnvelopePtr env, const JobContext& ctx) {
+    // Should the Job not be made, `env` keeps the envelope and releases it on return.
+    std::unique_ptr<Job> job(new (std::nothrow) Job{std::move(env), ctx});
+    if (job && tpool_add_work(RunJob, job.get(), DropJob) == 0) {
+        job.release();  // the pool's now: RunJob or DropJob
+        return true;
+    }
     LOG("failed to queue the message, it is dropped");
     return false;
 }

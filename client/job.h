@@ -1,6 +1,7 @@
-// The hand-off from the consume loop to a worker: a delivered envelope together with where it
-// came from, and the way back for its acknowledgement. Acknowledgements travel through an
-// AckQueue to the consume loop's thread, the only one that may use the consumer connection.
+// The hand-off from the consume loop to a worker: a job owns its delivered envelope, knows
+// where it came from, and has the way back for its acknowledgement. Acknowledgements travel
+// through an AckQueue to the consume loop's thread, the only one that may use the consumer
+// connection.
 #ifndef TOLVANE_JOB_H
 #define TOLVANE_JOB_H
 
@@ -10,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "amqp/rabbit.h"
+#include "client/MSGOperation.h"
 
 struct PendingAck {
     uint64_t delivery_tag;
@@ -51,9 +52,9 @@ struct JobContext {
     bool ack_after_reply = false;  // acknowledge once the reply is done with, not when taken
 };
 
-// Queues ProcMSG for `env` (malloc'ed, owned by the job from here on) with its context.
+// Queues a job handling `env` with its context; the job owns the envelope from here on.
 // False when no job could be queued: the envelope is then released and the drop logged.
-bool QueueJob(amqp_envelope_t* env, const JobContext& ctx);
+bool QueueJob(EnvelopePtr env, const JobContext& ctx);
 
 // Jobs that have run to their end since the start.
 uint64_t JobsFinished();

@@ -2,7 +2,6 @@
 // can still be told (only when an option is given: run bare, the start-up is the plain
 // daemon's, whose starter always returns 0), become a daemon, keep to one instance, start the
 // workers, learn the queue name, read the settings, then serve until a stop.
-#include <stdlib.h>
 #include <unistd.h>
 
 #include "client/home.h"
@@ -26,12 +25,12 @@ int main(int argc, char** argv) {
 
     if (IsRunning(PidFile().c_str()) != 0) {
         LOG("one instance is running!!!");
-        exit(1);
+        return 1;
     }
     // The pool's size is the one setting needed before the lookup may rewrite the file.
     if (tpool_init(ReadServiceSettings().workers) != 0) {
         LOG("failed to create the thread pool!!!");
-        exit(1);
+        return 1;
     }
 
     // Before the settings are read, so that a name just stored is the one consumed.

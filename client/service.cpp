@@ -1,10 +1,11 @@
 // The running service. The main thread owns the consumer connection: it consumes, hands each
-// delivery to the pool with its context, and sends the acknowledgements that workers queue
-// back to it. A stop thread owns the signals: on SIGTERM or SIGINT it closes the intake,
-// lets the workers finish what the service holds, and ends the process, or gives up after
-// stop_timeout. Closing the connections afterwards waits on the broker, so it gets a bounded
-// grace and the process ends even when the broker never answers. Signal handling never runs
-// in a signal handler, so it may log.
+// delivery to the pool with its context, sends the acknowledgements that workers queue back
+// to it, and runs the stop: it closes the intake, lets the workers finish what the service
+// holds, closes the connections and returns the exit status (past stop_timeout it abandons
+// what is left and ends the process itself, as the abandoned calls still run). A signal
+// thread owns the signals: it records a stop and wakes the main thread; should the stop still
+// wait on the broker past stop_timeout and a grace, it ends the process. No signal is handled
+// in a signal handler, so both threads may log.
 #include "client/service.h"
 
 #include <errno.h>
@@ -18,6 +19,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "client/MQService.h"
@@ -37,15 +40,132 @@ const int kStopPollMs = 10;
 // TimeoutStopSec.
 const int kCloseGraceS = 3;
 
-// Where the consume loop is. The stop thread takes over from kSetup and kPause (nothing can
-// be delivered there), and waits for kClosed (intake closed) and kDone (connection closed).
-enum Phase { kSetup, kConsuming, kClosed, kDone, kPause, kTakenOver };
+using Clock = std::chrono::steady_clock;
 
-std::atomic<int> phase{kSetup};
-std::atomic<bool> stopping{false};
-std::atomic<bool> finishing{false};  // the workers are done: last acks, then close
-std::atomic<bool> workersJoined{false};  // the workers ended, their reply connections closed
 AckQueue acks;
+
+// Of `waiting` and `running` jobs abandoned, those the broker will not deliver again: under
+// no_ack all of them, under on_take the running ones (acknowledged when taken), under
+// after_reply none.
+int LostOfAbandoned(const Settings& s, int waiting, int running) {
+    if (s.intake_limit <= 0) return waiting + running;
+    return s.ack_after_reply ? 0 : running;
+}
+
+// The stop: begun by the signal thread and run by the main thread, which ends it when done;
+// should the main thread still be waiting on the broker at the hard deadline, the signal
+// thread ends it and the process. Whichever ends it writes the last lines, under the lock.
+class StopRecord {
+public:
+    // Signal thread: a stop signal came now.
+    void Begin(const Settings& s);
+    // Signal thread: returns once the main thread has ended the stop. Past the hard deadline,
+    // writes the lines the main thread did not get to and ends the process, status 1 when
+    // requests were abandoned.
+    void AwaitEnd();
+
+    // Main thread.
+    bool Begun() const { return _begun; }
+    Clock::time_point Deadline();
+    // Every request held is finished; closing the connections is left.
+    void Drained();
+    // The deadline came first: logs what is abandoned.
+    void Abandon();
+    bool Abandoned();
+    // Logs the end unless Abandon did, removes the pid file; the exit status.
+    int End();
+
+private:
+    void LogFinished();
+    void LogAbandoned();
+
+    std::mutex _lock;
+    std::condition_variable _ended;
+    std::atomic<bool> _begun{false};
+    const Settings* _s = nullptr;
+    Clock::time_point _deadline;  // stop_timeout after the signal
+    uint64_t _before = 0;         // JobsFinished() at the signal
+    bool _drained = false;
+    bool _abandoned = false;
+    bool _over = false;
+    int _status = 0;  // set with the last line
+};
+
+void StopRecord::Begin(const Settings& s) {
+    std::lock_guard<std::mutex> hold(_lock);
+    LOG("stopping: no more requests are taken, the ones held are finished");
+    _s = &s;
+    _before = JobsFinished();
+    _deadline = Clock::now() + std::chrono::seconds(s.stop_timeout);
+    _begun = true;
+}
+
+void StopRecord::AwaitEnd() {
+    std::unique_lock<std::mutex> lock(_lock);
+    const Clock::time_point hardEnd = _deadline + std::chrono::seconds(kCloseGraceS);
+    if (_ended.wait_until(lock, hardEnd, [this] { return _over; })) return;
+    if (_drained) {
+        LOG("stopping: the broker did not confirm the close of the connections in time");
+        LogFinished();
+    } else if (!_abandoned) {
+        LogAbandoned();
+    }
+    unlink(PidFile().c_str());
+    _exit(_status);
+}
+
+Clock::time_point StopRecord::Deadline() {
+    std::lock_guard<std::mutex> hold(_lock);
+    return _deadline;
+}
+
+void StopRecord::Drained() {
+    std::lock_guard<std::mutex> hold(_lock);
+    _drained = true;
+}
+
+void StopRecord::Abandon() {
+    std::lock_guard<std::mutex> hold(_lock);
+    LogAbandoned();
+    _abandoned = true;
+}
+
+bool StopRecord::Abandoned() {
+    std::lock_guard<std::mutex> hold(_lock);
+    return _abandoned;
+}
+
+int StopRecord::End() {
+    std::lock_guard<std::mutex> hold(_lock);
+    if (!_abandoned) LogFinished();
+    unlink(PidFile().c_str());
+    _over = true;
+    _ended.notify_all();
+    return _status;
+}
+
+void StopRecord::LogFinished() {
+    char line[300];
+    snprintf(line, sizeof line, "stopped: %llu requests finished during the stop",
+             static_cast<unsigned long long>(JobsFinished() - _before));
+    LOG(line);
+    _status = 0;
+}
+
+void StopRecord::LogAbandoned() {
+    int waiting, running;
+    tpool_counts(&waiting, &running);
+    char line[300];
+    snprintf(line, sizeof line,
+             "stopped after %d s: %d requests abandoned, %d of them lost (taken and "
+             "acknowledged, not answered); %llu finished",
+             _s->stop_timeout, waiting + running, LostOfAbandoned(*_s, waiting, running),
+             static_cast<unsigned long long>(JobsFinished() - _before));
+    LOG(line);
+    _status = waiting + running > 0 ? 1 : 0;
+}
+
+StopRecord stop;
 
 sigset_t StopSignals() {
     sigset_t set;
@@ -56,19 +176,34 @@ sigset_t StopSignals() {
     return set;
 }
 
+// The next signal of `set`; 0 when none came for `interval` seconds (when above 0), after
+// writing the counters line.
+int NextSignal(const sigset_t& set, int interval) {
+    int sig = 0;
+    if (interval > 0) {
+        struct timespec wait = {interval, 0};
+        sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig < 0 && errno == EAGAIN) LOG(StatsLine().c_str());
+    } else if (sigwait(&set, &sig) != 0) {
+        sig = 0;
+    }
+    return sig < 0 ? 0 : sig;
+}
+
+// The signal thread: SIGHUP is ignored, SIGTERM or SIGINT begins the stop and wakes the main
+// thread to run it; then it only watches the hard deadline.
+void WatchSignals(const Settings& s) {
+    const sigset_t set = StopSignals();
+    for (int sig = 0; sig != SIGTERM && sig != SIGINT;) sig = NextSignal(set, s.stats_interval);
+    stop.Begin(s);
+    acks.Wake();
+    stop.AwaitEnd();
+}
+
 // Waits up to timeout_ms for a wake of the AckQueue (or data on `fd`, when not -1).
 void WaitForWake(int fd, int timeout_ms) {
     struct pollfd pfd[2] = {{acks.WakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
     poll(pfd, fd >= 0 ? 2 : 1, timeout_ms);
-}
-
-// The consume loop's thread lets the stop thread end the process.
-[[noreturn]] void Park() {
-    for (;;) pause();
-}
-
-bool MovePhase(int from, int to) {
-    return phase.compare_exchange_strong(from, to);
 }
 
 // Sends the queued acknowledgements and requeues of this connection; those of a replaced one
@@ -84,18 +219,57 @@ void FlushAcks(CConsumer& consumer, unsigned generation) {
     }
 }
 
+bool PoolIdle() {
+    int waiting, running;
+    tpool_counts(&waiting, &running);
+    return waiting == 0 && running == 0;
+}
+
+// Waits until the workers have finished every job, or until `deadline` (false). Meanwhile
+// sends their acknowledgements on `consumer`, or drops them when there is none (their
+// connection is gone and the broker has taken those deliveries back).
+bool FinishHeld(CConsumer* consumer, unsigned generation, Clock::time_point deadline) {
+    for (;;) {
+        const bool idle = PoolIdle();  // before the flush, so that the last acks go out
+        if (consumer) {
+            FlushAcks(*consumer, generation);
+        } else {
+            acks.Take();
+        }
+        if (idle) return true;
+        if (Clock::now() >= deadline) return false;
+        WaitForWake(-1, kStopPollMs);
+    }
+}
+
+// Waits out the reconnect pause of `seconds`, or until a stop begins. The acknowledgements
+// queued meanwhile belong to a connection already gone, so they are dropped; left queued,
+// their wake would end every pause at once and the loop would spin against a broker that is
+// down.
+void PauseBeforeReconnect(int seconds) {
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
+    for (Clock::time_point now; (now = Clock::now()) < end && !stop.Begun();) {
+        acks.Take();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+        WaitForWake(-1, int(left) + 1);
+    }
+}
+
 class ConsumeLoop {
 public:
     explicit ConsumeLoop(const Settings& s) : _s(s), _intake(s.intake_limit > 0) {}
 
-    // One consumer connection, from set-up until it breaks or the service stops.
-    void Serve(unsigned generation);
+    // One consumer connection, from set-up until it breaks (false) or the stop has been run
+    // on it (true); a stop begun before it is run without a connection.
+    bool Serve(unsigned generation);
 
 private:
     void HandOver(char* msg, unsigned generation);
     // One turn of waiting for a delivery; false once the connection is unusable.
     bool Turn(CConsumer& consumer, unsigned generation);
     void CloseIntake(CConsumer& consumer, unsigned generation);
+    // The stop, up to the close of `consumer` (null: none), which its owner does.
+    void RunStop(CConsumer* consumer, unsigned generation);
     // One line on the consumer: `what` happened, then `text` (where, or why).
     void LogConsumer(const char* what, const std::string& text) const;
 
@@ -104,14 +278,14 @@ private:
 };
 
 void ConsumeLoop::HandOver(char* msg, unsigned generation) {
-    amqp_envelope_t* env = reinterpret_cast<amqp_envelope_t*>(msg);
+    EnvelopePtr env(reinterpret_cast<amqp_envelope_t*>(msg));
     JobContext ctx;
     ctx.delivery_tag = env->delivery_tag;
     ctx.generation = generation;
     ctx.acks = _intake ? &acks : nullptr;
     ctx.ack_after_reply = _s.ack_after_reply;
     ++Stats().received;
-    QueueJob(env, ctx);
+    QueueJob(std::move(env), ctx);
 }
 
 bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
@@ -130,24 +304,33 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
     return ret != kConsumeBroken;
 }
 
-// Cancels the consumer and hands on every delivery the broker sent before confirming it;
-// then keeps sending acknowledgements until the stop thread says the workers are done.
+// Cancels the consumer and hands on every delivery the broker sent before confirming it.
 void ConsumeLoop::CloseIntake(CConsumer& consumer, unsigned generation) {
-    if (consumer.Cancel()) {
-        char* msg = nullptr;
-        while (consumer.ConsumeMessage(&msg, timeval{0, 0}) == kConsumeDelivered) {
-            HandOver(msg, generation);
-        }
+    if (!consumer.Cancel()) return;
+    char* msg = nullptr;
+    while (consumer.ConsumeMessage(&msg, timeval{0, 0}) == kConsumeDelivered) {
+        HandOver(msg, generation);
     }
-    phase = kClosed;
-    while (!finishing) {
-        FlushAcks(consumer, generation);
-        WaitForWake(-1, kStopPollMs);
-    }
-    FlushAcks(consumer, generation);
 }
 
-void ConsumeLoop::Serve(unsigned generation) {
+// After the drain the workers end, each closing its reply connection; past the deadline the
+// waiting jobs are discarded and the running ones left to end with the process.
+void ConsumeLoop::RunStop(CConsumer* consumer, unsigned generation) {
+    if (consumer) CloseIntake(*consumer, generation);
+    if (FinishHeld(consumer, generation, stop.Deadline())) {
+        stop.Drained();
+        tpool_uninit();
+    } else {
+        stop.Abandon();
+        tpool_drop_waiting();
+    }
+}
+
+bool ConsumeLoop::Serve(unsigned generation) {
+    if (stop.Begun()) {
+        RunStop(nullptr, generation);
+        return true;
+    }
     const BrokerSettings& b = _s.broker;
     CConsumer consumer(b.server.c_str(), _s.queue.c_str(), b.userName.c_str(), b.pwd.c_str(),
                        b.vhost.c_str(), b.port, b.frame_max);
@@ -156,8 +339,7 @@ void ConsumeLoop::Serve(unsigned generation) {
     // Each reconnect starts from the next host of a list, so a cluster's load spreads.
     consumer.SetFirstHost(generation - 1);
     consumer.SetHeartbeat(_s.heartbeat);
-    bool ready = consumer.Init();
-    if (!MovePhase(kSetup, kConsuming)) Park();
+    const bool ready = consumer.Init();
     if (ready) {
         acks.SetLive(generation);
         LogConsumer("started", "on " + consumer.Where());
@@ -165,17 +347,17 @@ void ConsumeLoop::Serve(unsigned generation) {
     if (!consumer.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(consumer.HostFailures().c_str());
     }
-    while (ready && !stopping && Turn(consumer, generation)) {
+    while (ready && !stop.Begun() && Turn(consumer, generation)) {
     }
-    if (stopping && ready) {
-        CloseIntake(consumer, generation);
-        return;  // the destructor closes the connection
+    if (stop.Begun()) {
+        RunStop(ready ? &consumer : nullptr, generation);
+        return true;  // the destructor closes the connection
     }
-    if (stopping) return;
     acks.SetLive(0);
     LOG("the connection may lose,connect the mq server again...");
     if (!consumer.Error().empty()) LOG(consumer.Error().c_str());
     LogConsumer("failed", consumer.Detail());
+    return false;
 }
 
 void ConsumeLoop::LogConsumer(const char* what, const std::string& text) const {
@@ -183,120 +365,6 @@ void ConsumeLoop::LogConsumer(const char* what, const std::string& text) const {
     const std::string line = std::string("consumer ") + what + ": queue \"" + _s.queue +
                              "\", user \"" + b.userName + "\", vhost \"" + b.vhost + "\", " + text;
     LOG(VisibleControls(line.c_str()).c_str());
-}
-
-using Clock = std::chrono::steady_clock;
-
-// Waits until `done` or the deadline; false at the deadline.
-template <typename Done>
-bool WaitUntil(Done done, Clock::time_point deadline) {
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
-    }
-    return true;
-}
-
-// Waits out the reconnect pause of `seconds`. The acknowledgements queued meanwhile belong to
-// a connection already gone, so they are dropped; left queued, their wake would end every pause
-// at once and the loop would spin against a broker that is down.
-void PauseBeforeReconnect(int seconds) {
-    const Clock::time_point end = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
-    for (Clock::time_point now; (now = Clock::now()) < end;) {
-        acks.Take();
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
-        WaitForWake(-1, int(left) + 1);
-    }
-}
-
-bool PoolIdle() {
-    int waiting, running;
-    tpool_counts(&waiting, &running);
-    return waiting == 0 && running == 0;
-}
-
-// Intake is closed once the consume loop has cancelled, or at once while it has no consumer.
-bool IntakeClosed() {
-    int p = phase;
-    if (p == kSetup || p == kPause) return MovePhase(p, kTakenOver);
-    return p != kConsuming;
-}
-
-[[noreturn]] void EndProcess(int status) {
-    unlink(PidFile().c_str());
-    _exit(status);
-}
-
-// The workers end (tpool_uninit joins them; each closes its reply connection) while the
-// consume loop sends the last acknowledgements and closes its connection. Both wait on the
-// broker, so this waits no longer than `hardEnd`; false when they were not done by then, and
-// the kernel closes what is left at exit.
-bool CloseConnections(Clock::time_point hardEnd) {
-    finishing = true;
-    acks.Wake();
-    std::thread([] {
-        tpool_uninit();
-        workersJoined = true;
-    }).detach();
-    return WaitUntil([] { int p = phase; return workersJoined && (p == kDone || p == kTakenOver); },
-                     hardEnd);
-}
-
-// Of `waiting` and `running` jobs abandoned, those the broker will not deliver again: under
-// no_ack all of them, under on_take the running ones (acknowledged when taken), under
-// after_reply none.
-int LostOfAbandoned(const Settings& s, int waiting, int running) {
-    if (s.intake_limit <= 0) return waiting + running;
-    return s.ack_after_reply ? 0 : running;
-}
-
-// Ends the process within stop_timeout + kCloseGraceS of the call (and a little logging):
-// status 0 when every request held was finished, 1 when some were abandoned at the deadline.
-[[noreturn]] void Stop(const Settings& s) {
-    LOG("stopping: no more requests are taken, the ones held are finished");
-    const uint64_t before = JobsFinished();
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(s.stop_timeout);
-    stopping = true;
-    acks.Wake();
-    char line[300];
-    if (WaitUntil(IntakeClosed, deadline) && WaitUntil(PoolIdle, deadline)) {
-        if (!CloseConnections(deadline + std::chrono::seconds(kCloseGraceS))) {
-            LOG("stopping: the broker did not confirm the close of the connections in time");
-        }
-        snprintf(line, sizeof line, "stopped: %llu requests finished during the stop",
-                 static_cast<unsigned long long>(JobsFinished() - before));
-        LOG(line);
-        EndProcess(0);
-    }
-    int waiting, running;
-    tpool_counts(&waiting, &running);
-    snprintf(line, sizeof line,
-             "stopped after %d s: %d requests abandoned, %d of them lost (taken and "
-             "acknowledged, not answered); %llu finished",
-             s.stop_timeout, waiting + running, LostOfAbandoned(s, waiting, running),
-             static_cast<unsigned long long>(JobsFinished() - before));
-    LOG(line);
-    EndProcess(waiting + running > 0 ? 1 : 0);
-}
-
-// The stop thread: SIGHUP is ignored, SIGTERM and SIGINT stop the service; while waiting it
-// writes the counters line every stats_interval seconds.
-void StopThread(const Settings& s) {
-    const sigset_t set = StopSignals();
-    for (;;) {
-        int sig;
-        if (s.stats_interval > 0) {
-            struct timespec wait = {s.stats_interval, 0};
-            sig = sigtimedwait(&set, nullptr, &wait);
-            if (sig < 0) {
-                if (errno == EAGAIN) LOG(StatsLine().c_str());
-                continue;
-            }
-        } else if (sigwait(&set, &sig) != 0) {
-            continue;
-        }
-        if (sig == SIGTERM || sig == SIGINT) Stop(s);
-    }
 }
 
 }  // namespace
@@ -310,17 +378,16 @@ int RunService(const Settings& s) {
     if (s.intake_limit <= 0 && s.ack_after_reply) {
         LOG("ack_mode=after_reply is ignored: intake_limit=0 consumes without acknowledgements");
     }
-    std::thread(StopThread, std::cref(s)).detach();
+    std::thread signals(WatchSignals, std::cref(s));
     ConsumeLoop loop(s);
-    for (unsigned generation = 1;; ++generation) {
-        loop.Serve(generation);
-        if (stopping) {
-            phase = kDone;
-            Park();
-        }
+    for (unsigned generation = 1; !loop.Serve(generation); ++generation) {
         ++Stats().reconnects;
-        if (!MovePhase(kConsuming, kPause)) Park();
         PauseBeforeReconnect(s.reconnect_pause);
-        if (!MovePhase(kPause, kSetup)) Park();
     }
+    const int status = stop.End();
+    signals.join();
+    // Abandoned workers still run their calls: the exit's destructors would pull the globals
+    // they use from under them.
+    if (stop.Abandoned()) _exit(status);
+    return status;
 }

@@ -5,12 +5,15 @@
 
 #include "client/settings.h"
 
-// MUST be called by the main thread before any other thread exists: signals are then
-// delivered to the service's own stop thread only.
+// MUST be called by the main thread before any other thread exists: the stop signals are
+// then taken by the service's own signal thread only.
 void BlockStopSignals();
 
-// Runs the service with the worker pool already started; returns only after a stop, with
-// the process's exit status. `s` holds the settings read at start.
+// Runs the service with the worker pool already started, on the main thread; returns after a
+// stop, with the process's exit status, the workers ended and the pid file removed. A stop
+// that abandons requests past stop_timeout, or that the broker holds up past the grace after
+// it, ends the process instead (status 1 when requests were abandoned): workers may still be
+// running. `s` holds the settings read at start.
 int RunService(const Settings& s);
 
 #endif

@@ -2,140 +2,155 @@
 // guarded by one mutex. queue_tail makes queueing O(1) whatever the backlog.
 #include "client/threadpool.h"
 
-#include <stdlib.h>
-#include <string.h>
+#include <pthread.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+
+struct tpool {
+    // Set by the thread that starts and ends the pool. pthread_create rather than std::thread:
+    // a thread that will not start is a result to report, not an exception.
+    int max_thread_num = 0;
+    std::unique_ptr<pthread_t[]> pid;
+    int started = 0;  // threads in pid
+    // Guarded by queue_lock.
+    bool shutdown = false;
+    tpool_work_t* queue_head = nullptr;
+    tpool_work_t* queue_tail = nullptr;  // last waiting job
+    int waiting = 0;                     // jobs queued and not yet taken
+    int running = 0;                     // jobs a worker is running
+    std::mutex queue_lock;
+    std::condition_variable queue_ready;
+};
 
 namespace {
 
+// Set and cleared by the thread that calls tpool_init and tpool_uninit; the workers get their
+// pool as their argument.
 tpool_t* pool = nullptr;
 
-// Body of every worker: runs jobs until shutdown, which wins over jobs still waiting.
-void* thread_routine(void*) {
-    for (;;) {
-        pthread_mutex_lock(&pool->queue_lock);
-        while (!pool->queue_head && !pool->shutdown) {
-            pthread_cond_wait(&pool->queue_ready, &pool->queue_lock);
-        }
-        if (pool->shutdown) {
-            pthread_mutex_unlock(&pool->queue_lock);
-            pthread_exit(nullptr);
-        }
-        tpool_work_t* work = pool->queue_head;
-        pool->queue_head = work->next;
-        if (!pool->queue_head) {
-            pool->queue_tail = nullptr;
-        }
-        --pool->waiting;
-        ++pool->running;
-        pthread_mutex_unlock(&pool->queue_lock);
+// Takes the first waiting job; `p->queue_lock` held, a job waiting.
+tpool_work_t* TakeFirst(tpool_t* p) {
+    tpool_work_t* work = p->queue_head;
+    p->queue_head = work->next;
+    if (!p->queue_head) p->queue_tail = nullptr;
+    --p->waiting;
+    return work;
+}
 
+// Body of every worker: runs jobs until shutdown, which wins over jobs still waiting.
+void* thread_routine(void* arg) {
+    tpool_t* p = static_cast<tpool_t*>(arg);
+    std::unique_lock<std::mutex> lock(p->queue_lock);
+    for (;;) {
+        p->queue_ready.wait(lock, [p] { return p->queue_head || p->shutdown; });
+        if (p->shutdown) return nullptr;
+        tpool_work_t* work = TakeFirst(p);
+        ++p->running;
+        lock.unlock();
         work->fun(work->arg);
-        free(work);
-        pthread_mutex_lock(&pool->queue_lock);
-        --pool->running;
-        pthread_mutex_unlock(&pool->queue_lock);
+        delete work;
+        lock.lock();
+        --p->running;
     }
-    return nullptr;
+}
+
+// Discards the waiting jobs, through their `drop`.
+void DropWaiting(tpool_t* p) {
+    tpool_work_t* discarded;
+    {
+        std::lock_guard<std::mutex> hold(p->queue_lock);
+        discarded = p->queue_head;
+        p->queue_head = p->queue_tail = nullptr;
+        p->waiting = 0;
+    }
+    while (discarded) {
+        tpool_work_t* work = discarded;
+        discarded = work->next;
+        if (work->drop) work->drop(work->arg);
+        delete work;
+    }
+}
+
+// Ends and joins the workers started so far (each after its running job), discards the
+// waiting jobs and releases `p`.
+void Release(tpool_t* p) {
+    {
+        std::lock_guard<std::mutex> hold(p->queue_lock);
+        p->shutdown = true;
+    }
+    p->queue_ready.notify_all();
+    DropWaiting(p);
+    for (int i = 0; i < p->started; ++i) pthread_join(p->pid[i], nullptr);
+    delete p;
 }
 
 }  // namespace
 
-// MUST be called once, before any tpool_add_work. Any failure ends the process (status 1):
-// the service cannot run without its workers.
+// MUST be called before any other pool function, by the thread that will call tpool_uninit.
 int tpool_init(int max_thread_num) {
-    pool = static_cast<tpool_t*>(malloc(sizeof(tpool_t)));
-    if (!pool) {
-        exit(1);
-    }
-    memset(pool, 0, sizeof(tpool_t));
+    if (pool || max_thread_num < 1) return -1;
+    pool = new (std::nothrow) tpool_t;
+    if (!pool) return -1;
     pool->max_thread_num = max_thread_num;
-    pool->shutdown = 0;
-    pool->queue_head = nullptr;
-    pool->queue_tail = nullptr;
-    if (pthread_mutex_init(&pool->queue_lock, nullptr) != 0) {
-        free(pool);
-        exit(1);
-    }
-    if (pthread_cond_init(&pool->queue_ready, nullptr) != 0) {
-        pthread_mutex_destroy(&pool->queue_lock);
-        free(pool);
-        exit(1);
-    }
-    pool->pid = static_cast<pthread_t*>(calloc(max_thread_num, sizeof(pthread_t)));
+    pool->pid.reset(new (std::nothrow) pthread_t[max_thread_num]);
     if (!pool->pid) {
-        pthread_cond_destroy(&pool->queue_ready);
-        pthread_mutex_destroy(&pool->queue_lock);
-        free(pool);
-        exit(1);
+        delete pool;
+        pool = nullptr;
+        return -1;
     }
-    for (int i = 0; i < max_thread_num; ++i) {
-        if (pthread_create(&pool->pid[i], nullptr, thread_routine, nullptr) != 0) {
-            exit(1);
+    for (; pool->started < max_thread_num; ++pool->started) {
+        if (pthread_create(&pool->pid[pool->started], nullptr, thread_routine, pool) != 0) {
+            Release(pool);
+            pool = nullptr;
+            return -1;
         }
     }
     return 0;
 }
 
 int tpool_add_work(void* (*fun)(void*), void* arg) {
-    if (!fun || !pool) {
-        return -1;
-    }
-    tpool_work_t* work = static_cast<tpool_work_t*>(malloc(sizeof(tpool_work_t)));
-    if (!work) {
-        return -1;
-    }
-    work->fun = fun;
-    work->arg = arg;
-    work->next = nullptr;
+    return tpool_add_work(fun, arg, nullptr);
+}
 
-    pthread_mutex_lock(&pool->queue_lock);
-    if (pool->queue_tail) {
-        pool->queue_tail->next = work;
-    } else {
-        pool->queue_head = work;
+int tpool_add_work(void* (*fun)(void*), void* arg, void (*drop)(void*)) {
+    if (!fun || !pool) return -1;
+    tpool_work_t* work = new (std::nothrow) tpool_work_t{fun, arg, nullptr, drop};
+    if (!work) return -1;
+    {
+        std::lock_guard<std::mutex> hold(pool->queue_lock);
+        if (pool->shutdown) {
+            delete work;
+            return -1;
+        }
+        if (pool->queue_tail) {
+            pool->queue_tail->next = work;
+        } else {
+            pool->queue_head = work;
+        }
+        pool->queue_tail = work;
+        ++pool->waiting;
     }
-    pool->queue_tail = work;
-    ++pool->waiting;
-    pthread_cond_signal(&pool->queue_ready);
-    pthread_mutex_unlock(&pool->queue_lock);
+    pool->queue_ready.notify_one();
     return 0;
 }
 
 void tpool_counts(int* waiting, int* running) {
     *waiting = *running = 0;
     if (!pool) return;
-    pthread_mutex_lock(&pool->queue_lock);
+    std::lock_guard<std::mutex> hold(pool->queue_lock);
     *waiting = pool->waiting;
     *running = pool->running;
-    pthread_mutex_unlock(&pool->queue_lock);
 }
 
-// MUST be called at most once, by one thread; no pool function may follow it.
+void tpool_drop_waiting() {
+    if (pool) DropWaiting(pool);
+}
+
 void tpool_uninit() {
-    if (!pool) {
-        return;
-    }
-    pthread_mutex_lock(&pool->queue_lock);
-    if (pool->shutdown) {
-        pthread_mutex_unlock(&pool->queue_lock);
-        return;
-    }
-    pool->shutdown = 1;
-    pthread_cond_broadcast(&pool->queue_ready);
-    pthread_mutex_unlock(&pool->queue_lock);
-
-    for (int i = 0; i < pool->max_thread_num; ++i) {
-        pthread_join(pool->pid[i], nullptr);
-    }
-    free(pool->pid);
-
-    while (pool->queue_head) {
-        tpool_work_t* work = pool->queue_head;
-        pool->queue_head = work->next;
-        free(work);
-    }
-    pthread_cond_destroy(&pool->queue_ready);
-    pthread_mutex_destroy(&pool->queue_lock);
-    free(pool);
+    if (!pool) return;
+    Release(pool);
     pool = nullptr;
 }

@@ -54,8 +54,8 @@ TEST(JobGuard, ThrowOutsideThePluginCostsOneMessageNotTheWorker) {
     EXPECT_EQ(GuardLines(), before + 1);
 
     ASSERT_EQ(tpool_init(1), 0);
-    ASSERT_TRUE(QueueJob(Envelope("guard-first"), JobContext()));
-    ASSERT_TRUE(QueueJob(Envelope("guard-second"), JobContext()));
+    ASSERT_TRUE(QueueJob(EnvelopePtr(Envelope("guard-first")), JobContext()));
+    ASSERT_TRUE(QueueJob(EnvelopePtr(Envelope("guard-second")), JobContext()));
     for (int i = 0; i < 100 && g_throws < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     tpool_uninit();
     EXPECT_EQ(g_throws, 3) << "the one worker lived on to take the second job";

@@ -1,5 +1,5 @@
 // The worker pool with real threads: concurrency up to the pool size, strict FIFO hand-out,
-// and an orderly stop that lets running jobs finish and drops waiting ones.
+// and an orderly stop that lets running jobs finish and hands waiting ones back unrun.
 #include "client/threadpool.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@ struct Board {
     std::condition_variable cv;
     std::vector<int> started;
     std::vector<int> finished;
+    std::vector<int> dropped;
     std::vector<bool> open;
     bool openAll = false;
 
@@ -57,6 +58,13 @@ void* GatedJob(void* arg) {
     b.finished.push_back(job->id);
     b.cv.notify_all();
     return nullptr;
+}
+
+// A job discarded unrun: its argument comes back to its owner.
+void DropJob(void* arg) {
+    Job* job = static_cast<Job*>(arg);
+    std::lock_guard<std::mutex> lock(job->board->m);
+    job->board->dropped.push_back(job->id);
 }
 
 std::vector<Job> MakeJobs(Board& board, int n) {
@@ -101,8 +109,11 @@ TEST(ThreadPool, EleventhJobWaitsForAFreeThreadAndIsTheEleventhQueued) {
     EXPECT_EQ(12u, board.finished.size());
 }
 
-TEST(ThreadPool, NullFunctionIsRefused) {
-    tpool_init(1);
+// Failures come back to the caller: the service logs them and exits itself.
+TEST(ThreadPool, NullFunctionAndImpossiblePoolsAreRefused) {
+    EXPECT_EQ(-1, tpool_init(0));
+    ASSERT_EQ(0, tpool_init(1));
+    EXPECT_EQ(-1, tpool_init(1)) << "a second pool over the first";
     int arg = 0;
     EXPECT_EQ(-1, tpool_add_work(nullptr, &arg));
     tpool_uninit();
@@ -135,7 +146,7 @@ TEST(ThreadPool, UninitFinishesRunningJobsAndDropsWaitingOnes) {
     ASSERT_EQ(0, tpool_add_work(GatedJob, &jobs[0]));
     ASSERT_EQ(0, tpool_add_work(GatedJob, &jobs[1]));
     ASSERT_TRUE(board.WaitStarted(2, kPatience));
-    for (int i = 2; i < 5; ++i) ASSERT_EQ(0, tpool_add_work(GatedJob, &jobs[i]));
+    for (int i = 2; i < 5; ++i) ASSERT_EQ(0, tpool_add_work(GatedJob, &jobs[i], DropJob));
 
     std::mutex m;
     std::condition_variable cv;
@@ -158,4 +169,5 @@ TEST(ThreadPool, UninitFinishesRunningJobsAndDropsWaitingOnes) {
 
     EXPECT_EQ(2u, board.started.size());
     EXPECT_EQ(2u, board.finished.size());
+    EXPECT_EQ((std::vector<int>{2, 3, 4}), board.dropped) << "each waiting job handed back once";
 }
