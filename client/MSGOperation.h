@@ -24,7 +24,8 @@ using EnvelopePtr = std::unique_ptr<amqp_envelope_t, EnvelopeRelease>;
 void* ProcMSG(void* arg);
 // ProcMSG's work on an envelope its caller keeps.
 ReplyFate HandleMessage(const amqp_envelope_t& env);
-// Runs one call record; the outcome is only the text left in strOut.
+// Runs one call record under the default settings (parameters logged, plug-in not cached);
+// the outcome is only the text left in strOut.
 void CallFun(MSG_SEND msg, std::string& strOut);
 
 #endif

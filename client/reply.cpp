@@ -1,0 +1,114 @@
+// The reply path: the address of a reply and its publish, on a connection opened for it or on
+// one a worker keeps from reply to reply.
+#include "client/reply.h"
+
+#include <chrono>
+#include <memory>
+
+#include "amqp/connection.h"
+#include "client/MQService.h"
+#include "client/log.h"
+#include "client/stats.h"
+
+namespace {
+
+// A per_worker connection idle longer than this is opened anew rather than trusted: one that
+// died without a word (a partition, a broker restarted meanwhile) cannot be told from a live
+// one, and a reply sent on it is lost after its commit was sent.
+const int kDefaultIdleLimitS = 60;
+
+// Publishes on `publisher`, which starts from this worker's next host when `server` lists
+// several; the hosts that failed are logged by name.
+Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) {
+    // Per thread so that workers spread over the hosts without sharing a counter.
+    thread_local unsigned nextHost = 0;
+    publisher.SetFirstHost(nextHost++);
+    Sending out;
+    out.sent =
+        publisher.PublishMessage(r.exchange, r.key.c_str(), reinterpret_cast<char*>(r.result),
+                                 sizeof(T_RESULT), r.correlation_id);
+    if (!publisher.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
+        LOG(publisher.HostFailures().c_str());
+    }
+    if (!out.sent) {
+        out.refused = publisher.Refused();
+        out.why = publisher.Detail();
+    }
+    return out;
+}
+
+// Publishes `reply` over a worker's own connection, kept from reply to reply and opened anew
+// when the broker settings change or it idled past `idleLimit`. A reused connection that fails
+// before tx.commit was sent (the broker restarted while it idled, say) is replaced and the
+// reply tried once more; after the commit was sent there is no retry, so no reply is sent
+// twice.
+Sending PublishOnWorkerConnection(const BrokerSettings& b, std::chrono::seconds idleLimit,
+                                  const Reply& reply) {
+    using Clock = std::chrono::steady_clock;
+    struct Slot {
+        BrokerSettings opened;
+        std::unique_ptr<CPublisher> publisher;
+        Clock::time_point used;
+    };
+    // The worker's connection, not settings: one AMQP connection per thread, never shared,
+    // closed when its worker thread ends. `opened` only tells whether the broker settings the
+    // caller passed still match it.
+    thread_local Slot slot;
+    if (slot.publisher &&
+        !(slot.opened == b && Clock::now() - slot.used < idleLimit && slot.publisher->Alive())) {
+        slot.publisher.reset();
+    }
+    const bool reused = slot.publisher != nullptr;
+    Sending out;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!slot.publisher) {
+            slot.publisher.reset(new CPublisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(),
+                                                b.vhost.c_str(), b.port, b.frame_max));
+            slot.opened = b;
+        }
+        out = Publish(*slot.publisher, reply, b);
+        slot.used = Clock::now();
+        if (out.sent) break;
+        const bool retry = attempt == 0 && reused && !slot.publisher->CommitSent();
+        slot.publisher.reset();
+        if (!retry) break;
+    }
+    return out;
+}
+
+}  // namespace
+
+Reply AddressOf(const Settings& s, const amqp_basic_properties_t& props, const char* platform,
+                T_RESULT* result) {
+    Reply r{platform, platform, result, std::string()};
+    if (s.reply_to && (props._flags & AMQP_BASIC_REPLY_TO_FLAG)) {
+        r.exchange = "";
+        r.key = AmqpText(props.reply_to);
+        if (props._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
+            r.correlation_id = AmqpText(props.correlation_id);
+        }
+    }
+    return r;
+}
+
+Sending SendResult(const Settings& s, const Reply& reply) {
+    const BrokerSettings& b = s.broker;
+    Sending out;
+    if (s.reply_per_worker) {
+        const int idle = s.heartbeat > 0 ? s.heartbeat : kDefaultIdleLimitS;
+        out = PublishOnWorkerConnection(b, std::chrono::seconds(idle), reply);
+    } else {
+        CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
+                             b.port, b.frame_max);
+        out = Publish(publisher, reply, b);
+    }
+    ++(out.sent ? Stats().replies_sent : Stats().replies_failed);
+    return out;
+}
+
+void LogSendFailure(const Settings& s, const Reply& reply, const Sending& sending) {
+    const std::string line = "the reply to exchange \"" + std::string(reply.exchange) +
+                             "\" with key \"" + reply.key + "\" as user \"" + s.broker.userName +
+                             "\" on vhost \"" + s.broker.vhost + "\" failed: " + sending.why;
+    LOG(VisibleControls(line.c_str()).c_str());
+}
