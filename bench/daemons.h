@@ -1,6 +1,6 @@
-// The daemons under test, seen from outside: started as the service starts (it detaches
-// itself), found through their pid files, measured through /proc and their service logs,
-// stopped by pid.
+// The daemons under test, seen from outside through the daemon probe: started as the service
+// starts (it detaches itself), found through their pid files, measured through /proc and
+// their service logs, stopped by pid.
 #ifndef TOLVANE_BENCH_DAEMONS_H
 #define TOLVANE_BENCH_DAEMONS_H
 
@@ -31,15 +31,18 @@ public:
     double CpuSeconds() const override;  // user + system time of all instances
     long PeakRssKb() const override;     // the largest VmHWM among them
     long RssKb() const;                  // the largest VmRSS now; -1 when none runs
-    pid_t FirstPid() const { return instances_.front().pid; }
+    pid_t FirstPid() const { return _instances.front().pid; }
     // Counted from each instance's service log: the lines that hold a guid alone.
     std::vector<long> Handled(const std::string& prefix) const override;
     // SIGTERM, then SIGKILL to any that has not ended after the service's stop time.
     void Stop() override;
 
 private:
-    std::string program_;
-    std::vector<DaemonInstance> instances_;
+    bool Runs(pid_t pid) const;
+
+    std::string _program;
+    std::string _exe;  // the program's real path, as /proc/<pid>/exe names it
+    std::vector<DaemonInstance> _instances;
 };
 
 #endif

@@ -1,25 +1,23 @@
 // Running the real tolvane program in tests: start it as a daemon by its own path against
-// the tests' broker node, find it through its pid file, read its log, talk to it over AMQP
-// and through tolvane-call, and stop it by its pid.
+// the tests' broker node, talk to it over AMQP and through tolvane-call; finding it through
+// its pid file, reading its log and stopping it by its pid is the daemon probe's.
 #ifndef TOLVANE_DAEMON_FIXTURE_H
 #define TOLVANE_DAEMON_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "amqp/wire.h"
 #include "amqp_test_client.h"
+#include "daemon_probe.h"
 #include "lookup_endpoint.h"
 #include "paths.h"
 #include "testutil.h"
@@ -28,39 +26,18 @@
 inline const std::string kDaemon = std::string(TEST_BINARY_DIR) + "/client/tolvane";
 inline const std::string kCall = std::string(TEST_BINARY_DIR) + "/tools/tolvane-call";
 
-inline bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
+using probe::ExeOf;
+using probe::IsAlive;
+using probe::PidInFile;
+using probe::ServiceLog;
+using probe::WaitFor;
 
-// Alive and not a zombie (the daemon's adoptive parent may be slow to reap it).
-inline bool IsAlive(pid_t pid) {
-    std::string stat = testutil::ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+// The built-in home's pid file and service log, which most tests use.
+inline pid_t PidInFile() {
+    return probe::PidInFile(TOLVANE_PID_FILE);
 }
-
-inline pid_t PidInFile(const std::string& file = TOLVANE_PID_FILE) {
-    return static_cast<pid_t>(atol(testutil::ReadAll(file).c_str()));
-}
-
-// Every day's service log in `logDir`, oldest first.
-inline std::string ServiceLog(const std::string& logDir = TOLVANE_LOG_DIR) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(logDir.c_str())) {
-        while (dirent* e = readdir(dir)) {
-            if (strncmp(e->d_name, "main-", 5) == 0) names.push_back(e->d_name);
-        }
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    std::string all;
-    for (const auto& n : names) all += testutil::ReadAll(logDir + "/" + n);
-    return all;
+inline std::string ServiceLog() {
+    return probe::ServiceLog(TOLVANE_HOME);
 }
 
 inline std::string RequestBody(const std::string& guid, const std::string& platform,
@@ -120,9 +97,7 @@ protected:
         testutil::TempDir::Run("rm -f '" TOLVANE_LOG_DIR "'/main-*.log '" TOLVANE_PID_FILE "'");
     }
 
-    void TearDown() override {
-        for (pid_t pid : started_) Stop(pid);
-    }
+    void TearDown() override { probe::StopPids(started_); }
 
     // Writes `home`'s cfg/mq.conf (creating the folders) and returns its text.
     std::string WriteConf(const std::string& queue, const std::string& lookupHost,
@@ -136,23 +111,26 @@ protected:
         return conf;
     }
 
-    // Starts the program with `args` (a shell text) and waits until `pidFile` names a live
-    // daemon; 0 on failure.
-    pid_t Start(const std::string& args = "", const std::string& pidFile = TOLVANE_PID_FILE) {
-        int status = testutil::TempDir::Run(kDaemon + (args.empty() ? "" : " " + args));
+    // Starts the program with `args` and waits until `pidFile` names a live daemon; 0 on
+    // failure.
+    pid_t Start(const std::vector<std::string>& args = {},
+                const std::string& pidFile = TOLVANE_PID_FILE) {
+        std::vector<std::string> argv = {kDaemon};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return Launch(argv, pidFile);
+    }
+
+    // Start with a whole command (the program behind a wrapper, say); the daemon it leaves is
+    // stopped at the test's end.
+    pid_t Launch(const std::vector<std::string>& argv, const std::string& pidFile) {
+        int status = -1;
+        const pid_t pid = probe::StartDaemon(argv, pidFile, 10000, &status);
         EXPECT_EQ(status, 0) << "the starting process returns at once with 0";
-        pid_t pid = 0;
-        WaitFor([&] { pid = PidInFile(pidFile); return pid > 0 && IsAlive(pid); }, 10000);
         if (pid > 0) started_.push_back(pid);
         return pid;
     }
 
-    static void Stop(pid_t pid) {
-        if (!IsAlive(pid)) return;
-        kill(pid, SIGTERM);
-        if (!WaitFor([&] { return !IsAlive(pid); }, 10000)) kill(pid, SIGKILL);
-        WaitFor([&] { return !IsAlive(pid); }, 5000);
-    }
+    static void Stop(pid_t pid) { probe::StopPid(pid); }
 
     // A count-0 request answered through `platform` proves the daemon consumes `queue`.
     bool Answers(TestAmqp& amqp, const std::string& queue, int timeout_ms = 15000) {

@@ -59,12 +59,12 @@ public:
     // close_connection does but in one rabbitmqctl run: a run each takes longer than the
     // daemon's reconnect pause on a busy machine. -1 when the run failed.
     int CloseConnectionsOf(pid_t pid) {
-        const std::set<std::string> ports = PortsOf(pid);
+        const std::set<int> ports = PortsOf(pid);
         std::istringstream listed(testutil::Capture(ctl_ + "list_connections pid peer_port"));
-        std::string pids, conn, peer;
+        std::string pids, conn, peer;  // a header row, if any, names no port
         int closed = 0;
         while (listed >> conn >> peer) {
-            if (ports.count(peer)) pids += (closed++ ? ",\"" : "\"") + conn + "\"";
+            if (ports.count(atoi(peer.c_str()))) pids += (closed++ ? ",\"" : "\"") + conn + "\"";
         }
         return testutil::TempDir::Run(ctl_ + "eval '[rabbit_networking:close_connection("
                                       "rabbit_misc:string_to_pid(P), \"chaos\") || P <- [" +
@@ -77,14 +77,7 @@ public:
     }
 
     // The local ports of the connections that process `pid` holds to this node.
-    std::set<std::string> PortsOf(pid_t pid) {
-        std::istringstream held(testutil::Capture(
-            "ss -tnpH state established '( dport = :" + std::to_string(port) + " )' | grep 'pid=" +
-            std::to_string(pid) + ",' | awk '{print $3}'"));
-        std::set<std::string> ports;
-        for (std::string local; held >> local;) ports.insert(local.substr(local.rfind(':') + 1));
-        return ports;
-    }
+    static std::set<int> PortsOf(pid_t pid) { return probe::LocalPortsTo(pid, port); }
 
 private:
     int Script(const std::string& verb, bool keepData) {

@@ -90,8 +90,7 @@ TEST_F(CommandLine, WorkersAndCountersLineFollowTheSettings) {
     pid_t pid = Start();
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(Answers(amqp, "tolvane.t.counted"));
-    const std::string status = ReadAll("/proc/" + std::to_string(pid) + "/status");
-    EXPECT_NE(status.find("Threads:\t5\n"), std::string::npos) << "main, stop thread, 3 workers";
+    EXPECT_EQ(probe::StatusValue(pid, "Threads"), 5) << "main, stop thread, 3 workers";
     EXPECT_TRUE(WaitFor([] { return ServiceLog().find("] counters: received=1 replied=1 "
                                                       "reply_failed=0 plugin_failed=0 waiting=0 "
                                                       "running=0 reconnects=0\n") !=
@@ -108,8 +107,8 @@ TEST_F(CommandLine, OwnHomesAndPidFilesRunSideBySide) {
         WriteConf(queue, NoLookup(), TEST_AMQP_PORT, dir_.file(name));
     }
     const std::string one = dir_.file("one"), two = dir_.file("two");
-    pid_t first = Start("--home " + one + " --pid-file " + one + "/pid", one + "/pid");
-    pid_t second = Start("--home=" + two + " --pid-file=" + two + "/pid", two + "/pid");
+    pid_t first = Start({"--home", one, "--pid-file", one + "/pid"}, one + "/pid");
+    pid_t second = Start({"--home=" + two, "--pid-file=" + two + "/pid"}, two + "/pid");
     ASSERT_GT(first, 0);
     ASSERT_GT(second, 0);
     EXPECT_NE(first, second);
@@ -143,7 +142,8 @@ TEST_F(CommandLine, ImpossibleStartIsToldBeforeDetaching) {
 }
 
 // Root without its override of file permissions: the bits of a read-only mq.conf count.
-const std::string kNoOverride = "setpriv --bounding-set=-dac_override,-dac_read_search ";
+const char kDropOverride[] = "--bounding-set=-dac_override,-dac_read_search";
+const std::string kNoOverride = std::string("setpriv ") + kDropOverride + " ";
 
 // A read-only mq.conf would be read as no file at all (the reader opens it for writing too).
 // With an option that is refused before detaching; run bare, the start-up is the plain
@@ -159,10 +159,7 @@ TEST_F(CommandLine, ReadOnlySettingsRefusedWithOptionsOnlyBare) {
                            "and writing, or every setting in it is ignored: Permission denied\n");
     EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE)) << "nothing started";
 
-    EXPECT_EQ(TempDir::Run(kNoOverride + kDaemon), 0);
-    pid_t pid = 0;
-    EXPECT_TRUE(WaitFor([&] { pid = PidInFile(); return pid > 0 && IsAlive(pid); }, 10000));
-    if (pid > 0) started_.push_back(pid);
+    EXPECT_GT(Launch({"setpriv", kDropOverride, kDaemon}, TOLVANE_PID_FILE), 0);
     chmod(TOLVANE_MQ_CONF, 0644);
 }
 

@@ -55,6 +55,7 @@ public:
     ~NetHost() { Remove(); }
     bool ok() const { return ok_; }
     std::string In() const { return "ip netns exec " + ns_ + " "; }
+    std::vector<std::string> Exec() const { return {"ip", "netns", "exec", ns_}; }
     std::string Gateway() const { return net_ + "1"; }
 
 private:
@@ -76,18 +77,16 @@ protected:
     }
 
     // A daemon with a home of its own (settings, the echo plug-in, log) and its pid file,
-    // started through `prefix` (a namespace, say); 0 on failure.
-    pid_t StartIn(const std::string& prefix, const std::string& name, const std::string& conf) {
+    // started through the command `prefix` (a namespace's, say); 0 on failure.
+    pid_t StartIn(std::vector<std::string> prefix, const std::string& name,
+                  const std::string& conf) {
         const std::string home = homes_.file(name), pidFile = home + "/tolvane.pid";
         TempDir::Run("mkdir -p " + home + "/cfg " + home + "/lib && ln -sf " TOLVANE_HOME
                      "/lib/libecho.so " + home + "/lib/");
         testutil::WriteAll(home + "/cfg/mq.conf", conf + "stop_timeout=5\nlookup_host=127.0.0.1:" +
                                                       std::to_string(ClosedPort()) + "\n");
-        EXPECT_EQ(TempDir::Run(prefix + kDaemon + " --home " + home + " --pid-file " + pidFile), 0);
-        pid_t pid = 0;
-        WaitFor([&] { pid = PidInFile(pidFile); return pid > 0 && IsAlive(pid); }, 10000);
-        if (pid > 0) started_.push_back(pid);
-        return pid;
+        prefix.insert(prefix.end(), {kDaemon, "--home", home, "--pid-file", pidFile});
+        return Launch(prefix, pidFile);
     }
 
     static bool up_;
@@ -112,7 +111,7 @@ TEST_F(ClusterTest, TwoHostsShareOneQueueAndAnswerEachRequestOnce) {
     for (int h = 1; h <= 2; ++h) {
         hosts_.push_back(std::make_unique<NetHost>(h));
         ASSERT_TRUE(hosts_.back()->ok());
-        ASSERT_GT(StartIn(hosts_.back()->In(), std::to_string(h),
+        ASSERT_GT(StartIn(hosts_.back()->Exec(), std::to_string(h),
                           "server=" + hosts_.back()->Gateway() + "\nport=" + Port(1) +
                               "\nuserName=tolvane-net\npwd=net\nqueue=" + queue +
                               "\nreply_connection=per_worker\n"), 0);
@@ -135,7 +134,7 @@ TEST_F(ClusterTest, TwoHostsShareOneQueueAndAnswerEachRequestOnce) {
     int twice = 0, ran[2] = {0, 0};
     for (const auto& a : answers) twice += a.second > 1;
     for (int h = 0; h < 2; ++h) {
-        const std::string log = ServiceLog(homes_.file(std::to_string(h + 1)) + "/log");
+        const std::string log = ServiceLog(homes_.file(std::to_string(h + 1)));
         for (size_t at = 0; (at = log.find("] two-", at)) != std::string::npos; ++at) ++ran[h];
         EXPECT_GE(ran[h], n / 4) << "host " << h + 1;
     }
@@ -157,7 +156,7 @@ TEST_F(ClusterTest, NodeLossIsRiddenOutWithoutLosingARequest) {
     ASSERT_TRUE(sender.Connect(NodePort(2)));
     ASSERT_TRUE(replies.Connect(10) && replies.Listen(platform)) << replies.Error();
     // The first consumer connection goes to the list's first host, node 0.
-    ASSERT_GT(StartIn("", "failover", "server=127.0.0.1:" + Port(0) + ",127.0.0.1:" + Port(1) +
+    ASSERT_GT(StartIn({}, "failover", "server=127.0.0.1:" + Port(0) + ",127.0.0.1:" + Port(1) +
                                           ",127.0.0.1:" + Port(2) + "\nuserName=guest\npwd=guest\n"
                                           "queue=" + queue + "\nack_mode=after_reply\n"
                                           "reply_connection=per_worker\n"), 0);

@@ -21,12 +21,6 @@ namespace {
 
 const char kReconnectLine[] = "the connection may lose,connect the mq server again...";
 
-std::string ExeOf(pid_t pid) {
-    char buf[4096];
-    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, n) : "";
-}
-
 // Times of the log lines that carry `text`.
 std::vector<time_t> LineTimes(const std::string& log, const std::string& text) {
     std::vector<time_t> times;
@@ -61,7 +55,7 @@ TEST_F(DaemonTest, PidFileNamesTheDaemonAndASecondStartIsRefused) {
     EXPECT_EQ(ReadAll(TOLVANE_PID_FILE), std::to_string(first) + std::string(1, '\0'));
     EXPECT_TRUE(Answers(amqp, "tolvane.t.single"));
 
-    EXPECT_EQ(testutil::TempDir::Run(kDaemon), 0);
+    EXPECT_EQ(probe::RunToExit({kDaemon}), 0);
     EXPECT_TRUE(WaitFor([] { return ServiceLog().find("one instance is running!!!") !=
                                     std::string::npos; }, 10000));
     EXPECT_TRUE(IsAlive(first));
@@ -70,39 +64,42 @@ TEST_F(DaemonTest, PidFileNamesTheDaemonAndASecondStartIsRefused) {
     amqp.DeleteQueue("tolvane.t.single");
 }
 
-TEST_F(DaemonTest, LookedUpNameIsStoredBeforeTheConsumerReadsIt) {
+// The name the endpoint answers is stored before the consumer reads it; a failed lookup
+// (nothing listening, an error page) keeps the stored name.
+TEST_F(DaemonTest, QueueNameIsLookedUpBeforeTheConsumerReadsIt) {
+    const struct {
+        std::vector<std::string> answer;  // none: nothing listens
+        std::string stored, served;
+    } cases[] = {
+        {{"--body", "tolvane.t.looked-up"}, "tolvane.t.stale", "tolvane.t.looked-up"},
+        {{}, "tolvane.t.kept", "tolvane.t.kept"},
+        {{"--status", "500", "--body", "tolvane.t.error-page"}, "tolvane.t.kept", "tolvane.t.kept"},
+    };
     TestAmqp amqp;
     ASSERT_TRUE(amqp.Connect());
-    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.looked-up"));
-    ASSERT_TRUE(endpoint_.Start({"--body", "tolvane.t.looked-up"}));
-    std::string conf = WriteConf("tolvane.t.stale", endpoint_.host());
-
-    ASSERT_GT(Start(), 0);
-    // The stale queue does not exist: only a consumer on the looked-up name can answer.
-    EXPECT_TRUE(Answers(amqp, "tolvane.t.looked-up"));
-    conf.replace(conf.find("tolvane.t.stale"), 15, "tolvane.t.looked-up");
-    EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
-    EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
-    amqp.DeleteQueue("tolvane.t.looked-up");
-}
-
-TEST_F(DaemonTest, FailedLookupKeepsTheStoredName) {
-    TestAmqp amqp;
-    ASSERT_TRUE(amqp.Connect());
-    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.kept"));
-    ASSERT_TRUE(endpoint_.Start({"--status", "500", "--body", "tolvane.t.error-page"}));
-    const std::string hosts[] = {"127.0.0.1:" + std::to_string(ClosedPort()), endpoint_.host()};
-    for (const std::string& host : hosts) {
-        SCOPED_TRACE(host);
-        const std::string conf = WriteConf("tolvane.t.kept", host);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer.empty() ? "nothing listens" : c.answer.back());
+        ASSERT_TRUE(amqp.DeclareQueue(c.served));
+        const bool asked = !c.answer.empty();
+        if (asked) {
+            ASSERT_TRUE(endpoint_.Start(c.answer));
+        }
+        const std::string host =
+            asked ? endpoint_.host() : "127.0.0.1:" + std::to_string(ClosedPort());
+        std::string conf = WriteConf(c.stored, host);
         pid_t pid = Start();
         ASSERT_GT(pid, 0);
-        EXPECT_TRUE(Answers(amqp, "tolvane.t.kept"));
+        // The stale queue does not exist: only a consumer on the looked-up name can answer.
+        EXPECT_TRUE(Answers(amqp, c.served));
+        conf.replace(conf.find("queue=" + c.stored), 6 + c.stored.size(), "queue=" + c.served);
         EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
+        if (asked) {
+            EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
+        }
+        endpoint_.Stop();
         Stop(pid);
+        amqp.DeleteQueue(c.served);
     }
-    EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
-    amqp.DeleteQueue("tolvane.t.kept");
 }
 
 class ServingDaemon : public DaemonTest {

@@ -1,7 +1,6 @@
 // How the real daemon sends its replies and logs its calls under the settings that change
 // them: reply_connection, plugin_cache, reply_to and log_params.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <set>
@@ -16,33 +15,7 @@ using testutil::ReadAll;
 
 namespace {
 
-// Local ports of the established TCP connections that process `pid` holds to `port`.
-std::set<int> ConnectionsTo(pid_t pid, int port) {
-    std::set<std::string> sockets;
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    if (DIR* dir = opendir(fds.c_str())) {
-        while (dirent* e = readdir(dir)) {
-            char to[64];
-            ssize_t n = readlink((fds + "/" + e->d_name).c_str(), to, sizeof to - 1);
-            if (n > 9 && strncmp(to, "socket:[", 8) == 0) {
-                sockets.insert(std::string(to + 8, to + n - 1));
-            }
-        }
-        closedir(dir);
-    }
-    std::set<int> held;
-    std::istringstream tcp(ReadAll("/proc/net/tcp"));
-    std::string line, slot, local, peer, state, skip, inode;
-    while (std::getline(tcp, line)) {
-        std::istringstream f(line);
-        f >> slot >> local >> peer >> state >> skip >> skip >> skip >> skip >> skip >> inode;
-        if (state == "01" && sockets.count(inode) && peer.size() > 5 &&
-            strtol(peer.c_str() + peer.size() - 4, nullptr, 16) == port) {
-            held.insert(int(strtol(local.c_str() + local.size() - 4, nullptr, 16)));
-        }
-    }
-    return held;
-}
+using probe::LocalPortsTo;
 
 class RepliesTest : public RoutedDaemonTest {
 protected:
@@ -104,7 +77,7 @@ TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     for (int i = 0; i < kBurst; ++i) sent.insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
     // Every connection the daemon opens while it serves the burst is noticed here.
     EXPECT_TRUE(WaitFor([&] {
-        for (const auto& c : ConnectionsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
+        for (const auto& c : LocalPortsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
         return amqp_.MessageCount(kReplies) >= kBurst;
     }, 120000));
     std::string body;
@@ -114,7 +87,7 @@ TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     EXPECT_EQ(answered, sent);
     EXPECT_FALSE(amqp_.Get(kReplies, &body, 1500)) << "an extra reply";
     EXPECT_LE(seen.size(), size_t(kWorkers + 1)) << "the consumer and one per worker";
-    EXPECT_GE(ConnectionsTo(pid, TEST_AMQP_PORT).size(), 2u) << "reply connections are kept";
+    EXPECT_GE(LocalPortsTo(pid, TEST_AMQP_PORT).size(), 2u) << "reply connections are kept";
 }
 
 // A broker restart closes an idle reply connection; closing only that one on the shared node
@@ -123,7 +96,7 @@ TEST_F(RepliesTest, PerWorkerConnectionClosedByTheBrokerIsReplaced) {
     pid_t pid = StartWith("reply_connection=per_worker\nworkers=1\n");
     ASSERT_GT(pid, 0);
     std::set<int> consumer;
-    auto connections = [&] { return ConnectionsTo(pid, TEST_AMQP_PORT); };
+    auto connections = [&] { return LocalPortsTo(pid, TEST_AMQP_PORT); };
     ASSERT_TRUE(WaitFor([&] { return (consumer = connections()).size() == 1; }, 15000));
     std::string body;
     const std::string first = Send({"comtype=echo", "nfunc=say", "text=before"});
