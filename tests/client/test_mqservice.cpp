@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -203,27 +204,37 @@ TEST_F(Consumer, MissingQueueClosesTheChannelAndANextInitResumesThere) {
     peer.DeleteQueue(queue);
 }
 
-TEST_F(Consumer, SetUpFailuresAreNamed) {
+// Each set-up failure has its text, the same from both classes. A second attempt makes a new
+// handle (LeakSanitizer fails the run if the first is lost) and fails the same way.
+TEST_F(Broker, SetUpFailuresAreNamedByConsumerAndPublisher) {
     std::string queue = Unique("q");
     ASSERT_TRUE(peer.DeclareQueue(queue));
-    char* msg = nullptr;
-
-    auto refused = MakeConsumer(queue, "guest", "wrong");
-    EXPECT_EQ(2, refused->ConsumeMessage(&msg));
-    EXPECT_EQ("failed to login to the broker", refused->Error());
-    // A second attempt makes a new handle; LeakSanitizer fails the run if the first is lost.
-    EXPECT_EQ(2, refused->ConsumeMessage(&msg));
-
-    auto nobody = MakeConsumer(queue, "guest", "guest", UnusedPort());
-    EXPECT_EQ(2, nobody->ConsumeMessage(&msg));
-    EXPECT_EQ("failed to connect the server", nobody->Error());
-
-    auto badVhost = std::unique_ptr<CConsumer>(
-        new CConsumer(kHost, queue.c_str(), "guest", "guest", "no-such-vhost", TEST_AMQP_PORT,
-                      kFrameMax));
-    EXPECT_EQ(2, badVhost->ConsumeMessage(&msg));
-    EXPECT_EQ("failed to login to the broker", badVhost->Error());
-    EXPECT_EQ(nullptr, msg);
+    const struct {
+        const char* what;
+        const char* pwd;
+        const char* vhost;
+        int port;
+        const char* text;
+    } cases[] = {
+        {"refused login", "wrong", "/", TEST_AMQP_PORT, "failed to login to the broker"},
+        {"nobody listening", "guest", "/", UnusedPort(), "failed to connect the server"},
+        {"no such vhost", "guest", "no-such-vhost", TEST_AMQP_PORT,
+         "failed to login to the broker"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CConsumer consumer(kHost, queue.c_str(), "guest", c.pwd, c.vhost, c.port, kFrameMax);
+        CPublisher publisher(kHost, "guest", c.pwd, c.vhost, c.port, kFrameMax);
+        char body[] = "x";
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            char* msg = nullptr;
+            EXPECT_EQ(2, consumer.ConsumeMessage(&msg));
+            EXPECT_EQ(nullptr, msg);
+            EXPECT_EQ(c.text, consumer.Error());
+            EXPECT_FALSE(publisher.PublishMessage("amq.direct", "k", body, 1));
+            EXPECT_EQ(c.text, publisher.Error());
+        }
+    }
     peer.DeleteQueue(queue);
 }
 
@@ -292,16 +303,26 @@ TEST_F(Consumer, EnvelopeOutlivesLaterConsumeCalls) {
     peer.DeleteQueue(queue);
 }
 
-TEST_F(Consumer, BrokerClosingTheConnectionGivesTwo) {
+// A broker-side close_connection of both. The publisher's commit meets connection.close and
+// fails, and the publisher is destroyed without delay; the consumer gives 2 with its text.
+TEST_F(Broker, ClosedConnectionsFailTheCommitAndTheConsume) {
     std::string queue = Unique("q");
     ASSERT_TRUE(peer.DeclareQueue(queue));
     BrokerUser user(Unique("u"));
     ASSERT_TRUE(user.ok());
     auto c = MakeConsumer(queue, user.name().c_str(), "secret");
+    auto p = MakePublisher(user.name().c_str(), "secret");
     char* msg = nullptr;
     ASSERT_EQ(1, c->ConsumeMessage(&msg));
+    ASSERT_TRUE(p->Init());
+    ASSERT_EQ(2, user.CloseConnections());
 
-    ASSERT_EQ(1, user.CloseConnections());
+    char body[] = "late reply";
+    auto start = Clock::now();
+    EXPECT_FALSE(p->PublishMessage("amq.direct", "k", body, sizeof body - 1));
+    p.reset();
+    // Well below the 10 s RPC limit: the close was answered, so no close waited it out.
+    EXPECT_LT(SecondsSince(start), 8.0);
     EXPECT_EQ(2, ConsumeUntilSomething(*c, &msg));
     EXPECT_EQ("the connection closed...", c->Error());
     peer.DeleteQueue(queue);
@@ -367,14 +388,6 @@ TEST_F(Publisher, BodiesWithNulBytesArriveWholeWithTheirProperties) {
     peer.DeleteExchange(exchange);
 }
 
-TEST_F(Publisher, RefusedLoginIsNamed) {
-    auto p = MakePublisher("guest", "wrong");
-    char body[] = "x";
-    EXPECT_FALSE(p->PublishMessage("amq.direct", "k", body, 1));
-    EXPECT_EQ("failed to login to the broker", p->Error());
-    EXPECT_FALSE(p->PublishMessage("amq.direct", "k", body, 1));
-}
-
 // The broker's side of a ready publisher's connection dies; the publishes that follow write
 // to a socket the peer has reset. With SIGPIPE at its default the process would die here.
 TEST_F(Publisher, BrokerKillingTheConnectionIsAFailureNotSigpipe) {
@@ -390,22 +403,6 @@ TEST_F(Publisher, BrokerKillingTheConnectionIsAFailureNotSigpipe) {
         EXPECT_FALSE(p->PublishMessage("amq.direct", "k", &body[0], body.size()));
     }
     p.reset();
-}
-
-// A broker-side close_connection: the commit meets connection.close and fails, and the
-// publisher is destroyed without delay.
-TEST_F(Publisher, BrokerClosingTheConnectionFailsTheCommit) {
-    BrokerUser user(Unique("u"));
-    ASSERT_TRUE(user.ok());
-    auto p = MakePublisher(user.name().c_str(), "secret");
-    ASSERT_TRUE(p->Init());
-    ASSERT_EQ(1, user.CloseConnections());
-    char body[] = "late reply";
-    auto start = Clock::now();
-    EXPECT_FALSE(p->PublishMessage("amq.direct", "k", body, sizeof body - 1));
-    p.reset();
-    // Well below the 10 s RPC limit: the close was answered, so no close waited it out.
-    EXPECT_LT(SecondsSince(start), 8.0);
 }
 
 // A handle without a socket cannot be closed (the library asserts on the missing socket), so
@@ -434,25 +431,32 @@ TEST(SocketAllocation, FailureIsNamedAndTheObjectsStillGoAway) {
 // A peer that accepts TCP and never answers: every step is bounded, destructor included.
 TEST(SilentBroker, ConsumerAndPublisherGiveUpWithinTheBound) {
     SilentListener silent;
-    auto start = Clock::now();
-    {
-        CConsumer c(kHost, "q", "guest", "guest", "/", silent.port(), kFrameMax);
-        char* msg = nullptr;
-        EXPECT_EQ(2, c.ConsumeMessage(&msg));
-        EXPECT_EQ("failed to login to the broker", c.Error());
+    // Each attempt returns the failure text once its object is gone.
+    const struct {
+        const char* who;
+        std::function<std::string()> attempt;
+    } sides[] = {
+        {"consumer",
+         [&] {
+             CConsumer c(kHost, "q", "guest", "guest", "/", silent.port(), kFrameMax);
+             char* msg = nullptr;
+             EXPECT_EQ(2, c.ConsumeMessage(&msg));
+             return c.Error();
+         }},
+        {"publisher",
+         [&] {
+             CPublisher p(kHost, "guest", "guest", "/", silent.port(), kFrameMax);
+             char body[] = "x";
+             EXPECT_FALSE(p.PublishMessage("amq.direct", "k", body, 1));
+             return p.Error();
+         }},
+    };
+    for (const auto& side : sides) {
+        const auto start = Clock::now();
+        EXPECT_EQ("failed to login to the broker", side.attempt()) << side.who;
+        EXPECT_LT(SecondsSince(start), std::chrono::duration<double>(kSetupBound).count());
+        std::printf("silent broker: %s gave up after %.1f s\n", side.who, SecondsSince(start));
     }
-    EXPECT_LT(SecondsSince(start), std::chrono::duration<double>(kSetupBound).count());
-    std::printf("silent broker: consumer gave up after %.1f s\n", SecondsSince(start));
-
-    start = Clock::now();
-    {
-        CPublisher p(kHost, "guest", "guest", "/", silent.port(), kFrameMax);
-        char body[] = "x";
-        EXPECT_FALSE(p.PublishMessage("amq.direct", "k", body, 1));
-        EXPECT_EQ("failed to login to the broker", p.Error());
-    }
-    EXPECT_LT(SecondsSince(start), std::chrono::duration<double>(kSetupBound).count());
-    std::printf("silent broker: publisher gave up after %.1f s\n", SecondsSince(start));
 }
 
 // The `server` list: its item forms, a host that accepts TCP and never speaks, a refusal.

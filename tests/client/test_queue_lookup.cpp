@@ -65,9 +65,19 @@ TEST_F(QueueLookup, StoresTheNameWithAnEmptyPostAndLeavesOtherLines) {
     EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
 }
 
-TEST_F(QueueLookup, BodyInSeveralPiecesIsStoredWhole) {
-    LookUp({"--body", "queue.sent.in.four.pieces", "--pieces", "4"});
-    EXPECT_EQ(QueueSetting(), "queue.sent.in.four.pieces");
+// The body arriving in pieces is one name; a NUL byte ends it.
+TEST_F(QueueLookup, NameIsTheWholeBodyUpToANulByte) {
+    const struct {
+        std::vector<std::string> answer;
+        const char* name;
+    } cases[] = {
+        {{"--body", "queue.sent.in.four.pieces", "--pieces", "4"}, "queue.sent.in.four.pieces"},
+        {{"--body", "before.nul\\x00rest"}, "before.nul"},
+    };
+    for (const auto& c : cases) {
+        LookUp(c.answer);
+        EXPECT_EQ(QueueSetting(), c.name);
+    }
 }
 
 // The line break is part of the stored value; the file keeps it as a blank line, which the
@@ -107,11 +117,6 @@ TEST_F(QueueLookup, AnswersThatAreNoQueueNameLeaveTheFileAlone) {
         EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n")
             << "answer " << answer.back();
     }
-}
-
-TEST_F(QueueLookup, TextBeforeANulByteIsTheName) {
-    LookUp({"--body", "before.nul\\x00rest"});
-    EXPECT_EQ(QueueSetting(), "before.nul");
 }
 
 TEST_F(QueueLookup, EndpointDownLeavesTheFileAlone) {
