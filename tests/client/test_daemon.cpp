@@ -102,18 +102,13 @@ TEST_F(DaemonTest, QueueNameIsLookedUpBeforeTheConsumerReadsIt) {
     }
 }
 
-class ServingDaemon : public DaemonTest {
+// A daemon serving its queue with the default settings from the start of each test.
+class ServingDaemon : public RoutedDaemonTest {
 protected:
+    ServingDaemon() : RoutedDaemonTest(kQueue, kPlatform, kReplies) {}
     void SetUp() override {
-        DaemonTest::SetUp();
-        ASSERT_TRUE(amqp_.Connect());
-        ASSERT_TRUE(DeclareRoute(amqp_, kQueue, kPlatform, kReplies));
-        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()));
-        ASSERT_GT(Start(), 0);
-    }
-    void TearDown() override {
-        DaemonTest::TearDown();
-        DeleteRoute(amqp_, kQueue, kPlatform, kReplies);
+        RoutedDaemonTest::SetUp();
+        ASSERT_GT(StartWith(""), 0);
     }
 
     // Publishes raw bodies and collects `expected` replies, then checks that no more come.
@@ -137,7 +132,6 @@ protected:
     static constexpr const char* kQueue = "tolvane.t.serve";
     static constexpr const char* kPlatform = "tolvane.t.raw";
     static constexpr const char* kReplies = "tolvane.t.raw.replies";
-    TestAmqp amqp_;
 };
 
 TEST_F(ServingDaemon, ToolCallsGetTheirReplies) {
