@@ -6,6 +6,9 @@ TOLVANE_PACKAGES=(cmake make g++ pkg-config libgtest-dev librabbitmq-dev libcurl
 # symbolizer that puts file and line into their reports.
 TOLVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm-14)
 
+# Lint only (scripts/lint.sh): the layout and naming checkers, and clang for their compile database.
+TOLVANE_LINT_PACKAGES=(clang clang-format clang-tidy)
+
 # Installs whatever of TOLVANE_PACKAGES is missing (needs root on a fresh machine).
 install_packages() {
     install_missing "${TOLVANE_PACKAGES[@]}"
@@ -14,6 +17,11 @@ install_packages() {
 # Installs whatever of TOLVANE_FUZZ_PACKAGES is missing.
 install_fuzz_packages() {
     install_missing "${TOLVANE_FUZZ_PACKAGES[@]}"
+}
+
+# Installs whatever of TOLVANE_LINT_PACKAGES is missing.
+install_lint_packages() {
+    install_missing "${TOLVANE_LINT_PACKAGES[@]}"
 }
 
 install_missing() {
