@@ -143,8 +143,8 @@ bool RunLatency(CallClient& client, const std::string& queue, const std::string&
         ms.push_back(Ms(Clock::now() - sent));
     }
     if (!ok) {
-        *error = "a round trip failed after " + std::to_string(ms.size()) + " (" +
-                 client.Error() + ")";
+        *error =
+            "a round trip failed after " + std::to_string(ms.size()) + " (" + client.Error() + ")";
         return false;
     }
     std::sort(ms.begin(), ms.end());

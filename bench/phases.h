@@ -16,8 +16,8 @@ struct Workload {
     std::string platform;    // the reply exchange the requests name
     std::string guidPrefix;  // request i has the guid prefix + i
     int count = 0;
-    int idleMs = 30000;      // no reply for this long ends the phase
-    int graceMs = 500;       // listening for duplicates once all have come
+    int idleMs = 30000;  // no reply for this long ends the phase
+    int graceMs = 500;   // listening for duplicates once all have come
 };
 
 struct Tally {
@@ -49,10 +49,10 @@ std::string EchoRequest(const std::string& guid, const std::string& platform);
 
 struct ThroughputFigures {
     Tally tally;
-    double seconds = 0;    // first reply to the last distinct one
-    double perSecond = 0;  // replies per second over `seconds`
-    double cpuSeconds = 0; // the responder's CPU time over the phase
-    long peakRssKb = -1;   // the responder's peak at the end of the phase
+    double seconds = 0;         // first reply to the last distinct one
+    double perSecond = 0;       // replies per second over `seconds`
+    double cpuSeconds = 0;      // the responder's CPU time over the phase
+    long peakRssKb = -1;        // the responder's peak at the end of the phase
     std::vector<long> handled;  // per process, when the responder can tell
 };
 

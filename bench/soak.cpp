@@ -72,8 +72,8 @@ void PrintReading(Readings& r, long replies, long kb, double stepRate, double to
         r.worstGrowthKb = growth;
         r.worstAt = replies;
     }
-    printf("%9ld replies  VmRSS %7ld kB  %+6ld kB  %6.0f replies/s  %6.0f s\n", replies, kb,
-           growth, stepRate, total);
+    printf("%9ld replies  VmRSS %7ld kB  %+6ld kB  %6.0f replies/s  %6.0f s\n", replies, kb, growth,
+           stepRate, total);
     fflush(stdout);
 }
 
@@ -82,9 +82,10 @@ void PrintReading(Readings& r, long replies, long kb, double stepRate, double to
 int RunSoak(CallClient& client, DaemonSet& daemons, const SoakPlan& p) {
     std::string error;
     if (!daemons.Start(&error)) return Fail(error);
-    printf("soak: %ld one-record echo requests in batches of %ld, daemon pid %d; resident "
-           "memory after every %ld replies\n",
-           p.count, p.batch, int(daemons.FirstPid()), p.count / 10);
+    printf(
+        "soak: %ld one-record echo requests in batches of %ld, daemon pid %d; resident "
+        "memory after every %ld replies\n",
+        p.count, p.batch, int(daemons.FirstPid()), p.count / 10);
     fflush(stdout);
     GuidTally tally(p.guidPrefix, p.count);
     Readings readings;
@@ -123,8 +124,9 @@ int RunSoak(CallClient& client, DaemonSet& daemons, const SoakPlan& p) {
                     std::to_string(readings.worstAt) + " replies (at most " +
                     std::to_string(p.rssGrowthKb) + " kB allowed)");
     }
-    printf("soak: passed: every request answered once; resident memory at most %+ld kB over "
-           "the first reading (%ld kB allowed)\n",
-           readings.worstGrowthKb, p.rssGrowthKb);
+    printf(
+        "soak: passed: every request answered once; resident memory at most %+ld kB over "
+        "the first reading (%ld kB allowed)\n",
+        readings.worstGrowthKb, p.rssGrowthKb);
     return 0;
 }

@@ -12,12 +12,12 @@
 
 struct SoakPlan {
     std::string queue;
-    std::string platform;    // the reply exchange the requests name
-    std::string guidPrefix;  // request i has the guid prefix + i
-    long count = 1000000;    // ten or more
-    long batch = 5000;       // sent, then answered in full, before the next is sent
-    long rssGrowthKb = 2048; // allowed over the reading taken after the first tenth
-    int idleMs = 30000;      // a batch with no reply for this long ends the run
+    std::string platform;     // the reply exchange the requests name
+    std::string guidPrefix;   // request i has the guid prefix + i
+    long count = 1000000;     // ten or more
+    long batch = 5000;        // sent, then answered in full, before the next is sent
+    long rssGrowthKb = 2048;  // allowed over the reading taken after the first tenth
+    int idleMs = 30000;       // a batch with no reply for this long ends the run
 };
 
 // Starts the daemons, prints a line per tenth, the tally and the verdict, and stops them.

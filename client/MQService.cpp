@@ -74,8 +74,7 @@ struct Core {
     // Checks the reply of an RPC on channel 1: a failure is recorded in `error` as `texts`
     // word it and in `failure`, and a server close is answered. *closed, when given, gets
     // what the broker closed.
-    bool Check(const amqp_rpc_reply_t& reply, const RpcTexts& texts,
-               AmqpClosed* closed = nullptr);
+    bool Check(const amqp_rpc_reply_t& reply, const RpcTexts& texts, AmqpClosed* closed = nullptr);
     bool Check(const RpcTexts& texts, AmqpClosed* closed = nullptr) {
         return Check(amqp_get_rpc_reply(conn), texts, closed);
     }
@@ -181,9 +180,9 @@ bool CConsumer::Init() {
         amqp_basic_qos(_conn, kChannel, 0, static_cast<uint16_t>(_prefetch), 0);
         if (!CheckReply()) return false;
     }
-    amqp_basic_consume_ok_t* ok = amqp_basic_consume(
-        _conn, kChannel, amqp_cstring_bytes(_queue.c_str()), amqp_empty_bytes, kNoLocal,
-        _prefetch > 0 ? 0 : kNoAck, kExclusive, amqp_empty_table);
+    amqp_basic_consume_ok_t* ok =
+        amqp_basic_consume(_conn, kChannel, amqp_cstring_bytes(_queue.c_str()), amqp_empty_bytes,
+                           kNoLocal, _prefetch > 0 ? 0 : kNoAck, kExclusive, amqp_empty_table);
     _bReady = CheckReply();
     if (_bReady && ok) _tag = AmqpText(ok->consumer_tag);
     return _bReady;
@@ -307,9 +306,9 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
     amqp_bytes_t body;
     body.len = size;
     body.bytes = msg;
-    const int status = amqp_basic_publish(_conn, kChannel, amqp_cstring_bytes(exchange),
-                                          amqp_cstring_bytes(key), kMandatory, kImmediate, &props,
-                                          body);
+    const int status =
+        amqp_basic_publish(_conn, kChannel, amqp_cstring_bytes(exchange), amqp_cstring_bytes(key),
+                           kMandatory, kImmediate, &props, body);
     if (status != AMQP_STATUS_OK) {
         _failure.why = _failure.where + ": the publish failed: " + amqp_error_string2(status);
         return false;

@@ -84,8 +84,8 @@ private:
 
 class CPublisher {
 public:
-    CPublisher(const char* ip, const char* userName, const char* pwd, const char* vhost,
-               int port, int frame_max);
+    CPublisher(const char* ip, const char* userName, const char* pwd, const char* vhost, int port,
+               int frame_max);
     ~CPublisher();
     CPublisher(const CPublisher&) = delete;
     CPublisher& operator=(const CPublisher&) = delete;

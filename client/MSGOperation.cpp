@@ -172,8 +172,7 @@ ReplyFate HandleMessage(const amqp_envelope_t& env) {
     } catch (...) {
         try {
             LOG("the message handling failed with an exception, the message is dropped");
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     return fate;
 }

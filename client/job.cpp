@@ -111,7 +111,8 @@ bool RunAcknowledged(const amqp_envelope_t& env, const JobContext& ctx) {
     }
     if (!ctx.ack_after_reply) ctx.acks->Push(delivery);
     const ReplyFate fate = HandleMessage(env);
-    std::vector<PendingAck> settle = guid.empty() ? std::vector<PendingAck>() : running.Finish(guid);
+    std::vector<PendingAck> settle =
+        guid.empty() ? std::vector<PendingAck>() : running.Finish(guid);
     if (ctx.ack_after_reply) settle.push_back(delivery);
     if (!settle.empty()) Settle(ctx.acks, settle, fate);
     return true;

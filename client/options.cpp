@@ -28,8 +28,10 @@ const char kHelp[] =
     "options (--name value or --name=value):\n"
     "  --foreground     stay attached; every log line is also written to stderr\n"
     "  --home DIR       settings (cfg/mq.conf), plug-ins (lib/) and logs (log/) under DIR\n"
-    "                   (default " TOLVANE_HOME ")\n"
-    "  --pid-file FILE  the single-instance pid file (default " TOLVANE_PID_FILE ")\n"
+    "                   (default " TOLVANE_HOME
+    ")\n"
+    "  --pid-file FILE  the single-instance pid file (default " TOLVANE_PID_FILE
+    ")\n"
     "  --help           this text\n"
     "  --version        the version\n"
     "exit status: 0 started (or help shown), 1 cannot start, 2 usage error\n";
@@ -95,8 +97,10 @@ bool SettingsUsable() {
     int fd = open(file.c_str(), O_RDWR);
     if (fd < 0 && errno == ENOENT) return true;
     if (fd < 0) {
-        fprintf(stderr, "tolvane: the settings file %s must open for reading and writing, or "
-                "every setting in it is ignored: %s\n", file.c_str(), strerror(errno));
+        fprintf(stderr,
+                "tolvane: the settings file %s must open for reading and writing, or "
+                "every setting in it is ignored: %s\n",
+                file.c_str(), strerror(errno));
         return false;
     }
     close(fd);

@@ -347,8 +347,7 @@ bool ConsumeLoop::Serve(unsigned generation) {
     if (!consumer.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(consumer.HostFailures().c_str());
     }
-    while (ready && !stop.Begun() && Turn(consumer, generation)) {
-    }
+    while (ready && !stop.Begun() && Turn(consumer, generation)) {}
     if (stop.Begun()) {
         RunStop(ready ? &consumer : nullptr, generation);
         return true;  // the destructor closes the connection

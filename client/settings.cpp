@@ -146,7 +146,9 @@ constexpr Key EndingAt(Key k, int (*top)(const Settings&)) {
     return k;
 }
 
+// clang-format off
 #define FIELD(member) [](Settings& s) -> auto& { return s.member; }
+// clang-format on
 
 constexpr SettingRead kStart = SettingRead::kStart;
 constexpr SettingRead kEachMessage = SettingRead::kEachMessage;
@@ -183,31 +185,31 @@ constexpr Key kKeys[] = {
 
 void ReadKey(Reader& r, const Key& k, Settings& s) {
     switch (k.check) {
-        case Check::kText:
-            return r.Text(k.name, k.text(s));
-        case Check::kFlag:
-            return r.Flag(k.name, k.on, k.off, k.flag(s));
-        case Check::kAtoi:
-            return r.Atoi(k.name, k.number(s), k.lo, k.hi);
-        case Check::kNumber: {
-            int& value = k.number(s);
-            const int hi = k.top ? k.top(s) : static_cast<int>(k.hi);
-            const int lo = static_cast<int>(k.lo);
-            return r.Number(k.name, value, lo, hi, k.below == Below::kDefault ? value : lo);
-        }
+    case Check::kText:
+        return r.Text(k.name, k.text(s));
+    case Check::kFlag:
+        return r.Flag(k.name, k.on, k.off, k.flag(s));
+    case Check::kAtoi:
+        return r.Atoi(k.name, k.number(s), k.lo, k.hi);
+    case Check::kNumber: {
+        int& value = k.number(s);
+        const int hi = k.top ? k.top(s) : static_cast<int>(k.hi);
+        const int lo = static_cast<int>(k.lo);
+        return r.Number(k.name, value, lo, hi, k.below == Below::kDefault ? value : lo);
+    }
     }
 }
 
 std::string DefaultText(const Key& k) {
     Settings s;
     switch (k.check) {
-        case Check::kText:
-            return k.text(s);
-        case Check::kFlag:
-            return k.flag(s) ? k.on : k.off;
-        case Check::kAtoi:
-        case Check::kNumber:
-            break;
+    case Check::kText:
+        return k.text(s);
+    case Check::kFlag:
+        return k.flag(s) ? k.on : k.off;
+    case Check::kAtoi:
+    case Check::kNumber:
+        break;
     }
     return std::to_string(k.number(s));
 }
@@ -223,14 +225,14 @@ Settings ReadSettings(const std::string& file, std::vector<SettingNote>* notes) 
 
 const char* SettingReadText(SettingRead read) {
     switch (read) {
-        case SettingRead::kStart:
-            return "start";
-        case SettingRead::kEachMessage:
-            return "each message";
-        case SettingRead::kEachReply:
-            return "each reply";
-        case SettingRead::kStartAndEachReply:
-            break;
+    case SettingRead::kStart:
+        return "start";
+    case SettingRead::kEachMessage:
+        return "each message";
+    case SettingRead::kEachReply:
+        return "each reply";
+    case SettingRead::kStartAndEachReply:
+        break;
     }
     return "start, each reply";
 }

@@ -23,15 +23,15 @@ struct Settings {
     // Deliveries held beyond the workers; 0: no_ack, no bound. The broker's prefetch window
     // counts in 16 bits, so intake_limit + workers stays within kMaxWindow.
     int intake_limit = 100;
-    bool ack_after_reply = false;           // ack_mode: "on_take" or "after_reply"
-    bool reply_per_worker = false;          // reply_connection: "per_reply" or "per_worker"
-    bool plugin_cache = false;              // plugin_cache: "no" or "yes"
-    int stop_timeout = 30;                  // seconds a stop waits for the jobs held
-    int heartbeat = 60;                     // the consumer's AMQP heartbeat, seconds; 0: none
-    int reconnect_pause = 10;               // seconds before a broken consumer is rebuilt
-    int stats_interval = 0;                 // seconds between counter lines; 0: none
-    bool log_params = true;                 // log_params: "yes" or "no"
-    bool reply_to = false;                  // reply_to: "ignore" or "honour"
+    bool ack_after_reply = false;   // ack_mode: "on_take" or "after_reply"
+    bool reply_per_worker = false;  // reply_connection: "per_reply" or "per_worker"
+    bool plugin_cache = false;      // plugin_cache: "no" or "yes"
+    int stop_timeout = 30;          // seconds a stop waits for the jobs held
+    int heartbeat = 60;             // the consumer's AMQP heartbeat, seconds; 0: none
+    int reconnect_pause = 10;       // seconds before a broken consumer is rebuilt
+    int stats_interval = 0;         // seconds between counter lines; 0: none
+    bool log_params = true;         // log_params: "yes" or "no"
+    bool reply_to = false;          // reply_to: "ignore" or "honour"
 };
 
 const int kMaxWorkers = 1000;

@@ -52,8 +52,7 @@ void Serve(int fd) {
         at += size_t(n);
     }
     shutdown(fd, SHUT_WR);
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
+    while (read(fd, buf, sizeof buf) > 0) {}
     close(fd);
 }
 
@@ -110,8 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
     {
         std::lock_guard<std::mutex> hold(g_answerLock);
-        g_answer = "HTTP/1.1 " + std::to_string(status) + " Fuzz\r\nContent-Length: " +
-                   std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        g_answer = "HTTP/1.1 " + std::to_string(status) +
+                   " Fuzz\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\nConnection: close\r\n\r\n" + body;
     }
     fuzz::WriteText(MqConfPath(), g_baseConf);
 
@@ -121,13 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name;
     const std::string expected = ExpectStored(status, body, &name) ? name : kBefore;
     if (after.queue != expected) {
-        fprintf(stderr, "status %d: stored \"%s\", expected \"%s\"\n", status,
-                after.queue.c_str(), expected.c_str());
+        fprintf(stderr, "status %d: stored \"%s\", expected \"%s\"\n", status, after.queue.c_str(),
+                expected.c_str());
         abort();
     }
     if (after.broker.server != g_base.broker.server || after.broker.port != g_base.broker.port ||
         after.broker.vhost != g_base.broker.vhost ||
-        after.broker.userName != g_base.broker.userName || after.lookup_host != g_base.lookup_host) {
+        after.broker.userName != g_base.broker.userName ||
+        after.lookup_host != g_base.lookup_host) {
         fprintf(stderr, "status %d: the answer changed other settings\n", status);
         abort();
     }

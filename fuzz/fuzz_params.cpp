@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GetValue("comtype", dict);
     GetValue("nfunc", dict);
     for (const auto& kv : dict) {
-        if (kv.first.find("\r\n") != std::string::npos || kv.second.find("\r\n") != std::string::npos)
+        if (kv.first.find("\r\n") != std::string::npos ||
+            kv.second.find("\r\n") != std::string::npos)
             abort();
         GetValue(kv.first, dict);
     }

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.LoadConfigFile(g_file);
     const std::string firstKey = text.substr(0, text.find_first_of("=\n"));
     CheckValue(config.GetValue(firstKey, ""));
-    for (const char* key : {"server", "queue", "port", "lookup_host"}) CheckValue(config.GetValue(key, ""));
+    for (const char* key : {"server", "queue", "port", "lookup_host"})
+        CheckValue(config.GetValue(key, ""));
 
     const Settings s = ReadSettings(g_file);
     CheckValue(s.broker.server);

@@ -16,7 +16,8 @@ void CheckSplitByComas(std::string text, char split) {
     SplitByComas(text, fields, split);
     const std::string read(text.c_str());
     std::string joined;
-    for (size_t i = 0; i < fields.size(); ++i) joined += (i ? std::string(1, split) : "") + fields[i];
+    for (size_t i = 0; i < fields.size(); ++i)
+        joined += (i ? std::string(1, split) : "") + fields[i];
     // A closing separator ends the last field without starting an empty one.
     if (!read.empty() && read.back() == split) joined += split;
     if (joined != read) abort();

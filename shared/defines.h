@@ -8,18 +8,18 @@
 
 /* Head of a request body; `count` MSG_SEND records follow it. */
 typedef struct MSG_HEAD {
-    char guid[50];      /* request identifier, echoed in the reply */
+    char guid[50]; /* request identifier, echoed in the reply */
     /* 2 bytes of padding */
-    int32_t count;      /* number of call records */
-    char platform[50];  /* reply exchange, and its routing key */
+    int32_t count;     /* number of call records */
+    char platform[50]; /* reply exchange, and its routing key */
     /* 2 bytes of padding */
 } T_MSG_HEAD;
 
 /* One call record; library and function are named inside szParam ("comtype", "nfunc"). */
 typedef struct MSG_SEND {
-    char szParam[4000];   /* CR LF separated key=value lines */
-    char szDllName[32];   /* carried, not used */
-    char szFunction[32];  /* carried, not used */
+    char szParam[4000];  /* CR LF separated key=value lines */
+    char szDllName[32];  /* carried, not used */
+    char szFunction[32]; /* carried, not used */
 } T_MSG_SEND;
 
 /* Reply body. */

@@ -16,9 +16,9 @@
 typedef void (*MyProc)(std::map<std::string, std::string>&, std::string, std::string&);
 
 // Defines an exported plug-in function of type MyProc, e.g. TOLVANE_PLUGIN(echo) { ... }.
-#define TOLVANE_PLUGIN(name)                                                            \
-    extern "C" __attribute__((visibility("default"))) void name(                       \
-        [[maybe_unused]] std::map<std::string, std::string>& dictParam,                 \
+#define TOLVANE_PLUGIN(name)                                            \
+    extern "C" __attribute__((visibility("default"))) void name(        \
+        [[maybe_unused]] std::map<std::string, std::string>& dictParam, \
         [[maybe_unused]] std::string encodeParam, [[maybe_unused]] std::string& strOut)
 
 #endif

@@ -64,8 +64,7 @@ bool CallClient::DeclareQueue(const std::string& queue, bool quorum) {
     type.value.kind = AMQP_FIELD_KIND_UTF8;
     type.value.value.bytes = amqp_cstring_bytes("quorum");
     amqp_table_t arguments = {quorum ? 1 : 0, &type};
-    amqp_queue_declare(conn_, kChannel, amqp_cstring_bytes(queue.c_str()), 0, 1, 0, 0,
-                       arguments);
+    amqp_queue_declare(conn_, kChannel, amqp_cstring_bytes(queue.c_str()), 0, 1, 0, 0, arguments);
     return Check(("declaring queue \"" + queue + "\"").c_str());
 }
 

@@ -139,10 +139,9 @@ int AwaitReply(CallClient& client, const Options& o, const std::string& guid) {
         if (got < 0) return Fail(kBrokerError, client.Error());
         if (got == 0 && left > INT_MAX) continue;
         if (got == 0) {
-            return Fail(kTimedOut, "no reply to request " + guid + " within " +
-                                       std::to_string(o.timeout_s) +
-                                       " s (is the service running and consuming queue \"" +
-                                       o.queue + "\"?)");
+            return Fail(kTimedOut,
+                        "no reply to request " + guid + " within " + std::to_string(o.timeout_s) +
+                            " s (is the service running and consuming queue \"" + o.queue + "\"?)");
         }
         if (replyGuid == guid) {
             printf("%s\n", text.c_str());

@@ -153,8 +153,8 @@ AmqpHost ParseHost(const std::string& item, int port) {
     if (item[0] == '[') {
         const size_t close = item.find(']');
         if (close != std::string::npos) {
-            const bool withPort = item.size() > close + 1 && item[close + 1] == ':' &&
-                                  AllDigits(item, close + 2);
+            const bool withPort =
+                item.size() > close + 1 && item[close + 1] == ':' && AllDigits(item, close + 2);
             return {item.substr(1, close - 1), withPort ? atoi(item.c_str() + close + 2) : port};
         }
     }

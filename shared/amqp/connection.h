@@ -39,8 +39,8 @@ enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kHandshake, kLo
 // closed: the library asserts); otherwise it holds a handle whose socket is closed or
 // answered, which the owner destroys with AmqpClose. `detail` tells why, with the broker's
 // reply code and text when the broker gave them (a refused vhost, say).
-AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& login,
-                      std::string* detail, std::string* where = nullptr);
+AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& login, std::string* detail,
+                      std::string* where = nullptr);
 
 // The text of a failed reply: the library's text, or the broker's reply code and text.
 std::string AmqpReplyText(const amqp_rpc_reply_t& reply);
@@ -75,8 +75,7 @@ std::string AmqpText(amqp_bytes_t bytes);
 // amqp_consume_message reports a method other than basic.deliver as
 // AMQP_STATUS_UNEXPECTED_STATE and leaves its frame queued. Takes that frame: a server close
 // comes back as the server exception it is; anything else is dropped and `reply` returned.
-amqp_rpc_reply_t AmqpServerCloseBehind(amqp_connection_state_t conn,
-                                       const amqp_rpc_reply_t& reply);
+amqp_rpc_reply_t AmqpServerCloseBehind(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply);
 
 // Closes `channel` (when open) and the connection with reply code 200, then destroys the
 // handle. Makes no library call for a null handle; results are not examined.

@@ -6,8 +6,7 @@
 
 namespace {
 
-const char kAlphabet[] =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+/";
+const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+/";
 
 // The fill "=" and anything outside the alphabet read as 0.
 unsigned Value(char c) {

@@ -25,8 +25,7 @@ std::string TakeStamp() {
     snprintf(name, sizeof name, "%lld", static_cast<long long>(time(nullptr)));
     // The whole second even when a signal handler cuts the sleep short.
     struct timespec left = {1, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
     return name;
 }
 
@@ -77,10 +76,8 @@ Backup MakeBackup(const std::string& from, const std::string& to) {
 // Puts the file back as it stood before the rewrite: the copy moves over it, or a file
 // that did not exist before is removed again.
 void Restore(Backup saved, const std::string& file, const std::string& backup, bool created) {
-    if (saved == Backup::Made)
-        rename(backup.c_str(), file.c_str());
-    else if (saved == Backup::NoOriginal && created)
-        unlink(file.c_str());
+    if (saved == Backup::Made) rename(backup.c_str(), file.c_str());
+    else if (saved == Backup::NoOriginal && created) unlink(file.c_str());
 }
 
 std::string Join(const std::vector<std::string>& lines) {

@@ -4,15 +4,15 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // A token that ends in "/>" loses both characters, one that ends in ">" loses that one.
 std::string DropClosingBracket(std::string token) {
     size_t n = token.size();
-    if (n >= 2 && token[n - 1] == '>' && token[n - 2] == '/')
-        token.resize(n - 2);
-    else if (n >= 1 && token[n - 1] == '>')
-        token.resize(n - 1);
+    if (n >= 2 && token[n - 1] == '>' && token[n - 2] == '/') token.resize(n - 2);
+    else if (n >= 1 && token[n - 1] == '>') token.resize(n - 1);
     return token;
 }
 
@@ -60,7 +60,8 @@ void Split(std::string source, std::vector<std::string>& result) {
             firstCharNotSpace = ++i;
             preIsSpace = true;
         } else if (IsBlank(c)) {
-            result.push_back(DropClosingBracket(source.substr(firstCharNotSpace, i - firstCharNotSpace)));
+            result.push_back(
+                DropClosingBracket(source.substr(firstCharNotSpace, i - firstCharNotSpace)));
             firstCharNotSpace = ++i;
             preIsSpace = true;
         } else {
@@ -68,7 +69,8 @@ void Split(std::string source, std::vector<std::string>& result) {
             preIsSpace = false;
         }
     }
-    if (firstCharNotSpace < n) result.push_back(DropClosingBracket(source.substr(firstCharNotSpace)));
+    if (firstCharNotSpace < n)
+        result.push_back(DropClosingBracket(source.substr(firstCharNotSpace)));
 }
 
 std::string Trim(std::string& str) {

@@ -27,8 +27,7 @@ public:
     // Leaves Log writing to the hourly file only and ErrLog switched on.
     void FatalLog(const char* msg, ...) __attribute__((format(printf, 2, 3)));
     // Null pFileName writes "default.txt"; a subdirectory in the name must already exist.
-    void LogFile(const char* pFileName, const char* msg, ...)
-        __attribute__((format(printf, 3, 4)));
+    void LogFile(const char* pFileName, const char* msg, ...) __attribute__((format(printf, 3, 4)));
 
 private:
     enum _EnLogFlag {

@@ -102,9 +102,11 @@ protected:
     // Writes `home`'s cfg/mq.conf (creating the folders) and returns its text.
     std::string WriteConf(const std::string& queue, const std::string& lookupHost,
                           int amqpPort = TEST_AMQP_PORT, const std::string& home = TOLVANE_HOME) {
-        std::string conf = "# settings of the daemon tests\nserver=127.0.0.1\nport=" +
-                           std::to_string(amqpPort) + "\nuserName=guest\npwd=guest\nvhost=/\n"
-                           "queue=" + queue + "\nlookup_host=" + lookupHost + "\n";
+        std::string conf =
+            "# settings of the daemon tests\nserver=127.0.0.1\nport=" + std::to_string(amqpPort) +
+            "\nuserName=guest\npwd=guest\nvhost=/\n"
+            "queue=" +
+            queue + "\nlookup_host=" + lookupHost + "\n";
         mkdir(home.c_str(), 0755);
         mkdir((home + "/cfg").c_str(), 0755);
         testutil::WriteAll(home + "/cfg/mq.conf", conf);

@@ -31,8 +31,8 @@ public:
         unlink(dir_.file("requests").c_str());
         port_ = 0;
         const std::string script = std::string(TEST_SOURCE_DIR) + "/scripts/lookup_server.py";
-        std::vector<std::string> args = {"python3", script, "--port-file", dir_.file("port"),
-                                         "--log", dir_.file("requests")};
+        std::vector<std::string> args = {"python3",         script,  "--port-file",
+                                         dir_.file("port"), "--log", dir_.file("requests")};
         args.insert(args.end(), options.begin(), options.end());
         pid_ = fork();
         if (pid_ == 0) {

@@ -66,9 +66,12 @@ public:
         while (listed >> conn >> peer) {
             if (ports.count(atoi(peer.c_str()))) pids += (closed++ ? ",\"" : "\"") + conn + "\"";
         }
-        return testutil::TempDir::Run(ctl_ + "eval '[rabbit_networking:close_connection("
+        return testutil::TempDir::Run(ctl_ +
+                                      "eval '[rabbit_networking:close_connection("
                                       "rabbit_misc:string_to_pid(P), \"chaos\") || P <- [" +
-                                      pids + "]].' >/dev/null 2>&1") == 0 ? closed : -1;
+                                      pids + "]].' >/dev/null 2>&1") == 0
+                   ? closed
+                   : -1;
     }
 
     // Runs an Erlang expression on the node (application:set_env(...), say); its exit status.
@@ -114,8 +117,9 @@ Outcome Ride(const char* name, int first, const std::function<void()>& fault) {
         for (; !done; ++next, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
             std::string body = RequestBody("chaos-" + std::to_string(next), kPlatform,
                                            {{"comtype=echo", "nfunc=sleep", "ms=50"}});
-            if (!p) p.reset(new CPublisher("127.0.0.1", "guest", "guest", "/", ChaosNode::port,
-                                           131072));
+            if (!p)
+                p.reset(
+                    new CPublisher("127.0.0.1", "guest", "guest", "/", ChaosNode::port, 131072));
             if (!p->PublishMessage("", kQueue, &body[0], body.size())) {
                 p.reset();
                 continue;
@@ -154,8 +158,10 @@ Outcome Ride(const char* name, int first, const std::function<void()>& fault) {
     o.sent = int(sent.size());
     for (const auto& r : replies) o.duplicated += r.second - 1;
     for (int n : sent) ++(replies.count(n) ? o.answered : o.lost);
-    printf("%s: sent %d, answered %d, duplicated %d, lost %d; fault %.1f s, resumed %.1f s "
-           "after it\n", name, o.sent, o.answered, o.duplicated, o.lost, o.fault_s, o.resume_s);
+    printf(
+        "%s: sent %d, answered %d, duplicated %d, lost %d; fault %.1f s, resumed %.1f s "
+        "after it\n",
+        name, o.sent, o.answered, o.duplicated, o.lost, o.fault_s, o.resume_s);
     return o;
 }
 
@@ -171,10 +177,12 @@ TEST_F(DaemonTest, BrokerKillAndClosedConnectionsAreRiddenOut) {
         ASSERT_TRUE(amqp.Connect(ChaosNode::port) && amqp.Bind(kReplies, kPlatform, kPlatform));
     }
     auto serve = [&](const std::string& extra) {
-        const std::string conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()),
-                                           ChaosNode::port);
-        testutil::WriteAll(TOLVANE_MQ_CONF, conf + "reply_connection=per_worker\n"
-                                                   "plugin_cache=yes\n" + extra);
+        const std::string conf =
+            WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::port);
+        testutil::WriteAll(TOLVANE_MQ_CONF, conf +
+                                                "reply_connection=per_worker\n"
+                                                "plugin_cache=yes\n" +
+                                                extra);
         return Start();
     };
 
@@ -256,8 +264,8 @@ TEST_F(DaemonTest, StopIsBoundedAgainstAFrozenBroker) {
         WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::port) +
         "workers=2\nstop_timeout=2\nreply_connection=per_worker\nreconnect_pause=60\n";
     auto send = [&](const std::string& guid, const std::string& func, const std::string& arg) {
-        return amqp.Publish("", kQueue, RequestBody(guid, platform,
-                                                    {{"comtype=echo", "nfunc=" + func, arg}}));
+        return amqp.Publish("", kQueue,
+                            RequestBody(guid, platform, {{"comtype=echo", "nfunc=" + func, arg}}));
     };
     double took = 0;
 
@@ -269,18 +277,21 @@ TEST_F(DaemonTest, StopIsBoundedAgainstAFrozenBroker) {
         for (int i = 0; i < 5; ++i) {
             ASSERT_TRUE(send("hold-" + std::to_string(i), "sleep", "ms=60000"));
         }
-        ASSERT_TRUE(WaitFor([&] {
-            const std::string log = ServiceLog();
-            return amqp.MessageCount(kQueue) == 0 && log.find("hold-0") != std::string::npos &&
-                   log.find("hold-1") != std::string::npos;
-        }, 10000));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                const std::string log = ServiceLog();
+                return amqp.MessageCount(kQueue) == 0 && log.find("hold-0") != std::string::npos &&
+                       log.find("hold-1") != std::string::npos;
+            },
+            10000));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the two acks go out
         ASSERT_TRUE(node.Signal(SIGSTOP));
         EXPECT_EQ(daemon.Stop(2 + 5, &took), 1) << "abandoned requests; took " << took << " s";
         ASSERT_TRUE(node.Signal(SIGCONT));
     }
     EXPECT_NE(ServiceLog().find("stopped after 2 s: 5 requests abandoned, 2 of them lost"),
-              std::string::npos) << ServiceLog();
+              std::string::npos)
+        << ServiceLog();
     EXPECT_TRUE(WaitFor([&] { return amqp.MessageCount(kQueue) == 3; }, 10000))
         << "the waiting ones go back: " << amqp.MessageCount(kQueue);
     ASSERT_TRUE(amqp.PurgeQueue(kQueue));
@@ -314,13 +325,15 @@ TEST_F(DaemonTest, RedeliveryOfARequestStillRunningIsNotRunAgain) {
     const char platform[] = "tolvane.t.chaos.long";
     TestAmqp amqp;
     ASSERT_TRUE(amqp.Connect(ChaosNode::port) && DeclareRoute(amqp, kQueue, platform, kReplies));
-    testutil::WriteAll(TOLVANE_MQ_CONF,
-                       WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()),
-                                 ChaosNode::port) + "ack_mode=after_reply\nreconnect_pause=1\n");
+    testutil::WriteAll(
+        TOLVANE_MQ_CONF,
+        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::port) +
+            "ack_mode=after_reply\nreconnect_pause=1\n");
     pid_t pid = Start();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(amqp.Publish("", kQueue, RequestBody("long-call", platform,
-                                                     {{"comtype=echo", "nfunc=sleep", "ms=8000"}})));
+    ASSERT_TRUE(amqp.Publish(
+        "", kQueue,
+        RequestBody("long-call", platform, {{"comtype=echo", "nfunc=sleep", "ms=8000"}})));
     std::string body;
     ASSERT_TRUE(amqp.Get(kReplies, &body, 30000));
     EXPECT_FALSE(amqp.Get(kReplies, &body, 3000)) << "a second reply";
@@ -328,7 +341,8 @@ TEST_F(DaemonTest, RedeliveryOfARequestStillRunningIsNotRunAgain) {
     const size_t first = log.find(started);
     EXPECT_NE(first, std::string::npos);
     EXPECT_EQ(log.find(started, first + 1), std::string::npos) << "run twice: " << log;
-    EXPECT_NE(log.find("the request long-call was delivered again while it runs"), std::string::npos);
+    EXPECT_NE(log.find("the request long-call was delivered again while it runs"),
+              std::string::npos);
     Stop(pid);
     EXPECT_EQ(amqp.MessageCount(kQueue), 0) << "the redelivery was acknowledged";
 }

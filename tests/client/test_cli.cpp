@@ -91,10 +91,14 @@ TEST_F(CommandLine, WorkersAndCountersLineFollowTheSettings) {
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(Answers(amqp, "tolvane.t.counted"));
     EXPECT_EQ(probe::StatusValue(pid, "Threads"), 5) << "main, stop thread, 3 workers";
-    EXPECT_TRUE(WaitFor([] { return ServiceLog().find("] counters: received=1 replied=1 "
-                                                      "reply_failed=0 plugin_failed=0 waiting=0 "
-                                                      "running=0 reconnects=0\n") !=
-                                    std::string::npos; }, 5000));
+    EXPECT_TRUE(WaitFor(
+        [] {
+            return ServiceLog().find(
+                       "] counters: received=1 replied=1 "
+                       "reply_failed=0 plugin_failed=0 waiting=0 "
+                       "running=0 reconnects=0\n") != std::string::npos;
+        },
+        5000));
     amqp.DeleteQueue("tolvane.t.counted");
 }
 
@@ -127,7 +131,9 @@ TEST_F(CommandLine, ImpossibleStartIsToldBeforeDetaching) {
     ASSERT_EQ(mkdir(conf.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((conf + "/cfg").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((conf + "/cfg/mq.conf").c_str(), 0755), 0);
-    const struct { std::string args, named; } cases[] = {
+    const struct {
+        std::string args, named;
+    } cases[] = {
         {"--home " + file, file + "/log"},
         {"--pid-file " + file + "/tolvane.pid", file + "/tolvane.pid"},
         {"--home " + conf, conf + "/cfg/mq.conf"},
@@ -155,7 +161,8 @@ TEST_F(CommandLine, ReadOnlySettingsRefusedWithOptionsOnlyBare) {
 
     Outcome checked = RunDaemon(dir_, "--foreground", kNoOverride);
     EXPECT_EQ(checked.status, 1);
-    EXPECT_EQ(checked.err, "tolvane: the settings file " TOLVANE_MQ_CONF " must open for reading "
+    EXPECT_EQ(checked.err, "tolvane: the settings file " TOLVANE_MQ_CONF
+                           " must open for reading "
                            "and writing, or every setting in it is ignored: Permission denied\n");
     EXPECT_FALSE(testutil::Exists(TOLVANE_PID_FILE)) << "nothing started";
 

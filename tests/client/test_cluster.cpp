@@ -17,15 +17,23 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using testutil::TempDir;
 
-int NodePort(int i) { return TEST_CLUSTER_PORT + 2 * i; }
-std::string Port(int i) { return std::to_string(NodePort(i)); }
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+int NodePort(int i) {
+    return TEST_CLUSTER_PORT + 2 * i;
+}
+std::string Port(int i) {
+    return std::to_string(NodePort(i));
+}
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // Every node listens on all addresses, so that the namespaces reach node 1.
 int Cluster(const std::string& verb) {
-    return TempDir::Run("TOLVANE_CLUSTER_PORT=" + Port(0) + " TOLVANE_CLUSTER_DIR=" TEST_BINARY_DIR
+    return TempDir::Run("TOLVANE_CLUSTER_PORT=" + Port(0) +
+                        " TOLVANE_CLUSTER_DIR=" TEST_BINARY_DIR
                         "/cluster TOLVANE_BROKER_LISTEN=0.0.0.0 " TEST_SOURCE_DIR
-                        "/scripts/cluster.sh " + verb + " > /dev/null");
+                        "/scripts/cluster.sh " +
+                        verb + " > /dev/null");
 }
 
 std::string Ctl(int node, const std::string& args) {
@@ -81,8 +89,8 @@ protected:
     pid_t StartIn(std::vector<std::string> prefix, const std::string& name,
                   const std::string& conf) {
         const std::string home = homes_.file(name), pidFile = home + "/tolvane.pid";
-        TempDir::Run("mkdir -p " + home + "/cfg " + home + "/lib && ln -sf " TOLVANE_HOME
-                     "/lib/libecho.so " + home + "/lib/");
+        TempDir::Run("mkdir -p " + home + "/cfg " + home +
+                     "/lib && ln -sf " TOLVANE_HOME "/lib/libecho.so " + home + "/lib/");
         testutil::WriteAll(home + "/cfg/mq.conf", conf + "stop_timeout=5\nlookup_host=127.0.0.1:" +
                                                       std::to_string(ClosedPort()) + "\n");
         prefix.insert(prefix.end(), {kDaemon, "--home", home, "--pid-file", pidFile});
@@ -114,12 +122,15 @@ TEST_F(ClusterTest, TwoHostsShareOneQueueAndAnswerEachRequestOnce) {
         ASSERT_GT(StartIn(hosts_.back()->Exec(), std::to_string(h),
                           "server=" + hosts_.back()->Gateway() + "\nport=" + Port(1) +
                               "\nuserName=tolvane-net\npwd=net\nqueue=" + queue +
-                              "\nreply_connection=per_worker\n"), 0);
+                              "\nreply_connection=per_worker\n"),
+                  0);
     }
     // Both consume before the requests come, so that neither takes them all.
-    ASSERT_TRUE(WaitFor([&] {
-        return Ctl(1, "list_queues name consumers").find(queue + "\t2") != std::string::npos;
-    }, 20000));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return Ctl(1, "list_queues name consumers").find(queue + "\t2") != std::string::npos;
+        },
+        20000));
     for (int i = 0; i < n; ++i) {
         const std::string body = RequestBody("two-" + std::to_string(i), platform,
                                              {{"comtype=echo", "nfunc=say", "text=ok"}});
@@ -156,10 +167,15 @@ TEST_F(ClusterTest, NodeLossIsRiddenOutWithoutLosingARequest) {
     ASSERT_TRUE(sender.Connect(NodePort(2)));
     ASSERT_TRUE(replies.Connect(10) && replies.Listen(platform)) << replies.Error();
     // The first consumer connection goes to the list's first host, node 0.
-    ASSERT_GT(StartIn({}, "failover", "server=127.0.0.1:" + Port(0) + ",127.0.0.1:" + Port(1) +
-                                          ",127.0.0.1:" + Port(2) + "\nuserName=guest\npwd=guest\n"
-                                          "queue=" + queue + "\nack_mode=after_reply\n"
-                                          "reply_connection=per_worker\n"), 0);
+    ASSERT_GT(
+        StartIn({}, "failover",
+                "server=127.0.0.1:" + Port(0) + ",127.0.0.1:" + Port(1) + ",127.0.0.1:" + Port(2) +
+                    "\nuserName=guest\npwd=guest\n"
+                    "queue=" +
+                    queue +
+                    "\nack_mode=after_reply\n"
+                    "reply_connection=per_worker\n"),
+        0);
     ASSERT_TRUE(Answers(sender, queue));
 
     const Clock::time_point start = Clock::now();

@@ -29,8 +29,8 @@ std::vector<time_t> LineTimes(const std::string& log, const std::string& text) {
         size_t start = log.rfind('\n', at);
         start = start == std::string::npos ? 0 : start + 1;
         struct tm tm {};
-        if (sscanf(log.c_str() + start, "[%d-%d-%d,%d:%d:%d]", &tm.tm_year, &tm.tm_mon,
-                   &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec) == 6) {
+        if (sscanf(log.c_str() + start, "[%d-%d-%d,%d:%d:%d]", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                   &tm.tm_hour, &tm.tm_min, &tm.tm_sec) == 6) {
             tm.tm_year -= 1900;
             tm.tm_mon -= 1;
             tm.tm_isdst = -1;
@@ -56,8 +56,9 @@ TEST_F(DaemonTest, PidFileNamesTheDaemonAndASecondStartIsRefused) {
     EXPECT_TRUE(Answers(amqp, "tolvane.t.single"));
 
     EXPECT_EQ(probe::RunToExit({kDaemon}), 0);
-    EXPECT_TRUE(WaitFor([] { return ServiceLog().find("one instance is running!!!") !=
-                                    std::string::npos; }, 10000));
+    EXPECT_TRUE(
+        WaitFor([] { return ServiceLog().find("one instance is running!!!") != std::string::npos; },
+                10000));
     EXPECT_TRUE(IsAlive(first));
     EXPECT_EQ(PidInFile(), first);
     EXPECT_TRUE(Answers(amqp, "tolvane.t.single"));
@@ -125,7 +126,8 @@ protected:
     }
 
     std::string Text(const std::vector<Reply>& replies, const std::string& guid) {
-        for (const auto& r : replies) if (r.guid == guid) return r.text;
+        for (const auto& r : replies)
+            if (r.guid == guid) return r.text;
         return "<no reply for " + guid + ">";
     }
 
@@ -168,7 +170,8 @@ TEST_F(ServingDaemon, ToolCallsGetTheirReplies) {
 
 TEST_F(ServingDaemon, ToolTimesOutWhenNobodyConsumes) {
     ASSERT_TRUE(amqp_.DeclareQueue("tolvane.t.idle"));
-    CallOutcome idle = Call(TEST_AMQP_PORT, "--timeout 1 --queue tolvane.t.idle comtype=echo nfunc=echo");
+    CallOutcome idle =
+        Call(TEST_AMQP_PORT, "--timeout 1 --queue tolvane.t.idle comtype=echo nfunc=echo");
     EXPECT_EQ(idle.status, 3);
     EXPECT_NE(idle.output.find("no reply"), std::string::npos) << idle.output;
     // A wait longer than an int of milliseconds must still wait, not give up at once.
@@ -194,8 +197,8 @@ TEST_F(ServingDaemon, RawBodiesGetTheFramingReplies) {
     EXPECT_EQ(Text(replies, "raw-short"), "the length is wrong:raw-short");
     EXPECT_EQ(Text(replies, "raw-negative"), "the length is wrong:raw-negative");
     EXPECT_EQ(Text(replies, "raw-one"), "10000:raw");
-    EXPECT_TRUE(WaitFor([] { return ServiceLog().find("PARAM TOO SHORT") != std::string::npos; },
-                        5000));
+    EXPECT_TRUE(
+        WaitFor([] { return ServiceLog().find("PARAM TOO SHORT") != std::string::npos; }, 5000));
 }
 
 TEST_F(ServingDaemon, BurstGetsExactlyOneReplyEach) {
@@ -205,8 +208,8 @@ TEST_F(ServingDaemon, BurstGetsExactlyOneReplyEach) {
     for (int i = 0; i < kBurst; ++i) {
         std::string guid = "burst-" + std::to_string(i);
         sent.insert(guid);
-        bodies.push_back(RequestBody(guid, kPlatform,
-                                     {{"comtype=echo", "nfunc=say", "text=10000:" + guid}}));
+        bodies.push_back(
+            RequestBody(guid, kPlatform, {{"comtype=echo", "nfunc=say", "text=10000:" + guid}}));
     }
     auto replies = Exchange(bodies, kBurst);
     std::set<std::string> answered;
@@ -222,8 +225,8 @@ class OwnBrokerNode {
 public:
     OwnBrokerNode() {
         env_ = "TOLVANE_BROKER_NODE=" + node_ + " TOLVANE_BROKER_PORT=" + std::to_string(port) +
-               " TOLVANE_BROKER_DIST_PORT=" + std::to_string(port + 1) +
-               " TOLVANE_BROKER_DIR='" + TEST_BINARY_DIR + "/broker-faults' ";
+               " TOLVANE_BROKER_DIST_PORT=" + std::to_string(port + 1) + " TOLVANE_BROKER_DIR='" +
+               TEST_BINARY_DIR + "/broker-faults' ";
         started_ = Script("start") == 0;
     }
     ~OwnBrokerNode() {
@@ -231,7 +234,8 @@ public:
     }
     bool started() const { return started_; }
     int Ctl(const std::string& args) {
-        const char* bin = getuid() == 0 ? "/usr/sbin/rabbitmqctl" : "/usr/lib/rabbitmq/bin/rabbitmqctl";
+        const char* bin =
+            getuid() == 0 ? "/usr/sbin/rabbitmqctl" : "/usr/lib/rabbitmq/bin/rabbitmqctl";
         return testutil::TempDir::Run(std::string(bin) + " -q -n " + node_ + " " + args +
                                       " >/dev/null 2>&1");
     }
@@ -282,7 +286,8 @@ TEST_F(DaemonTest, BrokerStoppedForHalfAMinuteIsRiddenOut) {
     // Each failure line is followed by why; each start of consuming is logged.
     const std::string log = ServiceLog(), where = "127.0.0.1:" + std::to_string(port);
     EXPECT_NE(log.find("consumer failed: queue \"tolvane.t.faults\", user \"guest\", vhost \"/\", "
-                       "cannot connect to the broker at " + where),
+                       "cannot connect to the broker at " +
+                       where),
               std::string::npos);
     EXPECT_GE(LineTimes(log, "consumer started: queue \"tolvane.t.faults\"").size(), 2u);
     EXPECT_TRUE(IsAlive(pid));

@@ -25,8 +25,9 @@ protected:
         std::vector<std::string> guids;
         for (int i = 0; i < n; ++i) {
             guids.push_back(prefix + std::to_string(i));
-            EXPECT_TRUE(amqp_.Publish("", kQueue, RequestBody(guids.back(), kPlatform,
-                                                              {{"comtype=echo", "nfunc=" + func, arg}})));
+            EXPECT_TRUE(amqp_.Publish(
+                "", kQueue,
+                RequestBody(guids.back(), kPlatform, {{"comtype=echo", "nfunc=" + func, arg}})));
         }
         return guids;
     }
@@ -64,7 +65,8 @@ TEST_F(DeliveryTest, IntakeIsBoundedAndServedInOrder) {
     std::vector<std::string> sent = Send(1, "slow-", "sleep", "ms=4000");
     std::vector<std::string> fast = Send(1000, "fast-", "say", "text=10000:fast");
     sent.insert(sent.end(), fast.begin(), fast.end());
-    ASSERT_GT(StartWith("workers=1\nintake_limit=5\nreply_connection=per_worker\nplugin_cache=yes\n"), 0);
+    ASSERT_GT(
+        StartWith("workers=1\nintake_limit=5\nreply_connection=per_worker\nplugin_cache=yes\n"), 0);
 
     // While the slow job runs the daemon holds intake_limit + workers more, no further.
     const int held = 1000 - 5 - 1;
@@ -84,7 +86,8 @@ TEST_F(DeliveryTest, ZeroIntakeLimitConsumesWithoutAcks) {
         ASSERT_TRUE(Answers(amqp_, kQueue));
         std::string consumers = RabbitmqctlOutput("list_consumers -p / queue_name ack_required");
         EXPECT_NE(consumers.find(std::string(kQueue) + (noAck ? "\tfalse" : "\ttrue")),
-                  std::string::npos) << consumers;
+                  std::string::npos)
+            << consumers;
         Stop(pid);
     }
 }

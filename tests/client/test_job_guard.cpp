@@ -43,7 +43,9 @@ amqp_envelope_t* Envelope(const char* guid) {
 size_t GuardLines() {
     std::string log = testutil::Capture("cat '" TOLVANE_LOG_DIR "'/main-*.log 2>/dev/null");
     size_t n = 0;
-    for (size_t at = log.find(kGuardLine); at != std::string::npos; at = log.find(kGuardLine, at + 1)) ++n;
+    for (size_t at = log.find(kGuardLine); at != std::string::npos;
+         at = log.find(kGuardLine, at + 1))
+        ++n;
     return n;
 }
 
@@ -56,7 +58,8 @@ TEST(JobGuard, ThrowOutsideThePluginCostsOneMessageNotTheWorker) {
     ASSERT_EQ(tpool_init(1), 0);
     ASSERT_TRUE(QueueJob(EnvelopePtr(Envelope("guard-first")), JobContext()));
     ASSERT_TRUE(QueueJob(EnvelopePtr(Envelope("guard-second")), JobContext()));
-    for (int i = 0; i < 100 && g_throws < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 100 && g_throws < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     tpool_uninit();
     EXPECT_EQ(g_throws, 3) << "the one worker lived on to take the second job";
     EXPECT_EQ(GuardLines(), before + 3);

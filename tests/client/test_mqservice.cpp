@@ -131,9 +131,11 @@ public:
     // Kills the broker's processes for this user's connections: their sockets close at once,
     // without a connection.close, as when the broker vanishes.
     bool KillConnections() {
-        return Rabbitmqctl("eval '[exit(proplists:get_value(pid, I), kill) || I <- "
-                           "rabbit_networking:connection_info_all([pid, user]), "
-                           "proplists:get_value(user, I) =:= <<\"" + name_ + "\">>].'") == 0;
+        return Rabbitmqctl(
+                   "eval '[exit(proplists:get_value(pid, I), kill) || I <- "
+                   "rabbit_networking:connection_info_all([pid, user]), "
+                   "proplists:get_value(user, I) =:= <<\"" +
+                   name_ + "\">>].'") == 0;
     }
 
 private:
@@ -156,12 +158,12 @@ protected:
     void SetUp() override { ASSERT_TRUE(peer.Connect()) << "private broker node not reachable"; }
 
     std::unique_ptr<CConsumer> MakeConsumer(const std::string& queue, const char* user = "guest",
-                                        const char* pwd = "guest", int port = TEST_AMQP_PORT) {
+                                            const char* pwd = "guest", int port = TEST_AMQP_PORT) {
         return std::unique_ptr<CConsumer>(
             new CConsumer(kHost, queue.c_str(), user, pwd, "/", port, kFrameMax));
     }
     std::unique_ptr<CPublisher> MakePublisher(const char* user = "guest", const char* pwd = "guest",
-                                          int port = TEST_AMQP_PORT) {
+                                              int port = TEST_AMQP_PORT) {
         return std::unique_ptr<CPublisher>(new CPublisher(kHost, user, pwd, "/", port, kFrameMax));
     }
 
@@ -501,16 +503,16 @@ TEST(HostList, HostThatNeverSpeaksIsPassedOverAndThenTriedLast) {
     for (int call = 0; call < 2; ++call) {
         CPublisher p(server.c_str(), "guest", "guest", "/", 1, kFrameMax);
         EXPECT_TRUE(p.PublishMessage("amq.direct", "k", body, 1)) << p.Detail();
-        const bool silentTried = p.HostFailures().find(std::to_string(silent.port())) !=
-                                 std::string::npos;
+        const bool silentTried =
+            p.HostFailures().find(std::to_string(silent.port())) != std::string::npos;
         EXPECT_EQ(silentTried, call == 0) << p.HostFailures();
     }
 }
 
 TEST(HostList, BrokerRefusingTheLoginEndsTheWalk) {
     Relay next(TEST_AMQP_PORT);
-    const std::string server = "127.0.0.1:" + std::to_string(TEST_AMQP_PORT) +
-                               ",127.0.0.1:" + std::to_string(next.port());
+    const std::string server =
+        "127.0.0.1:" + std::to_string(TEST_AMQP_PORT) + ",127.0.0.1:" + std::to_string(next.port());
     CPublisher p(server.c_str(), "guest", "wrong", "/", 1, kFrameMax);
     char body[] = "x";
     EXPECT_FALSE(p.PublishMessage("amq.direct", "k", body, 1));

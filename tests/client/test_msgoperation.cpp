@@ -103,7 +103,9 @@ std::string Call(const T_MSG_SEND& msg, std::string out = "") {
     CallFun(msg, out);
     return out;
 }
-std::string Call(const std::string& param) { return Call(Record(param)); }
+std::string Call(const std::string& param) {
+    return Call(Record(param));
+}
 
 bool IsLoaded(const std::string& path) {
     void* h = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
@@ -113,8 +115,9 @@ bool IsLoaded(const std::string& path) {
 
 void WriteMqConf(int port) {
     TempDir::Run(std::string("mkdir -p '") + TOLVANE_HOME + "/cfg'");
-    ASSERT_TRUE(testutil::WriteAll(TOLVANE_MQ_CONF, "server=127.0.0.1\nport=" + std::to_string(port) +
-                                                        "\nuserName=guest\npwd=guest\nvhost=/\n"));
+    ASSERT_TRUE(
+        testutil::WriteAll(TOLVANE_MQ_CONF, "server=127.0.0.1\nport=" + std::to_string(port) +
+                                                "\nuserName=guest\npwd=guest\nvhost=/\n"));
 }
 
 struct Reply {
@@ -353,8 +356,8 @@ TEST_F(ProcMSGTest, OneRecordRepliesItsOutput) {
 }
 
 TEST_F(ProcMSGTest, ChainedRecordsCarryTheOutputAlong) {
-    Reply r = Answer(Request("g-chain", {Param("echo", "echo", "k=1\r\n"),
-                                         Param("echo", "echo", "k=2\r\n")}));
+    Reply r = Answer(
+        Request("g-chain", {Param("echo", "echo", "k=1\r\n"), Param("echo", "echo", "k=2\r\n")}));
     EXPECT_EQ(r.result,
               "10000:prev=[10000:prev=[] arg=[param] comtype=echo k=1 nfunc=echo] arg=[param] "
               "comtype=echo k=2 nfunc=echo");
@@ -382,7 +385,8 @@ TEST_F(ProcMSGTest, OutputNotStartingWith10000StopsTheRequest) {
 }
 
 TEST_F(ProcMSGTest, ResultLongerThan1023IsCut) {
-    Reply r = Answer(Request("g-long", {Param("echo", "say", "text=" + std::string(2000, 'r') + "\r\n")}));
+    Reply r = Answer(
+        Request("g-long", {Param("echo", "say", "text=" + std::string(2000, 'r') + "\r\n")}));
     EXPECT_EQ(r.result, std::string(1023, 'r'));
 }
 

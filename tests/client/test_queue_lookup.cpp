@@ -23,16 +23,18 @@ protected:
 
     // A settings file with the usual keys around "queue", a comment line and a blank line.
     std::string WriteConf(const std::string& lookupHost) {
-        std::string conf = "# broker of the tests\nserver=127.0.0.1\nqueue=old.name\n\n"
-                           "lookup_host=" + lookupHost + "\nport=5672\n";
+        std::string conf =
+            "# broker of the tests\nserver=127.0.0.1\nqueue=old.name\n\n"
+            "lookup_host=" +
+            lookupHost + "\nport=5672\n";
         WriteAll(TOLVANE_MQ_CONF, conf);
         return conf;
     }
 
     // What a stored name makes of WriteConf's file: the queue line replaced, the blank gone.
     static std::string Stored(const std::string& lookupHost, const std::string& name) {
-        return "# broker of the tests\nserver=127.0.0.1\nqueue=" + name + "\nlookup_host=" +
-               lookupHost + "\nport=5672\n";
+        return "# broker of the tests\nserver=127.0.0.1\nqueue=" + name +
+               "\nlookup_host=" + lookupHost + "\nport=5672\n";
     }
 
     std::string LookUp(const std::vector<std::string>& options) {
@@ -131,8 +133,9 @@ TEST_F(QueueLookup, EndpointDownLeavesTheFileAlone) {
 TEST_F(QueueLookup, SilentEndpointIsGivenUpWithinTheTransferLimit) {
     auto start = std::chrono::steady_clock::now();
     const std::string conf = LookUp({"--silent", "--body", "never.sent"});
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::steady_clock::now() - start).count();
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
     EXPECT_LE(seconds, 20);
     EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
     EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");

@@ -42,8 +42,10 @@ protected:
 // being acknowledged, to be answered on a new connection.
 TEST_F(RepliesTest, ReplyLostOnASilentConnectionIsAnsweredAgainUnderAfterReply) {
     Relay relay(TEST_AMQP_PORT);
-    ASSERT_GT(StartWith("port=" + std::to_string(relay.port()) + "\nreply_connection=per_worker\n"
-                        "workers=1\nack_mode=after_reply\n"), 0);
+    ASSERT_GT(StartWith("port=" + std::to_string(relay.port()) +
+                        "\nreply_connection=per_worker\n"
+                        "workers=1\nack_mode=after_reply\n"),
+              0);
     std::string body;
     Send({"comtype=echo", "nfunc=say", "text=one"});
     ASSERT_TRUE(amqp_.Get(kReplies, &body, 15000));
@@ -59,8 +61,10 @@ TEST_F(RepliesTest, ReplyLostOnASilentConnectionIsAnsweredAgainUnderAfterReply) 
 // within a few seconds, not the two minutes of the default, and serves again.
 TEST_F(RepliesTest, SilentConsumerConnectionIsNoticedWithinTheHeartbeat) {
     Relay relay(TEST_AMQP_PORT);
-    ASSERT_GT(StartWith("port=" + std::to_string(relay.port()) + "\nheartbeat=2\n"
-                        "reconnect_pause=1\n"), 0);
+    ASSERT_GT(StartWith("port=" + std::to_string(relay.port()) +
+                        "\nheartbeat=2\n"
+                        "reconnect_pause=1\n"),
+              0);
     ASSERT_TRUE(WaitFor([&] { return relay.Accepted() == 1; }, 10000));
     relay.Freeze(0);
     EXPECT_TRUE(WaitFor([&] { return relay.Accepted() == 2; }, 10000)) << "no new consumer";
@@ -70,16 +74,19 @@ TEST_F(RepliesTest, SilentConsumerConnectionIsNoticedWithinTheHeartbeat) {
 
 TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     const int kBurst = 500, kWorkers = 4;
-    pid_t pid = StartWith("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) + "\n");
+    pid_t pid =
+        StartWith("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) + "\n");
     ASSERT_GT(pid, 0);
     std::set<std::string> sent, answered;
     std::set<int> seen;
     for (int i = 0; i < kBurst; ++i) sent.insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
     // Every connection the daemon opens while it serves the burst is noticed here.
-    EXPECT_TRUE(WaitFor([&] {
-        for (const auto& c : LocalPortsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
-        return amqp_.MessageCount(kReplies) >= kBurst;
-    }, 120000));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            for (const auto& c : LocalPortsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
+            return amqp_.MessageCount(kReplies) >= kBurst;
+        },
+        120000));
     std::string body;
     for (int i = 0; i < kBurst && amqp_.Get(kReplies, &body, 5000); ++i) {
         EXPECT_TRUE(answered.insert(ParseReply(body).guid).second) << "two replies";
@@ -103,7 +110,8 @@ TEST_F(RepliesTest, PerWorkerConnectionClosedByTheBrokerIsReplaced) {
     ASSERT_TRUE(amqp_.Get(kReplies, &body, 30000));
     EXPECT_EQ(ParseReply(body).guid, first);
     int worker = 0;
-    for (int p : connections()) if (!consumer.count(p)) worker = p;
+    for (int p : connections())
+        if (!consumer.count(p)) worker = p;
     ASSERT_NE(worker, 0) << "the worker keeps its connection";
 
     std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
@@ -176,9 +184,8 @@ TEST_F(RepliesTest, HonouredReplyToAnswersAPikaRequester) {
 TEST_F(RepliesTest, UnloggedParamsKeepSecretsOutOfTheLog) {
     ASSERT_GT(StartWith("log_params=no\n"), 0);
     EXPECT_EQ(Ask("comtype=echo nfunc=say text=done secret=tv-s3cret").output, "done");
-    EXPECT_TRUE(WaitFor([] {
-        return ServiceLog().find("] comtype=echo nfunc=say\n") != std::string::npos;
-    }, 5000));
+    EXPECT_TRUE(WaitFor(
+        [] { return ServiceLog().find("] comtype=echo nfunc=say\n") != std::string::npos; }, 5000));
     EXPECT_EQ(ServiceLog().find("tv-s3cret"), std::string::npos) << ServiceLog();
 }
 

@@ -41,11 +41,12 @@ TEST_F(ServiceLogTest, OneLineInTheDaysFile) {
     LOG("");
     LOG(nullptr);  // a null text is logged as an empty line, not a crash
     LOG("50% %s %d %n");
-    EXPECT_EQ("[2031-03-04,09:05:07] started\n"
-              "[2031-03-04,09:05:07] \n"
-              "[2031-03-04,09:05:07] \n"
-              "[2031-03-04,09:05:07] 50% %s %d %n\n",
-              ReadAll(DayFile("2031-03-04")));
+    EXPECT_EQ(
+        "[2031-03-04,09:05:07] started\n"
+        "[2031-03-04,09:05:07] \n"
+        "[2031-03-04,09:05:07] \n"
+        "[2031-03-04,09:05:07] 50% %s %d %n\n",
+        ReadAll(DayFile("2031-03-04")));
 }
 
 TEST_F(ServiceLogTest, MidnightStartsTheNextDaysFile) {

@@ -33,7 +33,12 @@ int Used(const Settings& s, const std::string& key) {
 TEST(SettingsReader, BadNumbersAreNotedWithTheValueUsed) {
     TempDir dir;
     const std::string file = dir.file("mq.conf");
-    const struct { const char* key; const char* text; int used; const char* why; } cases[] = {
+    const struct {
+        const char* key;
+        const char* text;
+        int used;
+        const char* why;
+    } cases[] = {
         // The login's keys keep atoi's result, noted.
         {"port", "12ab", 12, "not a number"},
         {"port", "ab", 0, "not a number"},

@@ -106,7 +106,8 @@ bool TestAmqp::Bind(const std::string& queue, const std::string& exchange, const
     return Checked(conn_);
 }
 
-bool TestAmqp::Publish(const std::string& exchange, const std::string& key, const std::string& body) {
+bool TestAmqp::Publish(const std::string& exchange, const std::string& key,
+                       const std::string& body) {
     if (!conn_) return false;
     amqp_maybe_release_buffers(conn_);
     if (amqp_basic_publish(conn_, kChannel, Bytes(exchange), Bytes(key), 0, 0, nullptr,
@@ -151,7 +152,8 @@ bool TestAmqp::Get(const std::string& queue, std::string* body, int timeout_ms,
             *content_type = AmqpText(p.content_type);
         }
     }
-    if (delivery_mode) *delivery_mode = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) ? p.delivery_mode : 0;
+    if (delivery_mode)
+        *delivery_mode = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) ? p.delivery_mode : 0;
     amqp_destroy_message(&message);
     return true;
 }

@@ -25,7 +25,8 @@ public:
     // nothing is ever sent or forwarded on them.
     enum Mode { kForward, kSilent };
 
-    explicit Relay(int targetPort, const std::string& listenHost = "127.0.0.1", Mode mode = kForward)
+    explicit Relay(int targetPort, const std::string& listenHost = "127.0.0.1",
+                   Mode mode = kForward)
         : target_(targetPort), mode_(mode) {
         const bool v6 = listenHost.find(':') != std::string::npos;
         listen_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -42,7 +43,8 @@ public:
             inet_pton(AF_INET, listenHost.c_str(), &a->sin_addr);
             len = sizeof *a;
         }
-        if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(listen_, 64) != 0 ||
+        if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            listen(listen_, 64) != 0 ||
             getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
             return;
         }

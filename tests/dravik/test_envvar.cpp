@@ -17,10 +17,8 @@ protected:
         if (hadFile_) saved_ = testutil::ReadAll(TOLVANE_ENV_CONF);
     }
     void TearDown() override {
-        if (hadFile_)
-            testutil::WriteAll(TOLVANE_ENV_CONF, saved_);
-        else
-            unlink(TOLVANE_ENV_CONF);
+        if (hadFile_) testutil::WriteAll(TOLVANE_ENV_CONF, saved_);
+        else unlink(TOLVANE_ENV_CONF);
     }
 
 private:

@@ -11,7 +11,9 @@ using testutil::ReadAll;
 
 namespace {
 
-std::string PidFileText(pid_t pid) { return std::to_string(pid) + std::string(1, '\0'); }
+std::string PidFileText(pid_t pid) {
+    return std::to_string(pid) + std::string(1, '\0');
+}
 
 TEST(IsRunning, SecondProcessIsRefusedUntilTheHolderDies) {
     testutil::TempDir dir;

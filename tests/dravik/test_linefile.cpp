@@ -66,7 +66,8 @@ std::vector<std::string> Listing(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (const struct dirent* e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
         closedir(d);
     }
     return names;
@@ -146,7 +147,8 @@ TEST_F(LineFile, ConcurrentWritesHoldOneSecondEachAndGetDistinctStamps) {
     EXPECT_TRUE(ok1 && ok2);
     EXPECT_EQ(ReadAll(f1), "one\n");
     EXPECT_EQ(ReadAll(f2), "two\n");
-    const auto s1 = events.BackupStamps("one", IN_CREATE), s2 = events.BackupStamps("two", IN_CREATE);
+    const auto s1 = events.BackupStamps("one", IN_CREATE),
+               s2 = events.BackupStamps("two", IN_CREATE);
     ASSERT_EQ(s1.size(), 1u);
     ASSERT_EQ(s2.size(), 1u);
     EXPECT_NE(s1[0], s2[0]);
@@ -158,7 +160,8 @@ void IgnoreSignal(int) {}
 // Regression: a signal handler used to cut the one-second hold short, so a following call
 // could read the same second and share the backup name.
 TEST_F(LineFile, SignalDuringHoldStillHoldsAFullSecond) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = IgnoreSignal;
     sigemptyset(&sa.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);

@@ -50,7 +50,8 @@ TEST(Split, TokensQuotesAndClosingBrackets) {
         // A lone quote followed by a blank is a token of its own.
         {"\" x\"y", {"\"", "x\"y"}},
         {"ab\"c d\"", {"ab\"c", "d\""}},
-        // Closing brackets go from blank-ended and final tokens, quoted ones ended inside keep theirs.
+        // Closing brackets go from blank-ended and final tokens, quoted ones ended inside keep
+        // theirs.
         {"<a/> b> />", {"<a", "b", ""}},
         {">", {""}},
         {"a>> b", {"a>", "b"}},

@@ -34,8 +34,8 @@ protected:
     ShortcutTest() : clock_(Local(2026, 12, 6, 10, 0, 0)) { Clean(); }
     ~ShortcutTest() override { Clean(); }
     static void Clean() {
-        for (const char* name : {"sc-2026-12-06.log", "sc-2026-12-07.log", "sc.log",
-                                 "named.txt", "default.txt", "0/2026_12_6_10.txt"})
+        for (const char* name : {"sc-2026-12-06.log", "sc-2026-12-07.log", "sc.log", "named.txt",
+                                 "default.txt", "0/2026_12_6_10.txt"})
             remove(InLogDir(name).c_str());
     }
     static std::string Dated() { return InLogDir("sc-2026-12-06.log"); }
@@ -62,11 +62,9 @@ TEST_F(ShortcutTest, FramedRequestByteForByte) {
     LOGSTART("sc", param_);
     LOG("sc", param_, "mid %s");
     LOGEND("sc", param_, "done");
-    EXPECT_EQ(std::string(kStamp) + kStart + "\n" +
-                  kStamp + "a=1{###}b=2{###}   \n" +
-                  kStamp + "a=1{###}b=2{###}   mid %s\n" +
-                  kStamp + "done   a=1{###}b=2{###}\n" +
-                  kStamp + kEnd + "\n",
+    EXPECT_EQ(std::string(kStamp) + kStart + "\n" + kStamp + "a=1{###}b=2{###}   \n" + kStamp +
+                  "a=1{###}b=2{###}   mid %s\n" + kStamp + "done   a=1{###}b=2{###}\n" + kStamp +
+                  kEnd + "\n",
               ReadAll(Dated()));
     EXPECT_EQ(2u, param_.size());
 }
@@ -75,8 +73,8 @@ TEST_F(ShortcutTest, EmptyMapAndEmptyText) {
     std::map<std::string, std::string> none;
     LOGSTART("sc", none);
     LOGEND("sc", param_, "");
-    EXPECT_EQ(std::string(kStamp) + kStart + "\n" + kStamp + "   \n" +
-                  kStamp + "   a=1{###}b=2{###}\n" + kStamp + kEnd + "\n",
+    EXPECT_EQ(std::string(kStamp) + kStart + "\n" + kStamp + "   \n" + kStamp +
+                  "   a=1{###}b=2{###}\n" + kStamp + kEnd + "\n",
               ReadAll(Dated()));
 }
 

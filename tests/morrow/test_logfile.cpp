@@ -108,9 +108,9 @@ TEST_F(LogFileTest, FatalLogWritesBothCopiesAndSwitchesLogToFile) {
 
     EXPECT_EQ("", Stdout([&] { log_.Log("after\n"); }));
     log_.ErrLog("err\n");
-    EXPECT_EQ(std::string(kStamp) + "#fatal# boom 1\n" + kStamp + "after\n" + kStamp +
-                  "#error# err\n",
-              ReadAll(Hourly()));
+    EXPECT_EQ(
+        std::string(kStamp) + "#fatal# boom 1\n" + kStamp + "after\n" + kStamp + "#error# err\n",
+        ReadAll(Hourly()));
     EXPECT_EQ(std::string(kStamp) + "err\n", ReadAll(ErrFile()));
 }
 
