@@ -51,23 +51,23 @@ bool Answer(amqp_connection_state_t conn, const amqp_envelope_t& env, std::strin
 }  // namespace
 
 bool Ceiling::Start(std::string* error) {
-    stop_ = false;
-    ready_ = 0;
-    failed_ = 0;
-    for (int i = 0; i < options_.threads; ++i) threads_.emplace_back(&Ceiling::Serve, this);
-    while (ready_ + failed_ < options_.threads) {
+    _stop = false;
+    _ready = 0;
+    _failed = 0;
+    for (int i = 0; i < _options.threads; ++i) _threads.emplace_back(&Ceiling::Serve, this);
+    while (_ready + _failed < _options.threads) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (failed_ == 0) return true;
+    if (_failed == 0) return true;
     Stop();
-    std::lock_guard<std::mutex> lock(mutex_);
-    *error = "ceiling: " + error_;
+    std::lock_guard<std::mutex> lock(_mutex);
+    *error = "ceiling: " + _error;
     return false;
 }
 
 double Ceiling::CpuSeconds() const {
     double total = 0;
-    for (const std::thread& t : threads_) {
+    for (const std::thread& t : _threads) {
         clockid_t clock;
         struct timespec ts;
         // A thread that ended after a failure has no clock left; it adds nothing.
@@ -81,19 +81,19 @@ double Ceiling::CpuSeconds() const {
 }
 
 void Ceiling::Stop() {
-    stop_ = true;
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
+    _stop = true;
+    for (std::thread& t : _threads) t.join();
+    _threads.clear();
 }
 
 std::string Ceiling::Error() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return error_;
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _error;
 }
 
 void Ceiling::Fail(const std::string& what) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (error_.empty()) error_ = what;
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_error.empty()) _error = what;
 }
 
 bool Ceiling::Setup(amqp_connection_state_t conn) {
@@ -109,13 +109,13 @@ bool Ceiling::Setup(amqp_connection_state_t conn) {
         ok = ReplyOk(conn, kConsumeChannel, "opening the consume channel", &error);
     }
     if (ok) {
-        amqp_basic_qos(conn, kConsumeChannel, 0, static_cast<uint16_t>(options_.prefetch), 0);
+        amqp_basic_qos(conn, kConsumeChannel, 0, static_cast<uint16_t>(_options.prefetch), 0);
         ok = ReplyOk(conn, kConsumeChannel, "basic.qos", &error);
     }
     if (ok) {
-        amqp_basic_consume(conn, kConsumeChannel, amqp_cstring_bytes(options_.queue.c_str()),
+        amqp_basic_consume(conn, kConsumeChannel, amqp_cstring_bytes(_options.queue.c_str()),
                            amqp_empty_bytes, 0, 0, 0, amqp_empty_table);
-        const std::string what = "consuming \"" + options_.queue + "\"";
+        const std::string what = "consuming \"" + _options.queue + "\"";
         ok = ReplyOk(conn, kConsumeChannel, what.c_str(), &error);
     }
     if (!ok) Fail(error);
@@ -127,15 +127,15 @@ bool Ceiling::Setup(amqp_connection_state_t conn) {
 void Ceiling::Serve() {
     amqp_connection_state_t conn = nullptr;
     std::string error;
-    if (AmqpOpen(&conn, options_.login, &error) != AmqpOpenStep::kOpen || !Setup(conn)) {
+    if (AmqpOpen(&conn, _options.login, &error) != AmqpOpenStep::kOpen || !Setup(conn)) {
         if (!error.empty()) Fail(error);
-        ++failed_;
+        ++_failed;
         AmqpClose(conn, kReplyChannel, false);
         return;
     }
-    ++ready_;
+    ++_ready;
     bool healthy = true;
-    while (healthy && !stop_) {
+    while (healthy && !_stop) {
         amqp_maybe_release_buffers(conn);
         amqp_envelope_t env;
         struct timeval wait = kPollWait;

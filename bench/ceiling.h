@@ -27,7 +27,7 @@ struct CeilingOptions {
 // reply alone, as the daemon's does.
 class Ceiling : public Responder {
 public:
-    explicit Ceiling(const CeilingOptions& options) : options_(options) {}
+    explicit Ceiling(const CeilingOptions& options) : _options(options) {}
     ~Ceiling() override { Stop(); }
 
     // Returns once every thread consumes, or false with the first thread's failure.
@@ -44,13 +44,13 @@ private:
     bool Setup(amqp_connection_state_t conn);
     void Fail(const std::string& what);
 
-    CeilingOptions options_;
-    std::vector<std::thread> threads_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> ready_{0};
-    std::atomic<int> failed_{0};
-    mutable std::mutex mutex_;
-    std::string error_;  // the first failure, under mutex_
+    CeilingOptions _options;
+    std::vector<std::thread> _threads;
+    std::atomic<bool> _stop{false};
+    std::atomic<int> _ready{0};
+    std::atomic<int> _failed{0};
+    mutable std::mutex _mutex;
+    std::string _error;  // the first failure, under _mutex
 };
 
 #endif

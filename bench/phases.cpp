@@ -48,9 +48,9 @@ void Collect(CallClient& client, const Workload& w, GuidTally& tally, Arrivals& 
 }
 
 // Waits for the reply to `guid`, passing over others; false on a time-out or a broker error.
-bool AwaitReply(CallClient& client, const std::string& guid, int timeout_ms) {
+bool AwaitReply(CallClient& client, const std::string& guid, int timeoutMs) {
     std::string replyGuid, text;
-    while (client.WaitReply(timeout_ms, &replyGuid, &text) == 1) {
+    while (client.WaitReply(timeoutMs, &replyGuid, &text) == 1) {
         if (replyGuid == guid) return true;
     }
     return false;
@@ -65,24 +65,24 @@ std::string EchoRequest(const std::string& guid, const std::string& platform) {
     return body;
 }
 
-GuidTally::GuidTally(const std::string& prefix, long count) : prefix_(prefix), seen_(count, 0) {
-    tally_.expected = count;
+GuidTally::GuidTally(const std::string& prefix, long count) : _prefix(prefix), _seen(count, 0) {
+    _tally.expected = count;
 }
 
 void GuidTally::Record(const std::string& guid) {
     long i = Index(guid);
-    if (i < 0) ++tally_.foreign;
-    else if (seen_[i]++ == 0) ++tally_.unique;
-    else ++tally_.duplicates;
+    if (i < 0) ++_tally.foreign;
+    else if (_seen[i]++ == 0) ++_tally.unique;
+    else ++_tally.duplicates;
 }
 
 long GuidTally::Index(const std::string& guid) const {
-    if (guid.compare(0, prefix_.size(), prefix_) != 0 || guid.size() == prefix_.size() ||
-        guid.find_first_not_of("0123456789", prefix_.size()) != std::string::npos) {
+    if (guid.compare(0, _prefix.size(), _prefix) != 0 || guid.size() == _prefix.size() ||
+        guid.find_first_not_of("0123456789", _prefix.size()) != std::string::npos) {
         return -1;
     }
-    long i = atol(guid.c_str() + prefix_.size());
-    return i < long(seen_.size()) ? i : -1;
+    long i = atol(guid.c_str() + _prefix.size());
+    return i < long(_seen.size()) ? i : -1;
 }
 
 bool Prefill(CallClient& client, const Workload& w, std::string* error) {

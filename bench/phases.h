@@ -33,15 +33,15 @@ class GuidTally {
 public:
     GuidTally(const std::string& prefix, long count);
     void Record(const std::string& guid);
-    bool Complete() const { return tally_.unique == tally_.expected; }
-    const Tally& Get() const { return tally_; }
+    bool Complete() const { return _tally.unique == _tally.expected; }
+    const Tally& Get() const { return _tally; }
 
 private:
     long Index(const std::string& guid) const;
 
-    std::string prefix_;
-    std::vector<unsigned> seen_;
-    Tally tally_;
+    std::string _prefix;
+    std::vector<unsigned> _seen;
+    Tally _tally;
 };
 
 // A one-record echo request (4172 bytes; its reply 1074) whose reply goes to `platform`.

@@ -1,7 +1,7 @@
 // Broker connections of the service: one consuming connection owned by the main thread,
 // and one publishing connection per reply. Neither class logs; failures land in _error.
-#ifndef TOLVANE_MQSERVICE_H
-#define TOLVANE_MQSERVICE_H
+#ifndef TOLVANE_CLIENT_MQSERVICE_H
+#define TOLVANE_CLIENT_MQSERVICE_H
 
 #include <stdint.h>
 #include <sys/time.h>

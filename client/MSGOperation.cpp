@@ -107,8 +107,8 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
 }
 
 // Runs the call records of a request whose length matches its count into strOut.
-void RunRecords(const Settings& s, const char* pData, int msg_count, std::string& strOut) {
-    for (int i = 0; i < msg_count; ++i) {
+void RunRecords(const Settings& s, const char* pData, int msgCount, std::string& strOut) {
+    for (int i = 0; i < msgCount; ++i) {
         CallFunWith(s, RecordAt(pData, i), strOut);
         if (strOut.compare(0, kGoOnLen, kGoOn) != 0) break;
     }

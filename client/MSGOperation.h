@@ -1,6 +1,6 @@
 // Handling of one delivered request: framing check, plug-in calls, one reply.
-#ifndef TOLVANE_MSGOPERATION_H
-#define TOLVANE_MSGOPERATION_H
+#ifndef TOLVANE_CLIENT_MSGOPERATION_H
+#define TOLVANE_CLIENT_MSGOPERATION_H
 
 #include <memory>
 #include <string>

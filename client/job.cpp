@@ -171,7 +171,7 @@ bool QueueJob(EnvelopePtr env, const JobContext& ctx) {
     // Should the Job not be made, `env` keeps the envelope and releases it on return.
     std::unique_ptr<Job> job(new (std::nothrow) Job{std::move(env), ctx});
     if (job && tpool_add_work(RunJob, job.get(), DropJob) == 0) {
-        job.release();  // the pool's now: RunJob or DropJob
+        static_cast<void>(job.release());  // the pool's now: RunJob or DropJob
         return true;
     }
     LOG("failed to queue the message, it is dropped");

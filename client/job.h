@@ -2,8 +2,8 @@
 // where it came from, and has the way back for its acknowledgement. Acknowledgements travel
 // through an AckQueue to the consume loop's thread, the only one that may use the consumer
 // connection.
-#ifndef TOLVANE_JOB_H
-#define TOLVANE_JOB_H
+#ifndef TOLVANE_CLIENT_JOB_H
+#define TOLVANE_CLIENT_JOB_H
 
 #include <stdint.h>
 

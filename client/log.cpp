@@ -16,7 +16,7 @@
 
 namespace {
 
-std::atomic<bool> g_echo{false};
+std::atomic<bool> echoToStderr{false};
 
 // One write, so that lines of threads logging at once do not interleave on stderr.
 void Echo(const struct tm& local, const std::string& info) {
@@ -31,7 +31,7 @@ void Echo(const struct tm& local, const std::string& info) {
 }  // namespace
 
 void SetLogEcho(bool on) {
-    g_echo.store(on, std::memory_order_relaxed);
+    echoToStderr.store(on, std::memory_order_relaxed);
 }
 
 void LOG(const char* szLog) {
@@ -48,7 +48,7 @@ void LOG(const char* szLog) {
     log.SetLogPath(&dir[0]);
     std::string info = std::string(szLog ? szLog : "") + "\n";
     log.LogFile(fileName, "%s", info.c_str());
-    if (g_echo.load(std::memory_order_relaxed)) Echo(local, info);
+    if (echoToStderr.load(std::memory_order_relaxed)) Echo(local, info);
 }
 
 std::string VisibleControls(const char* text) {

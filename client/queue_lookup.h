@@ -1,8 +1,8 @@
 // Start-up lookup of the queue to serve, stored under "queue" in the service settings.
 // The endpoint is http://<lookup_host>/remoteService/getmqname.asp, where "lookup_host"
 // ("host" or "host:port", default "127.0.0.1") is read from the same settings file.
-#ifndef TOLVANE_QUEUE_LOOKUP_H
-#define TOLVANE_QUEUE_LOOKUP_H
+#ifndef TOLVANE_CLIENT_QUEUE_LOOKUP_H
+#define TOLVANE_CLIENT_QUEUE_LOOKUP_H
 
 #include <cstddef>
 

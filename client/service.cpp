@@ -200,10 +200,10 @@ void WatchSignals(const Settings& s) {
     stop.AwaitEnd();
 }
 
-// Waits up to timeout_ms for a wake of the AckQueue (or data on `fd`, when not -1).
-void WaitForWake(int fd, int timeout_ms) {
+// Waits up to timeoutMs for a wake of the AckQueue (or data on `fd`, when not -1).
+void WaitForWake(int fd, int timeoutMs) {
     struct pollfd pfd[2] = {{acks.WakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
-    poll(pfd, fd >= 0 ? 2 : 1, timeout_ms);
+    poll(pfd, fd >= 0 ? 2 : 1, timeoutMs);
 }
 
 // Sends the queued acknowledgements and requeues of this connection; those of a replaced one

@@ -1,7 +1,7 @@
 // The service proper, once started: the consume loop with its reconnects, the hand-off of
 // deliveries to the workers, their acknowledgements, and the orderly stop.
-#ifndef TOLVANE_SERVICE_H
-#define TOLVANE_SERVICE_H
+#ifndef TOLVANE_CLIENT_SERVICE_H
+#define TOLVANE_CLIENT_SERVICE_H
 
 #include "client/settings.h"
 

@@ -12,13 +12,13 @@
 
 namespace {
 
-std::mutex g_mutex;
+std::mutex loggedLock;
 // Never freed: workers may still read settings while the process exits.
-std::set<std::string>* g_logged = new std::set<std::string>;
+std::set<std::string>* logged = new std::set<std::string>;
 
 bool FirstTime(const std::string& line) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_logged->insert(line).second;
+    std::lock_guard<std::mutex> lock(loggedLock);
+    return logged->insert(line).second;
 }
 
 std::string Line(const SettingNote& n) {
@@ -33,7 +33,7 @@ std::string Line(const SettingNote& n) {
 
 Settings ReadServiceSettings() {
     std::vector<SettingNote> notes;
-    const Settings s = ReadSettings(MqConfPath(), &notes);
+    Settings s = ReadSettings(MqConfPath(), &notes);
     for (const SettingNote& n : notes) {
         const std::string line = Line(n);
         if (FirstTime(line)) LOG(line.c_str());

@@ -147,7 +147,7 @@ constexpr Key EndingAt(Key k, int (*top)(const Settings&)) {
 }
 
 // clang-format off
-#define FIELD(member) [](Settings& s) -> auto& { return s.member; }
+#define FIELD(member) [](Settings& s) -> auto& { return s.member; }  // NOLINT(bugprone-macro-parentheses): a member name
 // clang-format on
 
 constexpr SettingRead kStart = SettingRead::kStart;

@@ -1,6 +1,6 @@
 // Counters of what the service has done since it started, for the periodic counters line.
-#ifndef TOLVANE_STATS_H
-#define TOLVANE_STATS_H
+#ifndef TOLVANE_CLIENT_STATS_H
+#define TOLVANE_CLIENT_STATS_H
 
 #include <atomic>
 #include <string>

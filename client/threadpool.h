@@ -1,8 +1,8 @@
 // Process-wide pool of worker threads fed by a first-in, first-out job chain.
 // The pool never touches a job's argument: the job function owns it, and a job queued with a
 // `drop` function hands its argument to that function when it is discarded unrun.
-#ifndef TOLVANE_THREADPOOL_H
-#define TOLVANE_THREADPOOL_H
+#ifndef TOLVANE_CLIENT_THREADPOOL_H
+#define TOLVANE_CLIENT_THREADPOOL_H
 
 typedef struct tpool_work {
     void* (*fun)(void*);

@@ -26,10 +26,10 @@ const int kStatuses[] = {200, 201, 299, 300, 302, 404, 500};
 const size_t kMaxBody = 4096;
 const char kBefore[] = "fuzz.before";
 
-std::mutex g_answerLock;
-std::string g_answer;  // the whole HTTP answer of the next request
-std::string g_baseConf;
-Settings g_base;  // g_baseConf as read
+std::mutex nextAnswerLock;
+std::string nextAnswer;  // the whole HTTP answer of the next request
+std::string baseConf;
+Settings baseSettings;  // baseConf as read
 
 // Reads the request up to its blank line (the body is empty), answers, closes gracefully so
 // that the answer is never cut by a reset.
@@ -43,8 +43,8 @@ void Serve(int fd) {
     }
     std::string answer;
     {
-        std::lock_guard<std::mutex> hold(g_answerLock);
-        answer = g_answer;
+        std::lock_guard<std::mutex> hold(nextAnswerLock);
+        answer = nextAnswer;
     }
     for (size_t at = 0; at < answer.size();) {
         ssize_t n = write(fd, answer.data() + at, answer.size() - at);
@@ -95,11 +95,11 @@ bool ExpectStored(int status, const std::string& body, std::string* name) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetHome(fuzz::MakeHome("lookup"));
-    g_baseConf = "server=127.0.0.1\nport=5672\nqueue=" + std::string(kBefore) +
-                 "\nlookup_host=127.0.0.1:" + std::to_string(StartEndpoint()) +
-                 "\nvhost=/fuzz\nuserName=fuzz\n";
-    fuzz::WriteText(MqConfPath(), g_baseConf);
-    g_base = ReadSettings(MqConfPath());
+    baseConf = "server=127.0.0.1\nport=5672\nqueue=" + std::string(kBefore) +
+               "\nlookup_host=127.0.0.1:" + std::to_string(StartEndpoint()) +
+               "\nvhost=/fuzz\nuserName=fuzz\n";
+    fuzz::WriteText(MqConfPath(), baseConf);
+    baseSettings = ReadSettings(MqConfPath());
     return 0;
 }
 
@@ -108,12 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int status = kStatuses[data[0] % (sizeof kStatuses / sizeof kStatuses[0])];
     const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
     {
-        std::lock_guard<std::mutex> hold(g_answerLock);
-        g_answer = "HTTP/1.1 " + std::to_string(status) +
-                   " Fuzz\r\nContent-Length: " + std::to_string(body.size()) +
-                   "\r\nConnection: close\r\n\r\n" + body;
+        std::lock_guard<std::mutex> hold(nextAnswerLock);
+        nextAnswer = "HTTP/1.1 " + std::to_string(status) +
+                     " Fuzz\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\nConnection: close\r\n\r\n" + body;
     }
-    fuzz::WriteText(MqConfPath(), g_baseConf);
+    fuzz::WriteText(MqConfPath(), baseConf);
 
     GetQueue();
 
@@ -125,10 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 expected.c_str());
         abort();
     }
-    if (after.broker.server != g_base.broker.server || after.broker.port != g_base.broker.port ||
-        after.broker.vhost != g_base.broker.vhost ||
-        after.broker.userName != g_base.broker.userName ||
-        after.lookup_host != g_base.lookup_host) {
+    if (after.broker.server != baseSettings.broker.server ||
+        after.broker.port != baseSettings.broker.port ||
+        after.broker.vhost != baseSettings.broker.vhost ||
+        after.broker.userName != baseSettings.broker.userName ||
+        after.lookup_host != baseSettings.lookup_host) {
         fprintf(stderr, "status %d: the answer changed other settings\n", status);
         abort();
     }

@@ -18,7 +18,7 @@
 
 namespace {
 
-std::string g_logDir;
+std::string logFolder;
 
 // A loopback port nobody accepts on for as long as the process lives: the socket holds it.
 int ClosedPort() {
@@ -31,7 +31,7 @@ int ClosedPort() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const std::string home = fuzz::MakeHome("request");
     SetHome(home);
-    g_logDir = LogDir();
+    logFolder = LogDir();
     fuzz::WriteText(MqConfPath(), "server=127.0.0.1\nport=" + std::to_string(ClosedPort()) +
                                       "\nqueue=fuzz.request\n");
     std::error_code ec;
@@ -47,6 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     amqp_bytes_t src = {size, const_cast<uint8_t*>(data)};
     env->message.body = amqp_bytes_malloc_dup(src);
     ProcMSG(env);
-    fuzz::TrimFolder(g_logDir, 1000);
+    fuzz::TrimFolder(logFolder, 1000);
     return 0;
 }

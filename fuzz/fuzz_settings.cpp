@@ -13,7 +13,7 @@
 
 namespace {
 
-std::string g_file;
+std::string settingsFile;
 
 void CheckValue(const std::string& value) {
     if (value.find('\n') != std::string::npos || value.find('=') != std::string::npos) abort();
@@ -22,22 +22,22 @@ void CheckValue(const std::string& value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_file = fuzz::MakeHome("settings") + "/cfg/mq.conf";
+    settingsFile = fuzz::MakeHome("settings") + "/cfg/mq.conf";
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    fuzz::WriteText(g_file, text);
+    fuzz::WriteText(settingsFile, text);
 
     Config config;
-    config.LoadConfigFile(g_file);
+    config.LoadConfigFile(settingsFile);
     const std::string firstKey = text.substr(0, text.find_first_of("=\n"));
     CheckValue(config.GetValue(firstKey, ""));
     for (const char* key : {"server", "queue", "port", "lookup_host"})
         CheckValue(config.GetValue(key, ""));
 
-    const Settings s = ReadSettings(g_file);
+    const Settings s = ReadSettings(settingsFile);
     CheckValue(s.broker.server);
     CheckValue(s.queue);
     CheckValue(s.lookup_host);

@@ -30,14 +30,17 @@ cmake -S "$ROOT" -B "$BUILD" \
       -DTOLVANE_FUZZ=ON \
       -DTOLVANE_HOME="$BUILD/home" \
       -DTOLVANE_PID_FILE="$BUILD/home/tolvane.pid" >/dev/null
+# The test plug-ins keep gcc's -fno-gnu-unique, which clang does not know (nor needs).
+sed -i 's/ -fno-gnu-unique//g' "$BUILD/compile_commands.json"
 
 # Two at a time: clang-tidy on a test file takes a core for several seconds. Only the
 # "N warnings generated" counts of the system headers are dropped from what it says.
 echo "== clang-tidy: ${#units[@]} files"
-printf '%s\n' "${units[@]}" |
-    xargs -P2 -n4 clang-tidy -p "$BUILD" --quiet 2>&1 |
-    { grep -v '^[0-9]* warnings\? generated\.$' || true; }
-[ "${PIPESTATUS[1]}" -eq 0 ] || status=1
+if ! printf '%s\n' "${units[@]}" |
+        xargs -P2 -n4 clang-tidy -p "$BUILD" --quiet 2>&1 |
+        { grep -v '^[0-9]* warnings\? generated\.$' || true; }; then
+    status=1
+fi
 
 if [ $status -ne 0 ]; then
     echo "lint.sh: findings above (CONTRIBUTING.md says how to fix or mark them)"

@@ -32,30 +32,30 @@ std::string NewGuid() {
            std::to_string(counter++);
 }
 
-CallClient::CallClient(const BrokerOptions& options) : options_(options) {}
+CallClient::CallClient(const BrokerOptions& options) : _options(options) {}
 
 CallClient::~CallClient() {
-    AmqpClose(conn_, kChannel, channelOpen_);
+    AmqpClose(_conn, kChannel, _channelOpen);
 }
 
 bool CallClient::Check(const char* what) {
-    return Checked(what, AmqpCheckReply(conn_, kChannel));
+    return Checked(what, AmqpCheckReply(_conn, kChannel));
 }
 
 bool CallClient::Checked(const std::string& what, const AmqpReplyCheck& check) {
     if (check.Ok()) return true;
-    error_ = what + ": " + check.text;
-    if (check.closed != AmqpClosed::kNothing) channelOpen_ = false;
+    _error = what + ": " + check.text;
+    if (check.closed != AmqpClosed::kNothing) _channelOpen = false;
     return false;
 }
 
-bool CallClient::Connect(int timeout_s) {
-    if (AmqpOpen(&conn_, BrokerLogin(options_, timeout_s), &error_) != AmqpOpenStep::kOpen) {
+bool CallClient::Connect(int timeoutS) {
+    if (AmqpOpen(&_conn, BrokerLogin(_options, timeoutS), &_error) != AmqpOpenStep::kOpen) {
         return false;
     }
-    amqp_channel_open(conn_, kChannel);
-    channelOpen_ = Check("opening a channel");
-    return channelOpen_;
+    amqp_channel_open(_conn, kChannel);
+    _channelOpen = Check("opening a channel");
+    return _channelOpen;
 }
 
 bool CallClient::DeclareQueue(const std::string& queue, bool quorum) {
@@ -64,13 +64,13 @@ bool CallClient::DeclareQueue(const std::string& queue, bool quorum) {
     type.value.kind = AMQP_FIELD_KIND_UTF8;
     type.value.value.bytes = amqp_cstring_bytes("quorum");
     amqp_table_t arguments = {quorum ? 1 : 0, &type};
-    amqp_queue_declare(conn_, kChannel, amqp_cstring_bytes(queue.c_str()), 0, 1, 0, 0, arguments);
+    amqp_queue_declare(_conn, kChannel, amqp_cstring_bytes(queue.c_str()), 0, 1, 0, 0, arguments);
     return Check(("declaring queue \"" + queue + "\"").c_str());
 }
 
 bool CallClient::CheckQueue(const std::string& queue, int* messages) {
     amqp_queue_declare_ok_t* ok = amqp_queue_declare(
-        conn_, kChannel, amqp_cstring_bytes(queue.c_str()), 1, 0, 0, 0, amqp_empty_table);
+        _conn, kChannel, amqp_cstring_bytes(queue.c_str()), 1, 0, 0, 0, amqp_empty_table);
     if (!Check(("looking up queue \"" + queue + "\"").c_str())) return false;
     if (messages) *messages = static_cast<int>(ok->message_count);
     return true;
@@ -78,19 +78,19 @@ bool CallClient::CheckQueue(const std::string& queue, int* messages) {
 
 bool CallClient::Listen(const std::string& platform) {
     amqp_bytes_t exchange = amqp_cstring_bytes(platform.c_str());
-    amqp_exchange_declare(conn_, kChannel, exchange, amqp_cstring_bytes("direct"), 0, 0, 0, 0,
+    amqp_exchange_declare(_conn, kChannel, exchange, amqp_cstring_bytes("direct"), 0, 0, 0, 0,
                           amqp_empty_table);
     if (!Check(("declaring exchange \"" + platform + "\"").c_str())) return false;
 
     amqp_queue_declare_ok_t* ok =
-        amqp_queue_declare(conn_, kChannel, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
+        amqp_queue_declare(_conn, kChannel, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
     if (!Check("declaring the reply queue")) return false;
-    replyQueue_ = AmqpText(ok->queue);
+    _replyQueue = AmqpText(ok->queue);
 
-    amqp_bytes_t queue = amqp_cstring_bytes(replyQueue_.c_str());
-    amqp_queue_bind(conn_, kChannel, queue, exchange, exchange, amqp_empty_table);
+    amqp_bytes_t queue = amqp_cstring_bytes(_replyQueue.c_str());
+    amqp_queue_bind(_conn, kChannel, queue, exchange, exchange, amqp_empty_table);
     if (!Check("binding the reply queue")) return false;
-    amqp_basic_consume(conn_, kChannel, queue, amqp_empty_bytes, 0, 1, 1, amqp_empty_table);
+    amqp_basic_consume(_conn, kChannel, queue, amqp_empty_bytes, 0, 1, 1, amqp_empty_table);
     return Check("consuming the reply queue");
 }
 
@@ -98,25 +98,25 @@ bool CallClient::Publish(const std::string& queue, const std::string& body) {
     amqp_bytes_t bytes;
     bytes.len = body.size();
     bytes.bytes = const_cast<char*>(body.data());
-    int status = amqp_basic_publish(conn_, kChannel, amqp_empty_bytes,
+    int status = amqp_basic_publish(_conn, kChannel, amqp_empty_bytes,
                                     amqp_cstring_bytes(queue.c_str()), 0, 0, nullptr, bytes);
     if (status != AMQP_STATUS_OK) {
-        error_ = std::string("publishing the request: ") + amqp_error_string2(status);
+        _error = std::string("publishing the request: ") + amqp_error_string2(status);
         return false;
     }
     return true;
 }
 
-int CallClient::WaitReply(int timeout_ms, std::string* guid, std::string* text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+int CallClient::WaitReply(int timeoutMs, std::string* guid, std::string* text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
         struct timeval tv = Timeval(left > 0 ? left : 0);
-        amqp_maybe_release_buffers(conn_);
+        amqp_maybe_release_buffers(_conn);
         amqp_envelope_t env;
-        amqp_rpc_reply_t r = amqp_consume_message(conn_, &env, &tv, 0);
+        amqp_rpc_reply_t r = amqp_consume_message(_conn, &env, &tv, 0);
         if (r.reply_type == AMQP_RESPONSE_NORMAL) {
             ResultText result = DecodeResult(env.message.body.bytes, env.message.body.len);
             *guid = result.guid;
@@ -129,12 +129,12 @@ int CallClient::WaitReply(int timeout_ms, std::string* guid, std::string* text) 
             return 0;
         }
         // Something other than a delivery: a close from the broker ends the wait.
-        amqp_rpc_reply_t behind = AmqpServerCloseBehind(conn_, r);
+        amqp_rpc_reply_t behind = AmqpServerCloseBehind(_conn, r);
         if (behind.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION &&
             behind.library_error == AMQP_STATUS_UNEXPECTED_STATE) {
             continue;
         }
-        Checked("waiting for the reply", AmqpCheckReply(conn_, behind, kChannel));
+        Checked("waiting for the reply", AmqpCheckReply(_conn, behind, kChannel));
         return -1;
     }
 }

@@ -1,8 +1,8 @@
 // Requester side of the service's protocol: talks to the broker on one connection of its own
 // (channel 1) to send requests (built with amqp/wire.h) and collect the RESULT records that
 // come back. Used by tolvane-call, the benchmark and the tests.
-#ifndef TOLVANE_CALL_CLIENT_H
-#define TOLVANE_CALL_CLIENT_H
+#ifndef TOLVANE_TOOLS_CALL_CLIENT_H
+#define TOLVANE_TOOLS_CALL_CLIENT_H
 
 #include <string>
 #include <vector>
@@ -26,7 +26,7 @@ public:
     CallClient& operator=(const CallClient&) = delete;
 
     // TCP connect, login, channel 1; every step bounded by `timeout_s`.
-    bool Connect(int timeout_s);
+    bool Connect(int timeoutS);
     // Durable queue, created when missing (the service only consumes an existing queue).
     // `quorum` asks for a quorum queue (x-queue-type=quorum), kept on every cluster node.
     bool DeclareQueue(const std::string& queue, bool quorum = false);
@@ -38,19 +38,19 @@ public:
     // Publishes `body` to `queue` through the default exchange.
     bool Publish(const std::string& queue, const std::string& body);
     // 1: a RESULT arrived (guid and text filled); 0: none within timeout_ms; -1: broker error.
-    int WaitReply(int timeout_ms, std::string* guid, std::string* text);
-    const std::string& Error() const { return error_; }
+    int WaitReply(int timeoutMs, std::string* guid, std::string* text);
+    const std::string& Error() const { return _error; }
 
 private:
-    // Whether the RPC just made succeeded; otherwise error_ is `what` and the broker's text.
+    // Whether the RPC just made succeeded; otherwise _error is `what` and the broker's text.
     bool Check(const char* what);
     bool Checked(const std::string& what, const AmqpReplyCheck& check);
 
-    BrokerOptions options_;
-    amqp_connection_state_t_* conn_ = nullptr;
-    bool channelOpen_ = false;
-    std::string replyQueue_;
-    std::string error_;
+    BrokerOptions _options;
+    amqp_connection_state_t_* _conn = nullptr;
+    bool _channelOpen = false;
+    std::string _replyQueue;
+    std::string _error;
 };
 
 #endif

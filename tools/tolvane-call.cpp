@@ -134,8 +134,8 @@ int AwaitReply(CallClient& client, const Options& o, const std::string& guid) {
                         .count();
         std::string replyGuid, text;
         // A wait of more than about 24 days is made in several turns.
-        int wait_ms = static_cast<int>(std::min<long>(left, INT_MAX));
-        int got = left > 0 ? client.WaitReply(wait_ms, &replyGuid, &text) : 0;
+        int waitMs = static_cast<int>(std::min<long>(left, INT_MAX));
+        int got = left > 0 ? client.WaitReply(waitMs, &replyGuid, &text) : 0;
         if (got < 0) return Fail(kBrokerError, client.Error());
         if (got == 0 && left > INT_MAX) continue;
         if (got == 0) {

@@ -6,7 +6,7 @@ bool operator==(const BrokerSettings& a, const BrokerSettings& b) {
            a.vhost == b.vhost && a.port == b.port && a.frame_max == b.frame_max;
 }
 
-AmqpLogin BrokerLogin(const BrokerSettings& broker, int timeout_s, int heartbeat,
+AmqpLogin BrokerLogin(const BrokerSettings& broker, int timeoutS, int heartbeat,
                       unsigned firstHost) {
     AmqpLogin login;
     login.server = broker.server;
@@ -16,7 +16,7 @@ AmqpLogin BrokerLogin(const BrokerSettings& broker, int timeout_s, int heartbeat
     login.password = broker.pwd;
     login.frame_max = broker.frame_max;
     login.heartbeat = heartbeat;
-    login.timeout_s = timeout_s;
+    login.timeout_s = timeoutS;
     login.first_host = firstHost;
     return login;
 }

@@ -34,7 +34,7 @@ struct AmqpLogin {
 
 // The login to `broker`: every step bounded by `timeout_s`, `heartbeat` seconds asked for
 // (0: none), the host list walked from `firstHost`.
-AmqpLogin BrokerLogin(const BrokerSettings& broker, int timeout_s, int heartbeat = 0,
+AmqpLogin BrokerLogin(const BrokerSettings& broker, int timeoutS, int heartbeat = 0,
                       unsigned firstHost = 0);
 
 #endif

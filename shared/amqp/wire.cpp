@@ -14,7 +14,7 @@ void CopyText(char* dst, size_t dstSize, const std::string& src) {
     size_t n = strnlen(src.c_str(), src.size());
     if (n > dstSize - 1) n = dstSize - 1;
     memset(dst, 0, dstSize);
-    memcpy(dst, src.data(), n);
+    memcpy(dst, src.data(), n);  // NOLINT(bugprone-not-null-terminated-result): zeroed above
 }
 
 std::string FieldText(const char* field, size_t size) {

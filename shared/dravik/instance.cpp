@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "tarrin/config.h"
 #include "paths.h"
 
@@ -44,5 +46,5 @@ int IsRunning(const char* fileName) {
 std::string GetEnvVar(std::string key, std::string defaultValue) {
     Config conf;
     conf.LoadConfigFile(TOLVANE_ENV_CONF);  // a missing file leaves every key at its default
-    return conf.GetValue(key, defaultValue);
+    return conf.GetValue(std::move(key), std::move(defaultValue));
 }

@@ -55,12 +55,12 @@ bool CopyData(int in, int out) {
     }
 }
 
-enum class Backup { Made, NoOriginal, Failed };
+enum class Backup { kMade, kNoOriginal, kFailed };
 
 // Copies `from` to `to` with the permission bits of `from`. A failed copy leaves nothing.
 Backup MakeBackup(const std::string& from, const std::string& to) {
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return errno == ENOENT ? Backup::NoOriginal : Backup::Failed;
+    if (in < 0) return errno == ENOENT ? Backup::kNoOriginal : Backup::kFailed;
     struct stat st;
     int out = -1;
     if (fstat(in, &st) == 0 && S_ISREG(st.st_mode))
@@ -68,16 +68,16 @@ Backup MakeBackup(const std::string& from, const std::string& to) {
     bool ok = out >= 0 && CopyData(in, out);
     close(in);
     if (out >= 0 && close(out) != 0) ok = false;
-    if (ok) return Backup::Made;
+    if (ok) return Backup::kMade;
     if (out >= 0) unlink(to.c_str());
-    return Backup::Failed;
+    return Backup::kFailed;
 }
 
 // Puts the file back as it stood before the rewrite: the copy moves over it, or a file
 // that did not exist before is removed again.
 void Restore(Backup saved, const std::string& file, const std::string& backup, bool created) {
-    if (saved == Backup::Made) rename(backup.c_str(), file.c_str());
-    else if (saved == Backup::NoOriginal && created) unlink(file.c_str());
+    if (saved == Backup::kMade) rename(backup.c_str(), file.c_str());
+    else if (saved == Backup::kNoOriginal && created) unlink(file.c_str());
 }
 
 std::string Join(const std::vector<std::string>& lines) {
@@ -104,7 +104,7 @@ bool WriteFile(std::vector<std::string>* vt_conf, const char* fileName) {
     const std::string backup = file + "-" + TakeStamp();
     const Backup saved = MakeBackup(file, backup);
     // Without a copy standing by, a failed rewrite could not be undone.
-    if (saved == Backup::Failed) return false;
+    if (saved == Backup::kFailed) return false;
 
     int fd = open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {

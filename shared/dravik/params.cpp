@@ -21,6 +21,7 @@ bool ProcParam(char* param, std::map<std::string, std::string>& dictParam) {
     }
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 std::string GetValue(std::string key, std::map<std::string, std::string>& dictParam) {
     auto it = dictParam.find(key);
     return it == dictParam.end() ? std::string() : Trim(it->second);

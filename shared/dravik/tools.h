@@ -1,7 +1,7 @@
 // libdravik: line files with backup, text splitting, parameter parsing, the text codec
 // and the single-instance guard. All free functions, global namespace.
-#ifndef TOLVANE_TOOLS_H
-#define TOLVANE_TOOLS_H
+#ifndef TOLVANE_DRAVIK_TOOLS_H
+#define TOLVANE_DRAVIK_TOOLS_H
 
 #include <map>
 #include <string>

@@ -4,14 +4,14 @@
 #include <atomic>
 
 namespace {
-std::atomic<LogClockFn> g_clock{nullptr};
+std::atomic<LogClockFn> clockFn{nullptr};
 }
 
 void SetLogClock(LogClockFn fn) {
-    g_clock.store(fn, std::memory_order_relaxed);
+    clockFn.store(fn, std::memory_order_relaxed);
 }
 
 time_t LogClockNow() {
-    LogClockFn fn = g_clock.load(std::memory_order_relaxed);
+    LogClockFn fn = clockFn.load(std::memory_order_relaxed);
     return fn ? fn() : time(nullptr);
 }

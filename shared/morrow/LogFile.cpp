@@ -28,40 +28,40 @@ class Entry {
 public:
     Entry(const char* prefix, const char* msg, va_list ap) {
         size_t plen = strlen(prefix);
-        memcpy(stack_, prefix, plen);
+        memcpy(_stack, prefix, plen);
         va_list copy;
         va_copy(copy, ap);
-        int n = vsnprintf(stack_ + plen, sizeof stack_ - plen, msg, copy);
+        int n = vsnprintf(_stack + plen, sizeof _stack - plen, msg, copy);
         va_end(copy);
         if (n < 0) return;
         size_t total = plen + static_cast<size_t>(n);
-        if (total < sizeof stack_) {
-            data_ = stack_;
-            size_ = total;
+        if (total < sizeof _stack) {
+            _data = _stack;
+            _size = total;
             return;
         }
-        heap_ = static_cast<char*>(malloc(total + 1));
-        if (!heap_) return;
-        memcpy(heap_, prefix, plen);
+        _heap = static_cast<char*>(malloc(total + 1));
+        if (!_heap) return;
+        memcpy(_heap, prefix, plen);
         va_copy(copy, ap);
-        vsnprintf(heap_ + plen, static_cast<size_t>(n) + 1, msg, copy);
+        vsnprintf(_heap + plen, static_cast<size_t>(n) + 1, msg, copy);
         va_end(copy);
-        data_ = heap_;
-        size_ = total;
+        _data = _heap;
+        _size = total;
     }
-    ~Entry() { free(heap_); }
+    ~Entry() { free(_heap); }
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
 
     void WriteTo(FILE* fp) const {
-        if (size_ > 0) fwrite(data_, 1, size_, fp);
+        if (_size > 0) fwrite(_data, 1, _size, fp);
     }
 
 private:
-    char stack_[4096];
-    char* heap_ = nullptr;
-    const char* data_ = nullptr;
-    size_t size_ = 0;
+    char _stack[4096];
+    char* _heap = nullptr;
+    const char* _data = nullptr;
+    size_t _size = 0;
 };
 
 }  // namespace

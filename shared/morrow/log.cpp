@@ -42,6 +42,7 @@ void LOG(const char* fileName, const char* szLog, bool fileNameWithDate) {
     log.LogFile(name, "%s", info.c_str());
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 void LOG(const char* fileName, std::map<std::string, std::string>& param, std::string szLog) {
     LOG(fileName, (MapLine(param) + kGap + szLog).c_str(), true);
 }

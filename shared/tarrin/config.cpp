@@ -33,12 +33,14 @@ bool ParseSetting(const std::string& line, std::string& key, std::string& value)
 
 }  // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes a copy
 bool Config::LoadConfigFile(std::string file) {
     _file = file;
     vt_config.clear();
     return ReadFile(&vt_config, file.c_str());
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the exported signature takes copies
 std::string Config::GetValue(std::string key, std::string defaultValue) {
     std::string result;
     std::string lineKey, lineValue;
@@ -59,7 +61,7 @@ void Config::SetValue(std::string& key, std::string& value) {
     std::string lineKey, lineValue;
     for (std::string& line : vt_config) {
         if (ParseSetting(line, lineKey, lineValue) && lineKey == key) {
-            line = key + "=" + value + "\n";
+            line.assign(key).append("=").append(value).append("\n");
             WriteFile(&vt_config, _file.c_str());
             return;
         }

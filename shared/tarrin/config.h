@@ -1,7 +1,7 @@
 // libtarrin: one key=value settings file held in memory. Lookups take the last matching
 // line, updates rewrite the first one and never add a key.
-#ifndef TOLVANE_CONFIG_H
-#define TOLVANE_CONFIG_H
+#ifndef TOLVANE_TARRIN_CONFIG_H
+#define TOLVANE_TARRIN_CONFIG_H
 
 #include <string>
 #include <utility>

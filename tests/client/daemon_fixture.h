@@ -1,8 +1,8 @@
 // Running the real tolvane program in tests: start it as a daemon by its own path against
 // the tests' broker node, talk to it over AMQP and through tolvane-call; finding it through
 // its pid file, reading its log and stopping it by its pid is the daemon probe's.
-#ifndef TOLVANE_DAEMON_FIXTURE_H
-#define TOLVANE_DAEMON_FIXTURE_H
+#ifndef TOLVANE_TEST_DAEMON_FIXTURE_H
+#define TOLVANE_TEST_DAEMON_FIXTURE_H
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -43,6 +43,7 @@ inline std::string ServiceLog() {
 inline std::string RequestBody(const std::string& guid, const std::string& platform,
                                const std::vector<std::vector<std::string>>& records) {
     std::vector<std::string> texts;
+    texts.reserve(records.size());
     for (const auto& r : records) texts.push_back(ParamText(r));
     std::string body, error;
     EXPECT_TRUE(BuildRequest(guid, platform, texts, &body, &error)) << error;
@@ -97,7 +98,7 @@ protected:
         testutil::TempDir::Run("rm -f '" TOLVANE_LOG_DIR "'/main-*.log '" TOLVANE_PID_FILE "'");
     }
 
-    void TearDown() override { probe::StopPids(started_); }
+    void TearDown() override { probe::StopPids(_started); }
 
     // Writes `home`'s cfg/mq.conf (creating the folders) and returns its text.
     std::string WriteConf(const std::string& queue, const std::string& lookupHost,
@@ -128,14 +129,14 @@ protected:
         int status = -1;
         const pid_t pid = probe::StartDaemon(argv, pidFile, 10000, &status);
         EXPECT_EQ(status, 0) << "the starting process returns at once with 0";
-        if (pid > 0) started_.push_back(pid);
+        if (pid > 0) _started.push_back(pid);
         return pid;
     }
 
     static void Stop(pid_t pid) { probe::StopPid(pid); }
 
     // A count-0 request answered through `platform` proves the daemon consumes `queue`.
-    bool Answers(TestAmqp& amqp, const std::string& queue, int timeout_ms = 15000) {
+    bool Answers(TestAmqp& amqp, const std::string& queue, int timeoutMs = 15000) {
         const std::string platform = "tolvane.t.probe", replies = "tolvane.t.probe.replies";
         if (!amqp.DeclareExchange(platform) || !amqp.DeclareQueue(replies) ||
             !amqp.Bind(replies, platform, platform) || !amqp.PurgeQueue(replies)) {
@@ -144,39 +145,39 @@ protected:
         const std::string guid = NewGuid();
         amqp.Publish("", queue, RequestBody(guid, platform, {}));
         std::string body;
-        return amqp.Get(replies, &body, timeout_ms) && ParseReply(body).guid == guid;
+        return amqp.Get(replies, &body, timeoutMs) && ParseReply(body).guid == guid;
     }
 
-    std::vector<pid_t> started_;
-    LookupEndpoint endpoint_;
+    std::vector<pid_t> _started;
+    LookupEndpoint _endpoint;
 };
 
 // A daemon test with its served queue and reply route declared fresh for each test.
 class RoutedDaemonTest : public DaemonTest {
 protected:
     RoutedDaemonTest(const char* queue, const char* platform, const char* replies)
-        : queue_(queue), platform_(platform), replies_(replies) {}
+        : _queue(queue), _platform(platform), _replies(replies) {}
     void SetUp() override {
         DaemonTest::SetUp();
-        ASSERT_TRUE(amqp_.Connect());
-        ASSERT_TRUE(DeclareRoute(amqp_, queue_, platform_, replies_));
+        ASSERT_TRUE(_amqp.Connect());
+        ASSERT_TRUE(DeclareRoute(_amqp, _queue, _platform, _replies));
     }
     void TearDown() override {
         DaemonTest::TearDown();
-        DeleteRoute(amqp_, queue_, platform_, replies_);
+        DeleteRoute(_amqp, _queue, _platform, _replies);
     }
 
     // Starts the daemon on the served queue with `extra` lines at the end of its mq.conf,
-    // kept in conf_; 0 on failure.
+    // kept in _conf; 0 on failure.
     pid_t StartWith(const std::string& extra) {
-        conf_ = WriteConf(queue_, "127.0.0.1:" + std::to_string(ClosedPort())) + extra;
-        testutil::WriteAll(TOLVANE_MQ_CONF, conf_);
+        _conf = WriteConf(_queue, "127.0.0.1:" + std::to_string(ClosedPort())) + extra;
+        testutil::WriteAll(TOLVANE_MQ_CONF, _conf);
         return Start();
     }
 
-    const std::string queue_, platform_, replies_;
-    TestAmqp amqp_;
-    std::string conf_;
+    const std::string _queue, _platform, _replies;
+    TestAmqp _amqp;
+    std::string _conf;
 };
 
 #endif

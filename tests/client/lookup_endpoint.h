@@ -1,7 +1,7 @@
 // The queue-name endpoint of the tests: scripts/lookup_server.py on a free loopback port,
 // started per test and ended by its pid.
-#ifndef TOLVANE_LOOKUP_ENDPOINT_H
-#define TOLVANE_LOOKUP_ENDPOINT_H
+#ifndef TOLVANE_TEST_LOOKUP_ENDPOINT_H
+#define TOLVANE_TEST_LOOKUP_ENDPOINT_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,45 +27,46 @@ public:
     // Options of lookup_server.py, e.g. {"--body", "q1", "--status", "500"}.
     bool Start(const std::vector<std::string>& options) {
         // A port file left by an earlier start would name a server that is gone.
-        unlink(dir_.file("port").c_str());
-        unlink(dir_.file("requests").c_str());
-        port_ = 0;
+        unlink(_dir.file("port").c_str());
+        unlink(_dir.file("requests").c_str());
+        _port = 0;
         const std::string script = std::string(TEST_SOURCE_DIR) + "/scripts/lookup_server.py";
         std::vector<std::string> args = {"python3",         script,  "--port-file",
-                                         dir_.file("port"), "--log", dir_.file("requests")};
+                                         _dir.file("port"), "--log", _dir.file("requests")};
         args.insert(args.end(), options.begin(), options.end());
-        pid_ = fork();
-        if (pid_ == 0) {
+        _pid = fork();
+        if (_pid == 0) {
             std::vector<char*> argv;
+            argv.reserve(args.size() + 1);
             for (auto& a : args) argv.push_back(&a[0]);
             argv.push_back(nullptr);
             execvp(argv[0], argv.data());
             _exit(127);
         }
-        for (int i = 0; i < 200 && pid_ > 0; ++i) {
-            port_ = atoi(testutil::ReadAll(dir_.file("port")).c_str());
-            if (port_ > 0) return true;
+        for (int i = 0; i < 200 && _pid > 0; ++i) {
+            _port = atoi(testutil::ReadAll(_dir.file("port")).c_str());
+            if (_port > 0) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
     }
 
     void Stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        if (_pid <= 0) return;
+        kill(_pid, SIGTERM);
+        waitpid(_pid, nullptr, 0);
+        _pid = -1;
     }
 
-    int port() const { return port_; }
-    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    int port() const { return _port; }
+    std::string host() const { return "127.0.0.1:" + std::to_string(_port); }
     // One line per request received since the last Start: "METHOD PATH BODY-LENGTH".
-    std::string Requests() const { return testutil::ReadAll(dir_.file("requests")); }
+    std::string Requests() const { return testutil::ReadAll(_dir.file("requests")); }
 
 private:
-    testutil::TempDir dir_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    testutil::TempDir _dir;
+    pid_t _pid = -1;
+    int _port = 0;
 };
 
 // A loopback port on which nothing listens: bound once to learn a free number, then released.
@@ -75,10 +76,10 @@ inline int ClosedPort() {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
     close(fd);
-    return ntohs(addr.sin_port);
+    return bound ? ntohs(addr.sin_port) : 0;
 }
 
 #endif

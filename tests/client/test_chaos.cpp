@@ -32,24 +32,24 @@ const int kResumeLimitS = 10 + 5;  // the daemon's reconnect pause and some slac
 // port is apart from test_daemon's own node, so both may run at once.
 class ChaosNode {
 public:
-    static constexpr int port = TEST_AMQP_PORT + 4;
+    static constexpr int kPort = TEST_AMQP_PORT + 4;
 
-    ChaosNode() { started_ = Script("start", false) == 0; }
+    ChaosNode() { _started = Script("start", false) == 0; }
     ~ChaosNode() {
         Signal(SIGCONT);
         Script("stop", false);
     }
-    bool started() const { return started_; }
+    bool started() const { return _started; }
 
     // SIGSTOP freezes the node's VM: its sockets stay open and it answers nothing. SIGCONT.
     bool Signal(int sig) {
-        pid_t beam = PidInFile(dir_ + "/pid");
+        pid_t beam = PidInFile(_dir + "/pid");
         return beam > 0 && kill(beam, sig) == 0;
     }
 
     // SIGKILL to the node's VM, then a start that keeps the durable queues and messages.
     bool KillAndRestart() {
-        pid_t beam = PidInFile(dir_ + "/pid");
+        pid_t beam = PidInFile(_dir + "/pid");
         if (beam <= 0 || kill(beam, SIGKILL) != 0) return false;
         WaitFor([&] { return !IsAlive(beam); }, 10000);
         return Script("start", true) == 0;
@@ -60,13 +60,13 @@ public:
     // daemon's reconnect pause on a busy machine. -1 when the run failed.
     int CloseConnectionsOf(pid_t pid) {
         const std::set<int> ports = PortsOf(pid);
-        std::istringstream listed(testutil::Capture(ctl_ + "list_connections pid peer_port"));
+        std::istringstream listed(testutil::Capture(_ctl + "list_connections pid peer_port"));
         std::string pids, conn, peer;  // a header row, if any, names no port
         int closed = 0;
         while (listed >> conn >> peer) {
             if (ports.count(atoi(peer.c_str()))) pids += (closed++ ? ",\"" : "\"") + conn + "\"";
         }
-        return testutil::TempDir::Run(ctl_ +
+        return testutil::TempDir::Run(_ctl +
                                       "eval '[rabbit_networking:close_connection("
                                       "rabbit_misc:string_to_pid(P), \"chaos\") || P <- [" +
                                       pids + "]].' >/dev/null 2>&1") == 0
@@ -76,26 +76,26 @@ public:
 
     // Runs an Erlang expression on the node (application:set_env(...), say); its exit status.
     int Eval(const std::string& expr) {
-        return testutil::TempDir::Run(ctl_ + "eval '" + expr + ".' >/dev/null 2>&1");
+        return testutil::TempDir::Run(_ctl + "eval '" + expr + ".' >/dev/null 2>&1");
     }
 
     // The local ports of the connections that process `pid` holds to this node.
-    static std::set<int> PortsOf(pid_t pid) { return probe::LocalPortsTo(pid, port); }
+    static std::set<int> PortsOf(pid_t pid) { return probe::LocalPortsTo(pid, kPort); }
 
 private:
     int Script(const std::string& verb, bool keepData) {
         return testutil::TempDir::Run(
-            "TOLVANE_BROKER_NODE=" + node_ + " TOLVANE_BROKER_PORT=" + std::to_string(port) +
-            " TOLVANE_BROKER_DIST_PORT=" + std::to_string(port + 1) + " TOLVANE_BROKER_DIR='" +
-            dir_ + "' TOLVANE_BROKER_KEEP_DATA=" + (keepData ? "1 '" : "0 '") + TEST_SOURCE_DIR +
+            "TOLVANE_BROKER_NODE=" + _node + " TOLVANE_BROKER_PORT=" + std::to_string(kPort) +
+            " TOLVANE_BROKER_DIST_PORT=" + std::to_string(kPort + 1) + " TOLVANE_BROKER_DIR='" +
+            _dir + "' TOLVANE_BROKER_KEEP_DATA=" + (keepData ? "1 '" : "0 '") + TEST_SOURCE_DIR +
             "/scripts/broker.sh' " + verb + " >/dev/null 2>&1");
     }
 
-    const std::string node_ = "tolvane-chaos-" + std::to_string(TEST_AMQP_PORT) + "@localhost";
-    const std::string dir_ = std::string(TEST_BINARY_DIR) + "/broker-chaos";
-    const std::string ctl_ = std::string(getuid() == 0 ? "/usr/sbin" : "/usr/lib/rabbitmq/bin") +
-                             "/rabbitmqctl -q -n " + node_ + " ";
-    bool started_ = false;
+    const std::string _node = "tolvane-chaos-" + std::to_string(TEST_AMQP_PORT) + "@localhost";
+    const std::string _dir = std::string(TEST_BINARY_DIR) + "/broker-chaos";
+    const std::string _ctl = std::string(getuid() == 0 ? "/usr/sbin" : "/usr/lib/rabbitmq/bin") +
+                             "/rabbitmqctl -q -n " + _node + " ";
+    bool _started = false;
 };
 
 struct Outcome {
@@ -119,7 +119,7 @@ Outcome Ride(const char* name, int first, const std::function<void()>& fault) {
                                            {{"comtype=echo", "nfunc=sleep", "ms=50"}});
             if (!p)
                 p.reset(
-                    new CPublisher("127.0.0.1", "guest", "guest", "/", ChaosNode::port, 131072));
+                    new CPublisher("127.0.0.1", "guest", "guest", "/", ChaosNode::kPort, 131072));
             if (!p->PublishMessage("", kQueue, &body[0], body.size())) {
                 p.reset();
                 continue;
@@ -130,10 +130,10 @@ Outcome Ride(const char* name, int first, const std::function<void()>& fault) {
     });
     std::map<int, int> replies;
     TestAmqp amqp;
-    // Takes replies until one answers request `from` or later; false once none came for quiet_ms.
-    auto take = [&](int from, int quiet_ms) {
+    // Takes replies until one answers request `from` or later; false once none came for quietMs.
+    auto take = [&](int from, int quietMs) {
         std::string body;
-        while (amqp.Get(kReplies, &body, quiet_ms)) {
+        while (amqp.Get(kReplies, &body, quietMs)) {
             int n = atoi(ParseReply(body).guid.c_str() + strlen("chaos-"));
             if (++replies[n] == 1 && n >= from) return true;
         }
@@ -146,7 +146,7 @@ Outcome Ride(const char* name, int first, const std::function<void()>& fault) {
     const int from = next;
     Outcome o;
     o.fault_s = std::chrono::duration<double>(after - before).count();
-    EXPECT_TRUE(amqp.Connect(ChaosNode::port));  // after the fault: the node may have restarted
+    EXPECT_TRUE(amqp.Connect(ChaosNode::kPort));  // after the fault: the node may have restarted
     if (take(from, kResumeLimitS * 1000)) {
         o.resume_s = std::chrono::duration<double>(Clock::now() - after).count();
     }
@@ -170,15 +170,16 @@ TEST_F(DaemonTest, BrokerKillAndClosedConnectionsAreRiddenOut) {
     ASSERT_TRUE(node.started());
     // Durable, so that the killed node keeps them and the messages in them.
     for (const char* queue : {kQueue, kReplies}) {
-        ASSERT_EQ(Call(ChaosNode::port, std::string("--declare-queue --queue ") + queue).status, 0);
+        ASSERT_EQ(Call(ChaosNode::kPort, std::string("--declare-queue --queue ") + queue).status,
+                  0);
     }
     {
         TestAmqp amqp;
-        ASSERT_TRUE(amqp.Connect(ChaosNode::port) && amqp.Bind(kReplies, kPlatform, kPlatform));
+        ASSERT_TRUE(amqp.Connect(ChaosNode::kPort) && amqp.Bind(kReplies, kPlatform, kPlatform));
     }
     auto serve = [&](const std::string& extra) {
         const std::string conf =
-            WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::port);
+            WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::kPort);
         testutil::WriteAll(TOLVANE_MQ_CONF, conf +
                                                 "reply_connection=per_worker\n"
                                                 "plugin_cache=yes\n" +
@@ -219,8 +220,8 @@ TEST_F(DaemonTest, BrokerKillAndClosedConnectionsAreRiddenOut) {
 // The daemon with --foreground as a child of the test, so that its exit status can be read.
 class ForegroundDaemon {
 public:
-    ForegroundDaemon() : pid_(fork()) {
-        if (pid_ != 0) return;
+    ForegroundDaemon() : _pid(fork()) {
+        if (_pid != 0) return;
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
@@ -228,27 +229,27 @@ public:
         _exit(127);
     }
     ~ForegroundDaemon() {
-        if (pid_ <= 0 || reaped_) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        if (_pid <= 0 || _reaped) return;
+        kill(_pid, SIGKILL);
+        waitpid(_pid, nullptr, 0);
     }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return _pid; }
     bool Up() {
-        return pid_ > 0 && WaitFor([&] { return PidInFile() == pid_; }, 10000);
+        return _pid > 0 && WaitFor([&] { return PidInFile() == _pid; }, 10000);
     }
-    // SIGTERM, then its exit status once it ended (-1 if not within limit_s) and how long it took.
-    int Stop(int limit_s, double* took_s) {
+    // SIGTERM, then its exit status once it ended (-1 if not within limitS) and how long it took.
+    int Stop(int limitS, double* tookS) {
         const Clock::time_point sent = Clock::now();
-        kill(pid_, SIGTERM);
+        kill(_pid, SIGTERM);
         int status = 0;
-        reaped_ = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit_s * 1000);
-        *took_s = std::chrono::duration<double>(Clock::now() - sent).count();
-        return reaped_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        _reaped = WaitFor([&] { return waitpid(_pid, &status, WNOHANG) == _pid; }, limitS * 1000);
+        *tookS = std::chrono::duration<double>(Clock::now() - sent).count();
+        return _reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
 private:
-    pid_t pid_;
-    bool reaped_ = false;
+    pid_t _pid;
+    bool _reaped = false;
 };
 
 // A node that stops answering must not hold a stop past stop_timeout + 5 s (a unit's
@@ -259,9 +260,9 @@ TEST_F(DaemonTest, StopIsBoundedAgainstAFrozenBroker) {
     ASSERT_TRUE(node.started());
     const char platform[] = "tolvane.t.chaos.out";
     TestAmqp amqp;
-    ASSERT_TRUE(amqp.Connect(ChaosNode::port) && DeclareRoute(amqp, kQueue, platform, kReplies));
+    ASSERT_TRUE(amqp.Connect(ChaosNode::kPort) && DeclareRoute(amqp, kQueue, platform, kReplies));
     const std::string conf =
-        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::port) +
+        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::kPort) +
         "workers=2\nstop_timeout=2\nreply_connection=per_worker\nreconnect_pause=60\n";
     auto send = [&](const std::string& guid, const std::string& func, const std::string& arg) {
         return amqp.Publish("", kQueue,
@@ -324,10 +325,10 @@ TEST_F(DaemonTest, RedeliveryOfARequestStillRunningIsNotRunAgain) {
     ASSERT_EQ(node.Eval("application:set_env(rabbit, channel_tick_interval, 1000)"), 0);
     const char platform[] = "tolvane.t.chaos.long";
     TestAmqp amqp;
-    ASSERT_TRUE(amqp.Connect(ChaosNode::port) && DeclareRoute(amqp, kQueue, platform, kReplies));
+    ASSERT_TRUE(amqp.Connect(ChaosNode::kPort) && DeclareRoute(amqp, kQueue, platform, kReplies));
     testutil::WriteAll(
         TOLVANE_MQ_CONF,
-        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::port) +
+        WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::kPort) +
             "ack_mode=after_reply\nreconnect_pause=1\n");
     pid_t pid = Start();
     ASSERT_GT(pid, 0);

@@ -32,15 +32,15 @@ Outcome RunDaemon(const TempDir& dir, const std::string& args, const std::string
 class CommandLine : public DaemonTest {
 protected:
     std::string NoLookup() { return "127.0.0.1:" + std::to_string(ClosedPort()); }
-    TempDir dir_;
+    TempDir _dir;
 };
 
 TEST_F(CommandLine, HelpAndVersionGoToStdout) {
-    Outcome help = RunDaemon(dir_, "--help");
+    Outcome help = RunDaemon(_dir, "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.find("usage: tolvane [--foreground] [--home DIR] [--pid-file FILE]"), 0u);
     EXPECT_EQ(help.err, "");
-    Outcome version = RunDaemon(dir_, "--version");
+    Outcome version = RunDaemon(_dir, "--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "tolvane " TOLVANE_TEST_VERSION "\n");
     EXPECT_EQ(version.err, "");
@@ -49,7 +49,7 @@ TEST_F(CommandLine, HelpAndVersionGoToStdout) {
 TEST_F(CommandLine, OtherArgumentsAreRefusedWithTheUsage) {
     for (const char* args : {"--bogus", "serve", "--home", "--pid-file=", "--home= --foreground"}) {
         SCOPED_TRACE(args);
-        Outcome r = RunDaemon(dir_, args);
+        Outcome r = RunDaemon(_dir, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("usage: tolvane"), std::string::npos) << r.err;
@@ -62,11 +62,11 @@ TEST_F(CommandLine, ForegroundStaysAttachedAndLogsToStderr) {
     ASSERT_TRUE(amqp.Connect());
     ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.front"));
     WriteConf("tolvane.t.front", NoLookup());
-    const std::string err = dir_.file("front.err");
+    const std::string err = _dir.file("front.err");
     const std::string background = kDaemon + " --foreground 2>'" + err + "' >/dev/null & echo $!";
     pid_t pid = atoi(Capture(background).c_str());
     ASSERT_GT(pid, 0);
-    started_.push_back(pid);
+    _started.push_back(pid);
     EXPECT_TRUE(WaitFor([&] { return PidInFile() == pid; }, 10000)) << "the process started";
     EXPECT_TRUE(Answers(amqp, "tolvane.t.front"));
 
@@ -74,7 +74,7 @@ TEST_F(CommandLine, ForegroundStaysAttachedAndLogsToStderr) {
     EXPECT_NE(logged, "");
     EXPECT_EQ(ReadAll(err), logged) << "every log line, as logged";
 
-    Outcome second = RunDaemon(dir_, "--foreground");
+    Outcome second = RunDaemon(_dir, "--foreground");
     EXPECT_EQ(second.status, 1) << "not detached, so the refusal is its own exit status";
     EXPECT_EQ(ServiceLog(), logged + second.err);
     EXPECT_NE(second.err.find("] one instance is running!!!\n"), std::string::npos);
@@ -108,9 +108,9 @@ TEST_F(CommandLine, OwnHomesAndPidFilesRunSideBySide) {
     for (const char* name : {"one", "two"}) {
         const std::string queue = std::string("tolvane.t.home-") + name;
         ASSERT_TRUE(amqp.DeclareQueue(queue));
-        WriteConf(queue, NoLookup(), TEST_AMQP_PORT, dir_.file(name));
+        WriteConf(queue, NoLookup(), TEST_AMQP_PORT, _dir.file(name));
     }
-    const std::string one = dir_.file("one"), two = dir_.file("two");
+    const std::string one = _dir.file("one"), two = _dir.file("two");
     pid_t first = Start({"--home", one, "--pid-file", one + "/pid"}, one + "/pid");
     pid_t second = Start({"--home=" + two, "--pid-file=" + two + "/pid"}, two + "/pid");
     ASSERT_GT(first, 0);
@@ -126,7 +126,7 @@ TEST_F(CommandLine, OwnHomesAndPidFilesRunSideBySide) {
 
 // A regular file where a folder must be stops even root.
 TEST_F(CommandLine, ImpossibleStartIsToldBeforeDetaching) {
-    const std::string file = dir_.file("plain"), conf = dir_.file("conf");
+    const std::string file = _dir.file("plain"), conf = _dir.file("conf");
     ASSERT_TRUE(testutil::WriteAll(file, "x"));
     ASSERT_EQ(mkdir(conf.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((conf + "/cfg").c_str(), 0755), 0);
@@ -140,7 +140,7 @@ TEST_F(CommandLine, ImpossibleStartIsToldBeforeDetaching) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        Outcome r = RunDaemon(dir_, c.args);
+        Outcome r = RunDaemon(_dir, c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
     }
@@ -159,7 +159,7 @@ TEST_F(CommandLine, ReadOnlySettingsRefusedWithOptionsOnlyBare) {
     WriteConf("tolvane.t.readonly", NoLookup());
     ASSERT_EQ(chmod(TOLVANE_MQ_CONF, 0444), 0);
 
-    Outcome checked = RunDaemon(dir_, "--foreground", kNoOverride);
+    Outcome checked = RunDaemon(_dir, "--foreground", kNoOverride);
     EXPECT_EQ(checked.status, 1);
     EXPECT_EQ(checked.err, "tolvane: the settings file " TOLVANE_MQ_CONF
                            " must open for reading "

@@ -47,48 +47,48 @@ std::string Ctl(int node, const std::string& args) {
 class NetHost {
 public:
     explicit NetHost(int n)
-        : ns_("tolvane-t" + std::to_string(n)), veth_("tvt" + std::to_string(n)),
-          net_("10.231." + std::to_string(n) + ".") {
+        : _ns("tolvane-t" + std::to_string(n)), _veth("tvt" + std::to_string(n)),
+          _net("10.231." + std::to_string(n) + ".") {
         Remove();
-        std::string cmd = "ip netns add " + ns_;
+        std::string cmd = "ip netns add " + _ns;
         for (const std::string& step :
-             {"ip link add " + veth_ + "h type veth peer name " + veth_ + "n netns " + ns_,
-              "ip addr add " + net_ + "1/24 dev " + veth_ + "h", "ip link set " + veth_ + "h up",
-              In() + "ip addr add " + net_ + "2/24 dev " + veth_ + "n",
-              In() + "ip link set " + veth_ + "n up", In() + "ip link set lo up"}) {
+             {"ip link add " + _veth + "h type veth peer name " + _veth + "n netns " + _ns,
+              "ip addr add " + _net + "1/24 dev " + _veth + "h", "ip link set " + _veth + "h up",
+              In() + "ip addr add " + _net + "2/24 dev " + _veth + "n",
+              In() + "ip link set " + _veth + "n up", In() + "ip link set lo up"}) {
             cmd += " && " + step;
         }
-        ok_ = TempDir::Run(cmd) == 0;
+        _ok = TempDir::Run(cmd) == 0;
     }
     ~NetHost() { Remove(); }
-    bool ok() const { return ok_; }
-    std::string In() const { return "ip netns exec " + ns_ + " "; }
-    std::vector<std::string> Exec() const { return {"ip", "netns", "exec", ns_}; }
-    std::string Gateway() const { return net_ + "1"; }
+    bool ok() const { return _ok; }
+    std::string In() const { return "ip netns exec " + _ns + " "; }
+    std::vector<std::string> Exec() const { return {"ip", "netns", "exec", _ns}; }
+    std::string Gateway() const { return _net + "1"; }
 
 private:
     void Remove() {
-        TempDir::Run("ip link del " + veth_ + "h 2>/dev/null; ip netns del " + ns_ +
+        TempDir::Run("ip link del " + _veth + "h 2>/dev/null; ip netns del " + _ns +
                      " 2>/dev/null");
     }
-    std::string ns_, veth_, net_;
-    bool ok_ = false;
+    std::string _ns, _veth, _net;
+    bool _ok = false;
 };
 
 class ClusterTest : public DaemonTest {
 protected:
-    static void SetUpTestSuite() { up_ = Cluster("start") == 0; }
+    static void SetUpTestSuite() { _up = Cluster("start") == 0; }
     static void TearDownTestSuite() { Cluster("stop"); }
     void SetUp() override {
         DaemonTest::SetUp();
-        ASSERT_TRUE(up_) << "the cluster did not start";
+        ASSERT_TRUE(_up) << "the cluster did not start";
     }
 
     // A daemon with a home of its own (settings, the echo plug-in, log) and its pid file,
     // started through the command `prefix` (a namespace's, say); 0 on failure.
     pid_t StartIn(std::vector<std::string> prefix, const std::string& name,
                   const std::string& conf) {
-        const std::string home = homes_.file(name), pidFile = home + "/tolvane.pid";
+        const std::string home = _homes.file(name), pidFile = home + "/tolvane.pid";
         TempDir::Run("mkdir -p " + home + "/cfg " + home +
                      "/lib && ln -sf " TOLVANE_HOME "/lib/libecho.so " + home + "/lib/");
         testutil::WriteAll(home + "/cfg/mq.conf", conf + "stop_timeout=5\nlookup_host=127.0.0.1:" +
@@ -97,13 +97,13 @@ protected:
         return Launch(prefix, pidFile);
     }
 
-    static bool up_;
+    static bool _up;
     // Both outlive the daemons, which TearDown stops.
-    TempDir homes_;
-    std::vector<std::unique_ptr<NetHost>> hosts_;
+    TempDir _homes;
+    std::vector<std::unique_ptr<NetHost>> _hosts;
 };
 
-bool ClusterTest::up_ = false;
+bool ClusterTest::_up = false;
 
 TEST_F(ClusterTest, TwoHostsShareOneQueueAndAnswerEachRequestOnce) {
     if (getuid() != 0) GTEST_SKIP() << "network namespaces need root";
@@ -117,10 +117,10 @@ TEST_F(ClusterTest, TwoHostsShareOneQueueAndAnswerEachRequestOnce) {
     Ctl(1, "add_user tolvane-net net");
     Ctl(1, "set_permissions -p / tolvane-net '.*' '.*' '.*'");
     for (int h = 1; h <= 2; ++h) {
-        hosts_.push_back(std::make_unique<NetHost>(h));
-        ASSERT_TRUE(hosts_.back()->ok());
-        ASSERT_GT(StartIn(hosts_.back()->Exec(), std::to_string(h),
-                          "server=" + hosts_.back()->Gateway() + "\nport=" + Port(1) +
+        _hosts.push_back(std::make_unique<NetHost>(h));
+        ASSERT_TRUE(_hosts.back()->ok());
+        ASSERT_GT(StartIn(_hosts.back()->Exec(), std::to_string(h),
+                          "server=" + _hosts.back()->Gateway() + "\nport=" + Port(1) +
                               "\nuserName=tolvane-net\npwd=net\nqueue=" + queue +
                               "\nreply_connection=per_worker\n"),
                   0);
@@ -145,7 +145,7 @@ TEST_F(ClusterTest, TwoHostsShareOneQueueAndAnswerEachRequestOnce) {
     int twice = 0, ran[2] = {0, 0};
     for (const auto& a : answers) twice += a.second > 1;
     for (int h = 0; h < 2; ++h) {
-        const std::string log = ServiceLog(homes_.file(std::to_string(h + 1)));
+        const std::string log = ServiceLog(_homes.file(std::to_string(h + 1)));
         for (size_t at = 0; (at = log.find("] two-", at)) != std::string::npos; ++at) ++ran[h];
         EXPECT_GE(ran[h], n / 4) << "host " << h + 1;
     }

@@ -83,10 +83,10 @@ TEST_F(DaemonTest, QueueNameIsLookedUpBeforeTheConsumerReadsIt) {
         ASSERT_TRUE(amqp.DeclareQueue(c.served));
         const bool asked = !c.answer.empty();
         if (asked) {
-            ASSERT_TRUE(endpoint_.Start(c.answer));
+            ASSERT_TRUE(_endpoint.Start(c.answer));
         }
         const std::string host =
-            asked ? endpoint_.host() : "127.0.0.1:" + std::to_string(ClosedPort());
+            asked ? _endpoint.host() : "127.0.0.1:" + std::to_string(ClosedPort());
         std::string conf = WriteConf(c.stored, host);
         pid_t pid = Start();
         ASSERT_GT(pid, 0);
@@ -95,9 +95,9 @@ TEST_F(DaemonTest, QueueNameIsLookedUpBeforeTheConsumerReadsIt) {
         conf.replace(conf.find("queue=" + c.stored), 6 + c.stored.size(), "queue=" + c.served);
         EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
         if (asked) {
-            EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
+            EXPECT_EQ(_endpoint.Requests(), "POST /remoteService/getmqname.asp 0\n");
         }
-        endpoint_.Stop();
+        _endpoint.Stop();
         Stop(pid);
         amqp.DeleteQueue(c.served);
     }
@@ -114,14 +114,14 @@ protected:
 
     // Publishes raw bodies and collects `expected` replies, then checks that no more come.
     std::vector<Reply> Exchange(const std::vector<std::string>& bodies, size_t expected) {
-        for (const auto& b : bodies) EXPECT_TRUE(amqp_.Publish("", kQueue, b));
+        for (const auto& b : bodies) EXPECT_TRUE(_amqp.Publish("", kQueue, b));
         std::vector<Reply> replies;
         std::string body;
-        while (replies.size() < expected && amqp_.Get(kReplies, &body, 60000)) {
+        while (replies.size() < expected && _amqp.Get(kReplies, &body, 60000)) {
             replies.push_back(ParseReply(body));
         }
         EXPECT_EQ(replies.size(), expected);
-        EXPECT_FALSE(amqp_.Get(kReplies, &body, 1500)) << "an extra reply";
+        EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
         return replies;
     }
 
@@ -169,7 +169,7 @@ TEST_F(ServingDaemon, ToolCallsGetTheirReplies) {
 }
 
 TEST_F(ServingDaemon, ToolTimesOutWhenNobodyConsumes) {
-    ASSERT_TRUE(amqp_.DeclareQueue("tolvane.t.idle"));
+    ASSERT_TRUE(_amqp.DeclareQueue("tolvane.t.idle"));
     CallOutcome idle =
         Call(TEST_AMQP_PORT, "--timeout 1 --queue tolvane.t.idle comtype=echo nfunc=echo");
     EXPECT_EQ(idle.status, 3);
@@ -180,7 +180,7 @@ TEST_F(ServingDaemon, ToolTimesOutWhenNobodyConsumes) {
         " --password guest --timeout 3000000 --queue tolvane.t.idle comtype=echo nfunc=echo"
         " >/dev/null 2>&1; echo $?");
     EXPECT_EQ(longWait, "124\n") << "124: still waiting when timeout(1) ended it";
-    amqp_.DeleteQueue("tolvane.t.idle");
+    _amqp.DeleteQueue("tolvane.t.idle");
 }
 
 TEST_F(ServingDaemon, RawBodiesGetTheFramingReplies) {
@@ -224,39 +224,39 @@ TEST_F(ServingDaemon, BurstGetsExactlyOneReplyEach) {
 class OwnBrokerNode {
 public:
     OwnBrokerNode() {
-        env_ = "TOLVANE_BROKER_NODE=" + node_ + " TOLVANE_BROKER_PORT=" + std::to_string(port) +
-               " TOLVANE_BROKER_DIST_PORT=" + std::to_string(port + 1) + " TOLVANE_BROKER_DIR='" +
+        _env = "TOLVANE_BROKER_NODE=" + _node + " TOLVANE_BROKER_PORT=" + std::to_string(kPort) +
+               " TOLVANE_BROKER_DIST_PORT=" + std::to_string(kPort + 1) + " TOLVANE_BROKER_DIR='" +
                TEST_BINARY_DIR + "/broker-faults' ";
-        started_ = Script("start") == 0;
+        _started = Script("start") == 0;
     }
     ~OwnBrokerNode() {
-        if (started_) Script("stop");
+        if (_started) Script("stop");
     }
-    bool started() const { return started_; }
+    bool started() const { return _started; }
     int Ctl(const std::string& args) {
         const char* bin =
             getuid() == 0 ? "/usr/sbin/rabbitmqctl" : "/usr/lib/rabbitmq/bin/rabbitmqctl";
-        return testutil::TempDir::Run(std::string(bin) + " -q -n " + node_ + " " + args +
+        return testutil::TempDir::Run(std::string(bin) + " -q -n " + _node + " " + args +
                                       " >/dev/null 2>&1");
     }
 
-    static constexpr int port = TEST_AMQP_PORT + 2;
+    static constexpr int kPort = TEST_AMQP_PORT + 2;
 
 private:
     int Script(const std::string& verb) {
-        return testutil::TempDir::Run(env_ + "'" + TEST_SOURCE_DIR + "/scripts/broker.sh' " + verb +
+        return testutil::TempDir::Run(_env + "'" + TEST_SOURCE_DIR + "/scripts/broker.sh' " + verb +
                                       " >/dev/null 2>&1");
     }
 
-    std::string node_ = "tolvane-faults-" + std::to_string(TEST_AMQP_PORT) + "@localhost";
-    std::string env_;
-    bool started_ = false;
+    std::string _node = "tolvane-faults-" + std::to_string(TEST_AMQP_PORT) + "@localhost";
+    std::string _env;
+    bool _started = false;
 };
 
 TEST_F(DaemonTest, BrokerStoppedForHalfAMinuteIsRiddenOut) {
     OwnBrokerNode node;
     ASSERT_TRUE(node.started());
-    const int port = OwnBrokerNode::port;
+    const int port = OwnBrokerNode::kPort;
     const std::string q = "--timeout 40 --queue tolvane.t.faults ";
     ASSERT_EQ(Call(port, "--declare-queue --queue tolvane.t.faults").status, 0);
     WriteConf("tolvane.t.faults", "127.0.0.1:" + std::to_string(ClosedPort()), port);

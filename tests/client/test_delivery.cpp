@@ -25,7 +25,7 @@ protected:
         std::vector<std::string> guids;
         for (int i = 0; i < n; ++i) {
             guids.push_back(prefix + std::to_string(i));
-            EXPECT_TRUE(amqp_.Publish(
+            EXPECT_TRUE(_amqp.Publish(
                 "", kQueue,
                 RequestBody(guids.back(), kPlatform, {{"comtype=echo", "nfunc=" + func, arg}})));
         }
@@ -33,10 +33,10 @@ protected:
     }
 
     // Guids of the replies in arrival order, until `n` came or none came for `quiet_ms`.
-    std::vector<std::string> Collect(size_t n, int quiet_ms) {
+    std::vector<std::string> Collect(size_t n, int quietMs) {
         std::vector<std::string> guids;
         std::string body;
-        while (guids.size() < n && amqp_.Get(kReplies, &body, quiet_ms)) {
+        while (guids.size() < n && _amqp.Get(kReplies, &body, quietMs)) {
             guids.push_back(ParseReply(body).guid);
         }
         return guids;
@@ -44,7 +44,7 @@ protected:
 
     // Waits until `n` replies wait in the reply queue.
     bool RepliesReach(int n) {
-        return WaitFor([&] { return amqp_.MessageCount(kReplies) >= n; }, 20000);
+        return WaitFor([&] { return _amqp.MessageCount(kReplies) >= n; }, 20000);
     }
 
     // Queues 300 requests of 20 ms "<prefix><i>", starts the daemon with `extra` settings and
@@ -70,9 +70,9 @@ TEST_F(DeliveryTest, IntakeIsBoundedAndServedInOrder) {
 
     // While the slow job runs the daemon holds intake_limit + workers more, no further.
     const int held = 1000 - 5 - 1;
-    EXPECT_TRUE(WaitFor([&] { return amqp_.MessageCount(kQueue) <= held; }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return _amqp.MessageCount(kQueue) <= held; }, 3000));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(amqp_.MessageCount(kQueue), held);
+    EXPECT_EQ(_amqp.MessageCount(kQueue), held);
 
     EXPECT_EQ(Collect(sent.size(), 20000), sent);
 }
@@ -83,7 +83,7 @@ TEST_F(DeliveryTest, ZeroIntakeLimitConsumesWithoutAcks) {
         const bool noAck = *extra != '\0';
         pid_t pid = StartWith(extra);
         ASSERT_GT(pid, 0);
-        ASSERT_TRUE(Answers(amqp_, kQueue));
+        ASSERT_TRUE(Answers(_amqp, kQueue));
         std::string consumers = RabbitmqctlOutput("list_consumers -p / queue_name ack_required");
         EXPECT_NE(consumers.find(std::string(kQueue) + (noAck ? "\tfalse" : "\ttrue")),
                   std::string::npos)
@@ -104,7 +104,7 @@ TEST_F(DeliveryTest, SigtermFinishesWhatItHoldsAndLeavesTheRest) {
     for (const std::string& guid : Collect(sent.size(), 1500)) {
         EXPECT_TRUE(answered.insert(guid).second) << "two replies for " << guid;
     }
-    const int left = amqp_.MessageCount(kQueue);
+    const int left = _amqp.MessageCount(kQueue);
     EXPECT_GT(left, 0) << "the stop came after the backlog was done";
     EXPECT_EQ(answered.size() + left, sent.size());
 }
@@ -113,7 +113,7 @@ TEST_F(DeliveryTest, SighupIsIgnored) {
     pid_t pid = StartWith("");
     ASSERT_GT(pid, 0);
     kill(pid, SIGHUP);
-    EXPECT_TRUE(Answers(amqp_, kQueue));
+    EXPECT_TRUE(Answers(_amqp, kQueue));
     EXPECT_TRUE(IsAlive(pid));
 }
 
@@ -127,7 +127,7 @@ TEST_F(DeliveryTest, AckAfterReplyLosesNothingToAKill) {
 
     std::set<std::string> answered;
     std::string body;
-    while (answered.size() < sent.size() && amqp_.Get(kReplies, &body, 20000)) {
+    while (answered.size() < sent.size() && _amqp.Get(kReplies, &body, 20000)) {
         answered.insert(ParseReply(body).guid);
     }
     EXPECT_EQ(answered, std::set<std::string>(sent.begin(), sent.end()));

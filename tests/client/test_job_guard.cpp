@@ -17,11 +17,14 @@
 #include "tarrin/config.h"
 #include "testutil.h"
 
-std::atomic<int> g_throws{0};
+namespace {
+std::atomic<int> loaderCalls{0};
+}  // namespace
 
 // Interposes libtarrin's loader for this program.
+// NOLINTNEXTLINE(performance-unnecessary-value-param): it must match libtarrin's
 bool Config::LoadConfigFile(std::string) {
-    ++g_throws;
+    ++loaderCalls;
     throw std::bad_alloc();
 }
 
@@ -58,10 +61,10 @@ TEST(JobGuard, ThrowOutsideThePluginCostsOneMessageNotTheWorker) {
     ASSERT_EQ(tpool_init(1), 0);
     ASSERT_TRUE(QueueJob(EnvelopePtr(Envelope("guard-first")), JobContext()));
     ASSERT_TRUE(QueueJob(EnvelopePtr(Envelope("guard-second")), JobContext()));
-    for (int i = 0; i < 100 && g_throws < 3; ++i)
+    for (int i = 0; i < 100 && loaderCalls < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     tpool_uninit();
-    EXPECT_EQ(g_throws, 3) << "the one worker lived on to take the second job";
+    EXPECT_EQ(loaderCalls, 3) << "the one worker lived on to take the second job";
     EXPECT_EQ(GuardLines(), before + 3);
 }
 

@@ -26,12 +26,14 @@
 #include "tools/call_client.h"
 
 // Fault injection: while set, the service's socket allocation fails as on an exhausted heap.
-std::atomic<bool> g_failSocketAlloc{false};
+namespace {
+std::atomic<bool> failSocketAlloc{false};
+}  // namespace
 
 extern "C" amqp_socket_t* amqp_tcp_socket_new(amqp_connection_state_t state) {
     using Real = amqp_socket_t* (*)(amqp_connection_state_t);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "amqp_tcp_socket_new"));
-    return g_failSocketAlloc ? nullptr : real(state);
+    return failSocketAlloc ? nullptr : real(state);
 }
 
 namespace {
@@ -60,61 +62,61 @@ int UnusedPort() {
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
     close(fd);
-    return ntohs(a.sin_port);
+    return bound ? ntohs(a.sin_port) : 0;
 }
 
 // Accepts TCP connections and never sends a byte: a broker that hangs.
 class SilentListener {
 public:
     SilentListener() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        _fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd_, 8);
+        EXPECT_EQ(bind(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        listen(_fd, 8);
         socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        acceptor_ = std::thread([this] {
+        getsockname(_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        _port = ntohs(a.sin_port);
+        _acceptor = std::thread([this] {
             for (;;) {
-                int c = accept(fd_, nullptr, nullptr);
-                if (c < 0 || stop_) break;
-                held_.push_back(c);
+                int c = accept(_fd, nullptr, nullptr);
+                if (c < 0 || _stop) break;
+                _held.push_back(c);
             }
         });
     }
     ~SilentListener() {
-        stop_ = true;
-        shutdown(fd_, SHUT_RDWR);
-        acceptor_.join();
-        for (int c : held_) close(c);
-        close(fd_);
+        _stop = true;
+        shutdown(_fd, SHUT_RDWR);
+        _acceptor.join();
+        for (int c : _held) close(c);
+        close(_fd);
     }
-    int port() const { return port_; }
+    int port() const { return _port; }
 
 private:
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::vector<int> held_;
-    std::thread acceptor_;
+    int _fd = -1;
+    int _port = 0;
+    std::atomic<bool> _stop{false};
+    std::vector<int> _held;
+    std::thread _acceptor;
 };
 
 // A broker user of the test's own, so its connections can be found and closed by name.
 class BrokerUser {
 public:
-    explicit BrokerUser(const std::string& name) : name_(name) {
-        ok_ = Rabbitmqctl("add_user '" + name_ + "' secret") == 0 &&
-              Rabbitmqctl("set_permissions -p / '" + name_ + "' '.*' '.*' '.*'") == 0;
+    explicit BrokerUser(const std::string& name) : _name(name) {
+        _ok = Rabbitmqctl("add_user '" + _name + "' secret") == 0 &&
+              Rabbitmqctl("set_permissions -p / '" + _name + "' '.*' '.*' '.*'") == 0;
     }
-    ~BrokerUser() { Rabbitmqctl("delete_user '" + name_ + "'"); }
-    bool ok() const { return ok_; }
-    const std::string& name() const { return name_; }
+    ~BrokerUser() { Rabbitmqctl("delete_user '" + _name + "'"); }
+    bool ok() const { return _ok; }
+    const std::string& name() const { return _name; }
 
     // Closes every connection this user holds; returns how many there were.
     int CloseConnections() {
@@ -122,7 +124,7 @@ public:
         std::string pid, user;
         int closed = 0;
         while (rows >> pid >> user) {
-            if (user != name_) continue;
+            if (user != _name) continue;
             if (Rabbitmqctl("close_connection '" + pid + "' 'test closes it'") == 0) ++closed;
         }
         return closed;
@@ -135,12 +137,12 @@ public:
                    "eval '[exit(proplists:get_value(pid, I), kill) || I <- "
                    "rabbit_networking:connection_info_all([pid, user]), "
                    "proplists:get_value(user, I) =:= <<\"" +
-                   name_ + "\">>].'") == 0;
+                   _name + "\">>].'") == 0;
     }
 
 private:
-    std::string name_;
-    bool ok_ = false;
+    std::string _name;
+    bool _ok = false;
 };
 
 int ConsumerCount(const std::string& queue) {
@@ -155,7 +157,7 @@ int ConsumerCount(const std::string& queue) {
 
 class Broker : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(peer.Connect()) << "private broker node not reachable"; }
+    void SetUp() override { ASSERT_TRUE(_peer.Connect()) << "private broker node not reachable"; }
 
     std::unique_ptr<CConsumer> MakeConsumer(const std::string& queue, const char* user = "guest",
                                             const char* pwd = "guest", int port = TEST_AMQP_PORT) {
@@ -184,7 +186,7 @@ protected:
         free(msg);
     }
 
-    TestAmqp peer;
+    TestAmqp _peer;
 };
 
 using Consumer = Broker;
@@ -200,17 +202,17 @@ TEST_F(Consumer, MissingQueueClosesTheChannelAndANextInitResumesThere) {
     EXPECT_EQ("the channel closed....", c->Error());
     EXPECT_EQ(nullptr, msg);
 
-    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
     EXPECT_EQ(1, c->ConsumeMessage(&msg));
     EXPECT_EQ(1, ConsumerCount(queue));
-    peer.DeleteQueue(queue);
+    _peer.DeleteQueue(queue);
 }
 
 // Each set-up failure has its text, the same from both classes. A second attempt makes a new
 // handle (LeakSanitizer fails the run if the first is lost) and fails the same way.
 TEST_F(Broker, SetUpFailuresAreNamedByConsumerAndPublisher) {
     std::string queue = Unique("q");
-    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
     const struct {
         const char* what;
         const char* pwd;
@@ -237,14 +239,14 @@ TEST_F(Broker, SetUpFailuresAreNamedByConsumerAndPublisher) {
             EXPECT_EQ(c.text, publisher.Error());
         }
     }
-    peer.DeleteQueue(queue);
+    _peer.DeleteQueue(queue);
 }
 
 // The set-up RPC time limit must not shorten or break the one-second delivery wait, and a
 // ready consumer sends no set-up traffic again (a second basic.consume would show).
 TEST_F(Consumer, IdleQueueGivesOneAfterAboutASecondWithoutSetUpTraffic) {
     std::string queue = Unique("q");
-    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
     auto c = MakeConsumer(queue);
     char* msg = nullptr;
     for (int i = 0; i < 3; ++i) {
@@ -256,16 +258,16 @@ TEST_F(Consumer, IdleQueueGivesOneAfterAboutASecondWithoutSetUpTraffic) {
     }
     EXPECT_EQ("", c->Error());
     EXPECT_EQ(1, ConsumerCount(queue));
-    peer.DeleteQueue(queue);
+    _peer.DeleteQueue(queue);
 }
 
 TEST_F(Consumer, DeliversBodiesWholeIncludingEmptyOnes) {
     std::string queue = Unique("q");
-    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
     std::string binary("\0head\0\xff\x01 tail\r\n", 15);
     binary += std::string(5000, '\0');
-    ASSERT_TRUE(peer.Publish("", queue, binary));
-    ASSERT_TRUE(peer.Publish("", queue, ""));
+    ASSERT_TRUE(_peer.Publish("", queue, binary));
+    ASSERT_TRUE(_peer.Publish("", queue, ""));
 
     auto c = MakeConsumer(queue);
     char* msg = nullptr;
@@ -280,17 +282,17 @@ TEST_F(Consumer, DeliversBodiesWholeIncludingEmptyOnes) {
     EXPECT_EQ("", Body(msg));
     Release(msg);
     EXPECT_EQ(1, c->ConsumeMessage(&msg));
-    EXPECT_EQ(0, peer.MessageCount(queue));  // no_ack: nothing left unacknowledged
-    peer.DeleteQueue(queue);
+    EXPECT_EQ(0, _peer.MessageCount(queue));  // no_ack: nothing left unacknowledged
+    _peer.DeleteQueue(queue);
 }
 
 // A worker releases an envelope while the main thread goes on consuming on the same
 // connection: the envelope must not borrow the connection's buffers.
 TEST_F(Consumer, EnvelopeOutlivesLaterConsumeCalls) {
     std::string queue = Unique("q");
-    ASSERT_TRUE(peer.DeclareQueue(queue));
-    ASSERT_TRUE(peer.Publish("", queue, std::string(3000, 'a')));
-    ASSERT_TRUE(peer.Publish("", queue, std::string(3000, 'b')));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.Publish("", queue, std::string(3000, 'a')));
+    ASSERT_TRUE(_peer.Publish("", queue, std::string(3000, 'b')));
     auto c = MakeConsumer(queue);
     char* first = nullptr;
     char* second = nullptr;
@@ -302,14 +304,14 @@ TEST_F(Consumer, EnvelopeOutlivesLaterConsumeCalls) {
     EXPECT_EQ(std::string(3000, 'b'), Body(second));
     Release(first);
     Release(second);
-    peer.DeleteQueue(queue);
+    _peer.DeleteQueue(queue);
 }
 
 // A broker-side close_connection of both. The publisher's commit meets connection.close and
 // fails, and the publisher is destroyed without delay; the consumer gives 2 with its text.
 TEST_F(Broker, ClosedConnectionsFailTheCommitAndTheConsume) {
     std::string queue = Unique("q");
-    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
     BrokerUser user(Unique("u"));
     ASSERT_TRUE(user.ok());
     auto c = MakeConsumer(queue, user.name().c_str(), "secret");
@@ -327,19 +329,19 @@ TEST_F(Broker, ClosedConnectionsFailTheCommitAndTheConsume) {
     EXPECT_LT(SecondsSince(start), 8.0);
     EXPECT_EQ(2, ConsumeUntilSomething(*c, &msg));
     EXPECT_EQ("the connection closed...", c->Error());
-    peer.DeleteQueue(queue);
+    _peer.DeleteQueue(queue);
 }
 
 // Without the broker's cancel notice the consumer would wait on a deleted queue for ever,
 // and the daemon would never rebuild it.
 TEST_F(Consumer, DeletedQueueGivesTwo) {
     std::string queue = Unique("q");
-    ASSERT_TRUE(peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
     auto c = MakeConsumer(queue);
     char* msg = nullptr;
     ASSERT_EQ(1, c->ConsumeMessage(&msg));
 
-    ASSERT_TRUE(peer.DeleteQueue(queue));
+    ASSERT_TRUE(_peer.DeleteQueue(queue));
     EXPECT_EQ(2, ConsumeUntilSomething(*c, &msg));
     EXPECT_EQ(nullptr, msg);
 }
@@ -354,20 +356,20 @@ TEST_F(Publisher, MissingExchangeIsNotPublished) {
 
 TEST_F(Publisher, UnboundRoutingKeyStillCommits) {
     std::string exchange = Unique("x");
-    ASSERT_TRUE(peer.DeclareExchange(exchange));
+    ASSERT_TRUE(_peer.DeclareExchange(exchange));
     auto p = MakePublisher();
     char body[] = "dropped";
     EXPECT_TRUE(p->PublishMessage(exchange.c_str(), "nobody-bound", body, sizeof body - 1));
-    peer.DeleteExchange(exchange);
+    _peer.DeleteExchange(exchange);
 }
 
 // Every publish is its own committed transaction on one connection; bodies are bytes.
 TEST_F(Publisher, BodiesWithNulBytesArriveWholeWithTheirProperties) {
     std::string exchange = Unique("x");
     std::string queue = Unique("q");
-    ASSERT_TRUE(peer.DeclareExchange(exchange));
-    ASSERT_TRUE(peer.DeclareQueue(queue));
-    ASSERT_TRUE(peer.Bind(queue, exchange, "route"));
+    ASSERT_TRUE(_peer.DeclareExchange(exchange));
+    ASSERT_TRUE(_peer.DeclareQueue(queue));
+    ASSERT_TRUE(_peer.Bind(queue, exchange, "route"));
 
     std::string first(1074, '\0');
     first.replace(0, 7, "id-0001");
@@ -380,14 +382,14 @@ TEST_F(Publisher, BodiesWithNulBytesArriveWholeWithTheirProperties) {
 
     std::string got, type;
     int mode = 0;
-    ASSERT_TRUE(peer.Get(queue, &got, 5000, &type, &mode));
+    ASSERT_TRUE(_peer.Get(queue, &got, 5000, &type, &mode));
     EXPECT_EQ(first, got);
     EXPECT_EQ("text/plain", type);
     EXPECT_EQ(2, mode);
-    ASSERT_TRUE(peer.Get(queue, &got, 5000));
+    ASSERT_TRUE(_peer.Get(queue, &got, 5000));
     EXPECT_EQ(second, got);
-    peer.DeleteQueue(queue);
-    peer.DeleteExchange(exchange);
+    _peer.DeleteQueue(queue);
+    _peer.DeleteExchange(exchange);
 }
 
 // The broker's side of a ready publisher's connection dies; the publishes that follow write
@@ -410,7 +412,7 @@ TEST_F(Publisher, BrokerKillingTheConnectionIsAFailureNotSigpipe) {
 // A handle without a socket cannot be closed (the library asserts on the missing socket), so
 // neither the destructor nor a second attempt may try.
 TEST(SocketAllocation, FailureIsNamedAndTheObjectsStillGoAway) {
-    g_failSocketAlloc = true;
+    failSocketAlloc = true;
     {
         CConsumer c(kHost, "q", "guest", "guest", "/", TEST_AMQP_PORT, kFrameMax);
         char* msg = nullptr;
@@ -427,7 +429,7 @@ TEST(SocketAllocation, FailureIsNamedAndTheObjectsStillGoAway) {
         EXPECT_FALSE(client.Connect(5));
         EXPECT_EQ("out of memory for a socket", client.Error());
     }
-    g_failSocketAlloc = false;
+    failSocketAlloc = false;
 }
 
 // A peer that accepts TCP and never answers: every step is bounded, destructor included.

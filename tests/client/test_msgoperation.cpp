@@ -37,10 +37,10 @@ std::string TodaysLog() {
 // What the service log gained since construction; an entry is "[stamp] text\n".
 class LogTail {
 public:
-    LogTail() : start_(ReadAll(TodaysLog()).size()) {}
+    LogTail() : _start(ReadAll(TodaysLog()).size()) {}
     std::string Text() const {
         std::string all = ReadAll(TodaysLog());
-        return all.size() > start_ ? all.substr(start_) : std::string();
+        return all.size() > _start ? all.substr(_start) : std::string();
     }
     size_t Count(const std::string& entry) const {
         std::string text = Text(), needle = "] " + entry + "\n";
@@ -52,7 +52,7 @@ public:
     bool Has(const std::string& entry) const { return Count(entry) > 0; }
 
 private:
-    size_t start_;
+    size_t _start;
 };
 
 std::string Param(const std::string& comtype, const std::string& nfunc,
@@ -237,25 +237,25 @@ class ProcMSGTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         WriteMqConf(TEST_AMQP_PORT);
-        peer_ = new TestAmqp;
-        ASSERT_TRUE(peer_->Connect());
-        ASSERT_TRUE(peer_->DeclareExchange(kPlatform));
-        ASSERT_TRUE(peer_->DeclareQueue(kQueue));
-        ASSERT_TRUE(peer_->Bind(kQueue, kPlatform, kPlatform));
+        _peer = new TestAmqp;
+        ASSERT_TRUE(_peer->Connect());
+        ASSERT_TRUE(_peer->DeclareExchange(kPlatform));
+        ASSERT_TRUE(_peer->DeclareQueue(kQueue));
+        ASSERT_TRUE(_peer->Bind(kQueue, kPlatform, kPlatform));
     }
     static void TearDownTestSuite() {
-        if (peer_) {
-            peer_->DeleteQueue(kQueue);
-            peer_->DeleteExchange(kPlatform);
+        if (_peer) {
+            _peer->DeleteQueue(kQueue);
+            _peer->DeleteExchange(kPlatform);
         }
-        delete peer_;
-        peer_ = nullptr;
+        delete _peer;
+        _peer = nullptr;
     }
-    void SetUp() override { ASSERT_TRUE(peer_->PurgeQueue(kQueue)); }
+    void SetUp() override { ASSERT_TRUE(_peer->PurgeQueue(kQueue)); }
 
-    static bool GetReply(Reply* r, int timeout_ms = 5000) {
+    static bool GetReply(Reply* r, int timeoutMs = 5000) {
         std::string body;
-        if (!peer_->Get(kQueue, &body, timeout_ms)) return false;
+        if (!_peer->Get(kQueue, &body, timeoutMs)) return false;
         r->size = body.size();
         body.resize(sizeof(T_RESULT));
         r->guid.assign(body.data(), strnlen(body.data(), 50));
@@ -271,9 +271,9 @@ protected:
         return r;
     }
 
-    static TestAmqp* peer_;
+    static TestAmqp* _peer;
 };
-TestAmqp* ProcMSGTest::peer_ = nullptr;
+TestAmqp* ProcMSGTest::_peer = nullptr;
 
 TEST_F(ProcMSGTest, EmptyBodyIsLoggedAndGetsNoReply) {
     LogTail log;
@@ -329,8 +329,8 @@ TEST_F(ProcMSGTest, BodyShorterThanTheHeadIsReadOnlyAsFarAsItGoes) {
 TEST_F(ProcMSGTest, GuidAndPlatformWithoutNulAreCutTo49) {
     std::string platform = "tolvane-msgop-platform-of-forty-nine-characters-x";
     ASSERT_EQ(platform.size(), 49u);
-    ASSERT_TRUE(peer_->DeclareExchange(platform));
-    ASSERT_TRUE(peer_->Bind(kQueue, platform, platform));
+    ASSERT_TRUE(_peer->DeclareExchange(platform));
+    ASSERT_TRUE(_peer->Bind(kQueue, platform, platform));
     std::string body = Head(std::string(50, 'g'), 0, platform + "Z");
     body[50] = body[51] = body[106] = body[107] = 'P';  // padding without NUL as well
     LogTail log;
@@ -338,7 +338,7 @@ TEST_F(ProcMSGTest, GuidAndPlatformWithoutNulAreCutTo49) {
     EXPECT_EQ(r.guid, std::string(49, 'g'));
     EXPECT_EQ(r.result, "");
     EXPECT_TRUE(log.Has(std::string(49, 'g')));
-    peer_->DeleteExchange(platform);
+    _peer->DeleteExchange(platform);
 }
 
 TEST_F(ProcMSGTest, GuidWithLineBreaksCannotForgeLogLines) {
@@ -392,7 +392,7 @@ TEST_F(ProcMSGTest, ResultLongerThan1023IsCut) {
 
 TEST_F(ProcMSGTest, MissingExchangeIsLoggedOnceAndTheServiceGoesOn) {
     const std::string nowhere = "tolvane-msgop-nowhere";
-    peer_->DeleteExchange(nowhere);
+    _peer->DeleteExchange(nowhere);
     // An output long enough to make the failure line outgrow its buffer.
     std::string text(3960, 'm');
     std::string body = Head("g-lost", 1, nowhere) +

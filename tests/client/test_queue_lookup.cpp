@@ -38,10 +38,10 @@ protected:
     }
 
     std::string LookUp(const std::vector<std::string>& options) {
-        EXPECT_TRUE(endpoint_.Start(options));
-        const std::string conf = WriteConf(endpoint_.host());
+        EXPECT_TRUE(_endpoint.Start(options));
+        std::string conf = WriteConf(_endpoint.host());
         GetQueue();
-        endpoint_.Stop();
+        _endpoint.Stop();
         return conf;
     }
 
@@ -57,14 +57,14 @@ protected:
         return config.GetValue("queue", "<none>");
     }
 
-    LookupEndpoint endpoint_;
+    LookupEndpoint _endpoint;
 };
 
 TEST_F(QueueLookup, StoresTheNameWithAnEmptyPostAndLeavesOtherLines) {
     LookUp({"--body", "fresh.queue"});
     EXPECT_TRUE(Logged("stored queue=fresh.queue\n"));
-    EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), Stored(endpoint_.host(), "fresh.queue"));
-    EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
+    EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), Stored(_endpoint.host(), "fresh.queue"));
+    EXPECT_EQ(_endpoint.Requests(), "POST /remoteService/getmqname.asp 0\n");
 }
 
 // The body arriving in pieces is one name; a NUL byte ends it.
@@ -86,7 +86,7 @@ TEST_F(QueueLookup, NameIsTheWholeBodyUpToANulByte) {
 // next load drops, so readers see the bare name and the file stays loadable.
 TEST_F(QueueLookup, TrailingLineBreakIsStoredAndTheFileStaysConsistent) {
     LookUp({"--body", "with.newline\\n"});
-    std::string expected = Stored(endpoint_.host(), "with.newline");
+    std::string expected = Stored(_endpoint.host(), "with.newline");
     expected.insert(expected.find("with.newline\n") + 13, "\n");
     EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), expected);
     EXPECT_EQ(QueueSetting(), "with.newline");
@@ -96,7 +96,7 @@ TEST_F(QueueLookup, TrailingLineBreakIsStoredAndTheFileStaysConsistent) {
     config.LoadConfigFile(TOLVANE_MQ_CONF);
     std::string key = "queue", value = "next.name";
     config.SetValue(key, value);
-    EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), Stored(endpoint_.host(), "next.name"));
+    EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), Stored(_endpoint.host(), "next.name"));
 }
 
 TEST_F(QueueLookup, AnswersThatAreNoQueueNameLeaveTheFileAlone) {
@@ -116,7 +116,7 @@ TEST_F(QueueLookup, AnswersThatAreNoQueueNameLeaveTheFileAlone) {
         const std::string conf = LookUp(answer);
         EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf) << "answer " << answer.back();
         // Each answer must really have been asked for, not met the port of an earlier start.
-        EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n")
+        EXPECT_EQ(_endpoint.Requests(), "POST /remoteService/getmqname.asp 0\n")
             << "answer " << answer.back();
     }
 }
@@ -138,12 +138,12 @@ TEST_F(QueueLookup, SilentEndpointIsGivenUpWithinTheTransferLimit) {
             .count();
     EXPECT_LE(seconds, 20);
     EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);
-    EXPECT_EQ(endpoint_.Requests(), "POST /remoteService/getmqname.asp 0\n");
+    EXPECT_EQ(_endpoint.Requests(), "POST /remoteService/getmqname.asp 0\n");
 }
 
 TEST_F(QueueLookup, FileWithoutAQueueLineGainsNone) {
-    ASSERT_TRUE(endpoint_.Start({"--body", "some.name"}));
-    const std::string conf = "server=127.0.0.1\nlookup_host=" + endpoint_.host() + "\n";
+    ASSERT_TRUE(_endpoint.Start({"--body", "some.name"}));
+    const std::string conf = "server=127.0.0.1\nlookup_host=" + _endpoint.host() + "\n";
     WriteAll(TOLVANE_MQ_CONF, conf);
     GetQueue();
     EXPECT_EQ(ReadAll(TOLVANE_MQ_CONF), conf);

@@ -23,8 +23,8 @@ protected:
 
     // Publishes one request of `items` to kQueue and returns its guid.
     std::string Send(const std::vector<std::string>& items) {
-        const std::string guid = NewGuid();
-        EXPECT_TRUE(amqp_.Publish("", kQueue, RequestBody(guid, kPlatform, {items})));
+        std::string guid = NewGuid();
+        EXPECT_TRUE(_amqp.Publish("", kQueue, RequestBody(guid, kPlatform, {items})));
         return guid;
     }
 
@@ -48,11 +48,11 @@ TEST_F(RepliesTest, ReplyLostOnASilentConnectionIsAnsweredAgainUnderAfterReply) 
               0);
     std::string body;
     Send({"comtype=echo", "nfunc=say", "text=one"});
-    ASSERT_TRUE(amqp_.Get(kReplies, &body, 15000));
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 15000));
     ASSERT_EQ(relay.Accepted(), 2) << "the consumer's connection, then the worker's";
     relay.Freeze(1);
     const std::string guid = Send({"comtype=echo", "nfunc=say", "text=two"});
-    ASSERT_TRUE(amqp_.Get(kReplies, &body, 45000)) << "the request was acknowledged, not answered";
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 45000)) << "the request was acknowledged, not answered";
     EXPECT_EQ(ParseReply(body).guid, guid);
     EXPECT_NE(ServiceLog().find(guid + " send result faild"), std::string::npos);
 }
@@ -84,15 +84,15 @@ TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     EXPECT_TRUE(WaitFor(
         [&] {
             for (const auto& c : LocalPortsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
-            return amqp_.MessageCount(kReplies) >= kBurst;
+            return _amqp.MessageCount(kReplies) >= kBurst;
         },
         120000));
     std::string body;
-    for (int i = 0; i < kBurst && amqp_.Get(kReplies, &body, 5000); ++i) {
+    for (int i = 0; i < kBurst && _amqp.Get(kReplies, &body, 5000); ++i) {
         EXPECT_TRUE(answered.insert(ParseReply(body).guid).second) << "two replies";
     }
     EXPECT_EQ(answered, sent);
-    EXPECT_FALSE(amqp_.Get(kReplies, &body, 1500)) << "an extra reply";
+    EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
     EXPECT_LE(seen.size(), size_t(kWorkers + 1)) << "the consumer and one per worker";
     EXPECT_GE(LocalPortsTo(pid, TEST_AMQP_PORT).size(), 2u) << "reply connections are kept";
 }
@@ -107,7 +107,7 @@ TEST_F(RepliesTest, PerWorkerConnectionClosedByTheBrokerIsReplaced) {
     ASSERT_TRUE(WaitFor([&] { return (consumer = connections()).size() == 1; }, 15000));
     std::string body;
     const std::string first = Send({"comtype=echo", "nfunc=say", "text=before"});
-    ASSERT_TRUE(amqp_.Get(kReplies, &body, 30000));
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 30000));
     EXPECT_EQ(ParseReply(body).guid, first);
     int worker = 0;
     for (int p : connections())
@@ -120,7 +120,7 @@ TEST_F(RepliesTest, PerWorkerConnectionClosedByTheBrokerIsReplaced) {
     ASSERT_EQ(peerPort, std::to_string(worker));
     ASSERT_EQ(Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t restart'"), 0);
     const std::string second = Send({"comtype=echo", "nfunc=say", "text=after"});
-    ASSERT_TRUE(amqp_.Get(kReplies, &body, 30000));
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 30000));
     EXPECT_EQ(ParseReply(body).guid, second);
     EXPECT_EQ(ServiceLog().find("send result faild"), std::string::npos);
     EXPECT_EQ(connections().count(worker), 0u) << "replaced";
@@ -139,16 +139,16 @@ TEST_F(RepliesTest, ChangedVhostTakesTheNextReply) {
 
     std::string body, guid, text;
     const std::string first = Send({"comtype=echo", "nfunc=say", "text=old"});
-    ASSERT_TRUE(amqp_.Get(kReplies, &body, 30000));
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 30000));
     EXPECT_EQ(ParseReply(body).guid, first);
     // The consumer stays where it started; only the replies follow the file.
-    conf_.replace(conf_.find("vhost=/\n"), 8, "vhost=tolvane.t.v2\n");
-    testutil::WriteAll(TOLVANE_MQ_CONF, conf_);
+    _conf.replace(_conf.find("vhost=/\n"), 8, "vhost=tolvane.t.v2\n");
+    testutil::WriteAll(TOLVANE_MQ_CONF, _conf);
     const std::string second = Send({"comtype=echo", "nfunc=say", "text=new"});
     ASSERT_EQ(listener.WaitReply(30000, &guid, &text), 1) << listener.Error();
     EXPECT_EQ(guid, second);
     EXPECT_EQ(text, "new");
-    EXPECT_FALSE(amqp_.Get(kReplies, &body, 1500)) << "the second reply stayed in the old vhost";
+    EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "the second reply stayed in the old vhost";
     Rabbitmqctl("delete_vhost tolvane.t.v2");
 }
 

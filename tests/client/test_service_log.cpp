@@ -68,6 +68,7 @@ TEST_F(ServiceLogTest, ConcurrentWritersNeverTearLines) {
     const int kThreads = 10, kLines = 3000;
     PinClock clock(Local(2031, 3, 4, 12, 0, 0));
     std::vector<std::thread> writers;
+    writers.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([t] {
             for (int i = 0; i < kLines; ++i) {

@@ -90,6 +90,7 @@ TEST(ServiceSettings, EachBadKeyAndTextIsLoggedOnce) {
     ASSERT_EQ(TempDir::Run("mkdir -p '" + home.file("cfg") + "' '" + home.file("log") + "'"), 0);
     ASSERT_TRUE(WriteAll(MqConfPath(), "workers=zero\nheartbeat=-3\n"));
     std::vector<std::thread> readers;  // as the start and the message jobs read it
+    readers.reserve(4);
     for (int i = 0; i < 4; ++i) {
         readers.emplace_back([] {
             for (int j = 0; j < 5; ++j) EXPECT_EQ(ReadServiceSettings().workers, 10);

@@ -69,6 +69,7 @@ void DropJob(void* arg) {
 
 std::vector<Job> MakeJobs(Board& board, int n) {
     std::vector<Job> jobs;
+    jobs.reserve(n);
     for (int i = 0; i < n; ++i) jobs.push_back(Job{&board, i});
     return jobs;
 }

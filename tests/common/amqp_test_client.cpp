@@ -56,113 +56,113 @@ std::string CtlCommand(const std::string& args) {
 }  // namespace
 
 TestAmqp::~TestAmqp() {
-    AmqpClose(conn_, kChannel, true);
+    AmqpClose(_conn, kChannel, true);
 }
 
 bool TestAmqp::Connect(int port, const char* user, const char* pwd) {
-    if (conn_) return false;
+    if (_conn) return false;
     BrokerSettings broker;
     broker.port = port;
     broker.userName = user;
     broker.pwd = pwd;
     std::string detail;
-    return AmqpOpen(&conn_, BrokerLogin(broker, kTimeoutSec), &detail) == AmqpOpenStep::kOpen &&
-           OpenChannel(conn_);
+    return AmqpOpen(&_conn, BrokerLogin(broker, kTimeoutSec), &detail) == AmqpOpenStep::kOpen &&
+           OpenChannel(_conn);
 }
 
 bool TestAmqp::DeclareExchange(const std::string& name, const std::string& type) {
-    if (!conn_) return false;
-    amqp_exchange_declare(conn_, kChannel, Bytes(name), Bytes(type), 0, 0, 0, 0, amqp_empty_table);
-    return Checked(conn_);
+    if (!_conn) return false;
+    amqp_exchange_declare(_conn, kChannel, Bytes(name), Bytes(type), 0, 0, 0, 0, amqp_empty_table);
+    return Checked(_conn);
 }
 
 bool TestAmqp::DeleteExchange(const std::string& name) {
-    if (!conn_) return false;
-    amqp_exchange_delete(conn_, kChannel, Bytes(name), 0);
-    return Checked(conn_);
+    if (!_conn) return false;
+    amqp_exchange_delete(_conn, kChannel, Bytes(name), 0);
+    return Checked(_conn);
 }
 
 bool TestAmqp::DeclareQueue(const std::string& name) {
-    if (!conn_) return false;
-    amqp_queue_declare(conn_, kChannel, Bytes(name), 0, 0, 0, 0, amqp_empty_table);
-    return Checked(conn_);
+    if (!_conn) return false;
+    amqp_queue_declare(_conn, kChannel, Bytes(name), 0, 0, 0, 0, amqp_empty_table);
+    return Checked(_conn);
 }
 
 bool TestAmqp::DeleteQueue(const std::string& name) {
-    if (!conn_) return false;
-    amqp_queue_delete(conn_, kChannel, Bytes(name), 0, 0);
-    return Checked(conn_);
+    if (!_conn) return false;
+    amqp_queue_delete(_conn, kChannel, Bytes(name), 0, 0);
+    return Checked(_conn);
 }
 
 bool TestAmqp::PurgeQueue(const std::string& name) {
-    if (!conn_) return false;
-    amqp_queue_purge(conn_, kChannel, Bytes(name));
-    return Checked(conn_);
+    if (!_conn) return false;
+    amqp_queue_purge(_conn, kChannel, Bytes(name));
+    return Checked(_conn);
 }
 
 bool TestAmqp::Bind(const std::string& queue, const std::string& exchange, const std::string& key) {
-    if (!conn_) return false;
-    amqp_queue_bind(conn_, kChannel, Bytes(queue), Bytes(exchange), Bytes(key), amqp_empty_table);
-    return Checked(conn_);
+    if (!_conn) return false;
+    amqp_queue_bind(_conn, kChannel, Bytes(queue), Bytes(exchange), Bytes(key), amqp_empty_table);
+    return Checked(_conn);
 }
 
 bool TestAmqp::Publish(const std::string& exchange, const std::string& key,
                        const std::string& body) {
-    if (!conn_) return false;
-    amqp_maybe_release_buffers(conn_);
-    if (amqp_basic_publish(conn_, kChannel, Bytes(exchange), Bytes(key), 0, 0, nullptr,
+    if (!_conn) return false;
+    amqp_maybe_release_buffers(_conn);
+    if (amqp_basic_publish(_conn, kChannel, Bytes(exchange), Bytes(key), 0, 0, nullptr,
                            Bytes(body)) != AMQP_STATUS_OK) {
         return false;
     }
     // The broker confirms once the message is in its queues (or dropped as unroutable).
     struct timeval tv = {kTimeoutSec, 0};
     amqp_frame_t frame;
-    if (amqp_simple_wait_frame_noblock(conn_, &frame, &tv) != AMQP_STATUS_OK) return false;
+    if (amqp_simple_wait_frame_noblock(_conn, &frame, &tv) != AMQP_STATUS_OK) return false;
     if (frame.frame_type != AMQP_FRAME_METHOD) return false;
     if (frame.payload.method.id == AMQP_CHANNEL_CLOSE_METHOD) {
         amqp_rpc_reply_t r = {};
         r.reply_type = AMQP_RESPONSE_SERVER_EXCEPTION;
         r.reply = frame.payload.method;
-        return Checked(conn_, r);
+        return Checked(_conn, r);
     }
     return frame.payload.method.id == AMQP_BASIC_ACK_METHOD;
 }
 
-bool TestAmqp::Get(const std::string& queue, std::string* body, int timeout_ms,
-                   std::string* content_type, int* delivery_mode) {
-    if (!conn_) return false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+bool TestAmqp::Get(const std::string& queue, std::string* body, int timeoutMs,
+                   std::string* contentType, int* deliveryMode) {
+    if (!_conn) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        amqp_maybe_release_buffers(conn_);
-        amqp_rpc_reply_t r = amqp_basic_get(conn_, kChannel, Bytes(queue), 1);
-        if (!Checked(conn_, r)) return false;
+        amqp_maybe_release_buffers(_conn);
+        amqp_rpc_reply_t r = amqp_basic_get(_conn, kChannel, Bytes(queue), 1);
+        if (!Checked(_conn, r)) return false;
         if (r.reply.id == AMQP_BASIC_GET_OK_METHOD) break;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     amqp_message_t message;
-    if (amqp_read_message(conn_, kChannel, &message, 0).reply_type != AMQP_RESPONSE_NORMAL) {
+    if (amqp_read_message(_conn, kChannel, &message, 0).reply_type != AMQP_RESPONSE_NORMAL) {
         return false;
     }
     if (body) body->assign(static_cast<const char*>(message.body.bytes), message.body.len);
     const amqp_basic_properties_t& p = message.properties;
-    if (content_type) {
-        content_type->clear();
+    if (contentType) {
+        contentType->clear();
         if (p._flags & AMQP_BASIC_CONTENT_TYPE_FLAG) {
-            *content_type = AmqpText(p.content_type);
+            *contentType = AmqpText(p.content_type);
         }
     }
-    if (delivery_mode)
-        *delivery_mode = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) ? p.delivery_mode : 0;
+    if (deliveryMode)
+        *deliveryMode = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) ? p.delivery_mode : 0;
     amqp_destroy_message(&message);
     return true;
 }
 
 int TestAmqp::MessageCount(const std::string& queue) {
-    if (!conn_) return -1;
+    if (!_conn) return -1;
     amqp_queue_declare_ok_t* ok =
-        amqp_queue_declare(conn_, kChannel, Bytes(queue), 1, 0, 0, 0, amqp_empty_table);
-    if (!Checked(conn_) || !ok) return -1;
+        amqp_queue_declare(_conn, kChannel, Bytes(queue), 1, 0, 0, 0, amqp_empty_table);
+    if (!Checked(_conn) || !ok) return -1;
     return static_cast<int>(ok->message_count);
 }
 

@@ -1,7 +1,7 @@
 // Test-side AMQP peer on a connection of its own (guest/guest on loopback), used to set up
 // exchanges and queues, publish raw bodies and read what the service sent.
-#ifndef TOLVANE_AMQP_TEST_CLIENT_H
-#define TOLVANE_AMQP_TEST_CLIENT_H
+#ifndef TOLVANE_TEST_AMQP_TEST_CLIENT_H
+#define TOLVANE_TEST_AMQP_TEST_CLIENT_H
 
 #include <string>
 
@@ -26,13 +26,13 @@ public:
     bool Publish(const std::string& exchange, const std::string& key, const std::string& body);
     // Polls basic.get until a message arrives or timeout_ms passes. Fills body and, when
     // given, the content type and delivery mode of the message.
-    bool Get(const std::string& queue, std::string* body, int timeout_ms,
-             std::string* content_type = nullptr, int* delivery_mode = nullptr);
+    bool Get(const std::string& queue, std::string* body, int timeoutMs,
+             std::string* contentType = nullptr, int* deliveryMode = nullptr);
     // Number of messages ready in the queue, or -1.
     int MessageCount(const std::string& queue);
 
 private:
-    amqp_connection_state_t_* conn_ = nullptr;
+    amqp_connection_state_t_* _conn = nullptr;
 };
 
 // rabbitmqctl against the tests' private node; returns the exit status.

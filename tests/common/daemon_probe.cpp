@@ -103,6 +103,7 @@ pid_t PidInFile(const std::string& file) {
 int RunToExit(const std::vector<std::string>& argv) {
     if (argv.empty()) return -1;
     std::vector<char*> args;  // built before the fork: the child only execs
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const pid_t child = fork();

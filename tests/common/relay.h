@@ -27,9 +27,9 @@ public:
 
     explicit Relay(int targetPort, const std::string& listenHost = "127.0.0.1",
                    Mode mode = kForward)
-        : target_(targetPort), mode_(mode) {
+        : _target(targetPort), _mode(mode) {
         const bool v6 = listenHost.find(':') != std::string::npos;
-        listen_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        _listen = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_storage addr{};
         socklen_t len;
         if (v6) {
@@ -43,37 +43,37 @@ public:
             inet_pton(AF_INET, listenHost.c_str(), &a->sin_addr);
             len = sizeof *a;
         }
-        if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            listen(listen_, 64) != 0 ||
-            getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (bind(_listen, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            listen(_listen, 64) != 0 ||
+            getsockname(_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
             return;
         }
-        port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+        _port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
                          : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-        thread_ = std::thread([this] { Run(); });
+        _thread = std::thread([this] { Run(); });
     }
 
     ~Relay() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        for (const Pair& p : pairs_) {
+        _stop = true;
+        if (_thread.joinable()) _thread.join();
+        for (const Pair& p : _pairs) {
             close(p.client);
             if (p.broker >= 0) close(p.broker);
         }
-        if (listen_ >= 0) close(listen_);
+        if (_listen >= 0) close(_listen);
     }
 
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;
 
-    int port() const { return port_; }
+    int port() const { return _port; }
     // Connections accepted so far.
-    int Accepted() const { return accepted_; }
+    int Accepted() const { return _accepted; }
     // Connection `index` (in the order accepted) stops carrying anything either way, and stays
     // open: both ends see silence, no close.
     void Freeze(int index) {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (index >= 0 && index < int(pairs_.size())) pairs_[index].frozen = true;
+        std::lock_guard<std::mutex> hold(_lock);
+        if (index >= 0 && index < int(_pairs.size())) _pairs[index].frozen = true;
     }
 
 private:
@@ -87,7 +87,7 @@ private:
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(target_);
+        a.sin_port = htons(_target);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             close(fd);
@@ -97,12 +97,12 @@ private:
     }
 
     void Accept() {
-        int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        int client = accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) return;
-        int broker = mode_ == kForward ? ConnectTarget() : -1;
-        std::lock_guard<std::mutex> hold(lock_);
-        pairs_.push_back({client, broker, mode_ == kSilent});
-        ++accepted_;
+        int broker = _mode == kForward ? ConnectTarget() : -1;
+        std::lock_guard<std::mutex> hold(_lock);
+        _pairs.push_back({client, broker, _mode == kSilent});
+        ++_accepted;
     }
 
     // Moves what is readable on `from` to `to`; false once `from` is closed.
@@ -119,24 +119,24 @@ private:
     }
 
     void Run() {
-        while (!stop_) {
-            std::vector<pollfd> fds{{listen_, POLLIN, 0}};
+        while (!_stop) {
+            std::vector<pollfd> fds{{_listen, POLLIN, 0}};
             std::vector<std::pair<size_t, bool>> owners{{0, false}};  // pair, from the client side
             {
-                std::lock_guard<std::mutex> hold(lock_);
-                for (size_t i = 0; i < pairs_.size(); ++i) {
-                    if (pairs_[i].frozen || pairs_[i].broker < 0) continue;
-                    fds.push_back({pairs_[i].client, POLLIN, 0});
+                std::lock_guard<std::mutex> hold(_lock);
+                for (size_t i = 0; i < _pairs.size(); ++i) {
+                    if (_pairs[i].frozen || _pairs[i].broker < 0) continue;
+                    fds.push_back({_pairs[i].client, POLLIN, 0});
                     owners.push_back({i, true});
-                    fds.push_back({pairs_[i].broker, POLLIN, 0});
+                    fds.push_back({_pairs[i].broker, POLLIN, 0});
                     owners.push_back({i, false});
                 }
             }
             if (poll(fds.data(), fds.size(), 50) <= 0) continue;
             if (fds[0].revents) Accept();
-            std::lock_guard<std::mutex> hold(lock_);
+            std::lock_guard<std::mutex> hold(_lock);
             for (size_t k = 1; k < fds.size(); ++k) {
-                Pair& p = pairs_[owners[k].first];
+                Pair& p = _pairs[owners[k].first];
                 if (!fds[k].revents || p.frozen || p.broker < 0) continue;
                 const bool fromClient = owners[k].second;
                 if (!Carry(fromClient ? p.client : p.broker, fromClient ? p.broker : p.client)) {
@@ -149,15 +149,15 @@ private:
         }
     }
 
-    const int target_;
-    const Mode mode_;
-    int listen_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> accepted_{0};
-    std::mutex lock_;
-    std::vector<Pair> pairs_;
-    std::thread thread_;
+    const int _target;
+    const Mode _mode;
+    int _listen = -1;
+    int _port = 0;
+    std::atomic<bool> _stop{false};
+    std::atomic<int> _accepted{0};
+    std::mutex _lock;
+    std::vector<Pair> _pairs;
+    std::thread _thread;
 };
 
 #endif

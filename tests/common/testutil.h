@@ -1,6 +1,6 @@
 // Small helpers shared by the test programs: scratch folders, whole-file I/O, commands.
-#ifndef TOLVANE_TESTUTIL_H
-#define TOLVANE_TESTUTIL_H
+#ifndef TOLVANE_TEST_TESTUTIL_H
+#define TOLVANE_TEST_TESTUTIL_H
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,15 +23,15 @@ public:
         ::mkdir(base.c_str(), 0777);
         std::string tmpl = base + "/t-XXXXXX";
         char* made = mkdtemp(&tmpl[0]);
-        path_ = made ? made : "";
+        _path = made ? made : "";
     }
     ~TempDir() {
-        if (!path_.empty()) Run("chmod -R u+rwx '" + path_ + "' && rm -rf '" + path_ + "'");
+        if (!_path.empty()) Run("chmod -R u+rwx '" + _path + "' && rm -rf '" + _path + "'");
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return _path; }
+    std::string file(const std::string& name) const { return _path + "/" + name; }
 
     // Runs a shell command; returns its exit status, or -1 when it did not exit normally.
     static int Run(const std::string& cmd) {
@@ -40,7 +40,7 @@ public:
     }
 
 private:
-    std::string path_;
+    std::string _path;
 };
 
 inline std::string ReadAll(const std::string& file) {

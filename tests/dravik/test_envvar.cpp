@@ -13,17 +13,17 @@ protected:
     void SetUp() override {
         ::mkdir(TOLVANE_HOME, 0755);
         ::mkdir(TOLVANE_HOME "/cfg", 0755);
-        hadFile_ = testutil::Exists(TOLVANE_ENV_CONF);
-        if (hadFile_) saved_ = testutil::ReadAll(TOLVANE_ENV_CONF);
+        _hadFile = testutil::Exists(TOLVANE_ENV_CONF);
+        if (_hadFile) _saved = testutil::ReadAll(TOLVANE_ENV_CONF);
     }
     void TearDown() override {
-        if (hadFile_) testutil::WriteAll(TOLVANE_ENV_CONF, saved_);
+        if (_hadFile) testutil::WriteAll(TOLVANE_ENV_CONF, _saved);
         else unlink(TOLVANE_ENV_CONF);
     }
 
 private:
-    bool hadFile_ = false;
-    std::string saved_;
+    bool _hadFile = false;
+    std::string _saved;
 };
 
 TEST_F(EnvConf, ReadsTheFileAnewOnEveryCall) {

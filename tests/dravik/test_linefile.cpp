@@ -24,10 +24,10 @@ namespace {
 // Files created, deleted and moved away in one folder, as the kernel reported them.
 class DirEvents {
 public:
-    explicit DirEvents(const std::string& dir) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM);
+    explicit DirEvents(const std::string& dir) : _fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        inotify_add_watch(_fd, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM);
     }
-    ~DirEvents() { close(fd_); }
+    ~DirEvents() { close(_fd); }
     DirEvents(const DirEvents&) = delete;
     DirEvents& operator=(const DirEvents&) = delete;
 
@@ -36,7 +36,7 @@ public:
         Drain();
         std::vector<std::string> stamps;
         const std::string prefix = base + "-";
-        for (const auto& e : events_) {
+        for (const auto& e : _events) {
             if (!(e.first & mask) || e.second.compare(0, prefix.size(), prefix) != 0) continue;
             std::string stamp = e.second.substr(prefix.size());
             if (!stamp.empty() && stamp.find_first_not_of("0123456789") == std::string::npos)
@@ -49,17 +49,17 @@ private:
     void Drain() {
         alignas(struct inotify_event) char buf[65536];
         ssize_t n;
-        while ((n = read(fd_, buf, sizeof buf)) > 0) {
+        while ((n = read(_fd, buf, sizeof buf)) > 0) {
             for (char* p = buf; p < buf + n;) {
                 auto* ev = reinterpret_cast<struct inotify_event*>(p);
-                events_.emplace_back(ev->mask, ev->len ? ev->name : "");
+                _events.emplace_back(ev->mask, ev->len ? ev->name : "");
                 p += sizeof(struct inotify_event) + ev->len;
             }
         }
     }
 
-    int fd_;
-    std::vector<std::pair<uint32_t, std::string>> events_;
+    int _fd;
+    std::vector<std::pair<uint32_t, std::string>> _events;
 };
 
 std::vector<std::string> Listing(const std::string& dir) {
@@ -75,11 +75,11 @@ std::vector<std::string> Listing(const std::string& dir) {
 
 class LineFile : public ::testing::Test {
 protected:
-    testutil::TempDir dir;
+    testutil::TempDir _dir;
 };
 
 TEST_F(LineFile, ReadDropsEmptyLinesKeepsCarriageReturnAndAppends) {
-    const std::string f = dir.file("conf");
+    const std::string f = _dir.file("conf");
     ASSERT_TRUE(WriteAll(f, "a=1\n\nb=2\r\n  \nlast"));
     Lines v{"held\n"};
     ASSERT_TRUE(ReadFile(&v, f.c_str()));
@@ -88,16 +88,16 @@ TEST_F(LineFile, ReadDropsEmptyLinesKeepsCarriageReturnAndAppends) {
 
 TEST_F(LineFile, ReadRefusesMissingFileAndDirectory) {
     Lines v{"held\n"};
-    EXPECT_FALSE(ReadFile(&v, dir.file("missing").c_str()));
-    EXPECT_FALSE(ReadFile(&v, dir.path().c_str()));
+    EXPECT_FALSE(ReadFile(&v, _dir.file("missing").c_str()));
+    EXPECT_FALSE(ReadFile(&v, _dir.path().c_str()));
     EXPECT_EQ(v, Lines{"held\n"});
 }
 
 TEST_F(LineFile, ReadRefusesFileItMayNotWrite) {
-    const std::string f = dir.file("conf");
+    const std::string f = _dir.file("conf");
     ASSERT_TRUE(WriteAll(f, "a=1\n"));
     ASSERT_EQ(chmod(f.c_str(), 0444), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(_dir.path().c_str(), 0755), 0);
     int rc = testutil::RunUnprivileged([&] {
         Lines v{"held\n"};
         if (access(f.c_str(), R_OK) != 0) return testutil::kCannotDrop;
@@ -108,13 +108,13 @@ TEST_F(LineFile, ReadRefusesFileItMayNotWrite) {
 }
 
 TEST_F(LineFile, WriteReplacesContentAndRemovesBackup) {
-    const std::string f = dir.file("conf");
+    const std::string f = _dir.file("conf");
     ASSERT_TRUE(WriteAll(f, "old=1\nold=2\n"));
-    DirEvents events(dir.path());
+    DirEvents events(_dir.path());
     Lines v{"a=1\n", "\n", "b=2\r\n", "no-newline"};
     ASSERT_TRUE(WriteFile(&v, f.c_str()));
     EXPECT_EQ(ReadAll(f), "a=1\nb=2\r\nno-newline");
-    EXPECT_EQ(Listing(dir.path()), Lines{"conf"});
+    EXPECT_EQ(Listing(_dir.path()), Lines{"conf"});
     const auto made = events.BackupStamps("conf", IN_CREATE);
     ASSERT_EQ(made.size(), 1u);
     EXPECT_EQ(events.BackupStamps("conf", IN_DELETE), made);
@@ -126,16 +126,16 @@ TEST_F(LineFile, WriteReplacesContentAndRemovesBackup) {
 
 TEST_F(LineFile, WriteCreatesMissingFileButNotMissingDirectory) {
     Lines v{"x=1\n"};
-    EXPECT_TRUE(WriteFile(&v, dir.file("new").c_str()));
-    EXPECT_EQ(ReadAll(dir.file("new")), "x=1\n");
-    EXPECT_FALSE(WriteFile(&v, dir.file("nodir/new").c_str()));
-    EXPECT_EQ(Listing(dir.path()), Lines{"new"});
+    EXPECT_TRUE(WriteFile(&v, _dir.file("new").c_str()));
+    EXPECT_EQ(ReadAll(_dir.file("new")), "x=1\n");
+    EXPECT_FALSE(WriteFile(&v, _dir.file("nodir/new").c_str()));
+    EXPECT_EQ(Listing(_dir.path()), Lines{"new"});
 }
 
 TEST_F(LineFile, ConcurrentWritesHoldOneSecondEachAndGetDistinctStamps) {
-    DirEvents events(dir.path());
+    DirEvents events(_dir.path());
     Lines one{"one\n"}, two{"two\n"};
-    const std::string f1 = dir.file("one"), f2 = dir.file("two");
+    const std::string f1 = _dir.file("one"), f2 = _dir.file("two");
     ASSERT_TRUE(WriteAll(f1, "old\n") && WriteAll(f2, "old\n"));
     bool ok1 = false, ok2 = false;
     const auto start = std::chrono::steady_clock::now();
@@ -152,7 +152,7 @@ TEST_F(LineFile, ConcurrentWritesHoldOneSecondEachAndGetDistinctStamps) {
     ASSERT_EQ(s1.size(), 1u);
     ASSERT_EQ(s2.size(), 1u);
     EXPECT_NE(s1[0], s2[0]);
-    EXPECT_EQ(Listing(dir.path()).size(), 2u);
+    EXPECT_EQ(Listing(_dir.path()).size(), 2u);
 }
 
 void IgnoreSignal(int) {}
@@ -165,7 +165,7 @@ TEST_F(LineFile, SignalDuringHoldStillHoldsAFullSecond) {
     sa.sa_handler = IgnoreSignal;
     sigemptyset(&sa.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-    const std::string f = dir.file("conf");
+    const std::string f = _dir.file("conf");
     Lines v{"x\n"};
     bool ok = false;
     const auto start = std::chrono::steady_clock::now();
@@ -184,19 +184,19 @@ TEST_F(LineFile, SignalDuringHoldStillHoldsAFullSecond) {
 // Regression: the name used to reach a shell unquoted, and a fixed buffer cut long commands.
 TEST_F(LineFile, HostileNameRunsNothingAndIsBackedUp) {
     const std::string name = "a b; touch pwned1; $(touch pwned2) `touch pwned3` | touch pwned4 &";
-    const std::string f = dir.file(name);
+    const std::string f = _dir.file(name);
     ASSERT_TRUE(WriteAll(f, "old\n"));
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);  // where injected commands would leave their files
-    DirEvents events(dir.path());
+    ASSERT_EQ(chdir(_dir.path().c_str()), 0);  // where injected commands would leave their files
+    DirEvents events(_dir.path());
     Lines v{"new\n"};
     bool ok = WriteFile(&v, f.c_str());
     ASSERT_EQ(chdir(cwd), 0);
 
     EXPECT_TRUE(ok);
     EXPECT_EQ(ReadAll(f), "new\n");
-    EXPECT_EQ(Listing(dir.path()), Lines{name});
+    EXPECT_EQ(Listing(_dir.path()), Lines{name});
     const auto made = events.BackupStamps(name, IN_CREATE);
     ASSERT_EQ(made.size(), 1u);
     EXPECT_EQ(events.BackupStamps(name, IN_DELETE), made);
@@ -204,12 +204,12 @@ TEST_F(LineFile, HostileNameRunsNothingAndIsBackedUp) {
 
 TEST_F(LineFile, LongNameIsWrittenWhole) {
     const std::string name(240, 'n');
-    const std::string f = dir.file(name);
+    const std::string f = _dir.file(name);
     ASSERT_TRUE(WriteAll(f, "old\n"));
     Lines v{"new\n"};
     EXPECT_TRUE(WriteFile(&v, f.c_str()));
     EXPECT_EQ(ReadAll(f), "new\n");
-    EXPECT_EQ(Listing(dir.path()), Lines{name});
+    EXPECT_EQ(Listing(_dir.path()), Lines{name});
 }
 
 // Runs WriteFile in a child limited to `limit` bytes per file; 0 when it returned false.
@@ -232,12 +232,12 @@ int WriteUnderSizeLimit(const std::string& file, const std::string& text, rlim_t
 // Regression: a failed write used to be reported as success over a truncated file.
 TEST_F(LineFile, WriteFailureRestoresOriginalAndReturnsFalse) {
     const std::string name = "conf $(touch pwned); x";
-    const std::string f = dir.file(name);
+    const std::string f = _dir.file(name);
     ASSERT_TRUE(WriteAll(f, "old=1\n"));
-    DirEvents events(dir.path());
+    DirEvents events(_dir.path());
     EXPECT_EQ(WriteUnderSizeLimit(f, std::string(4096, 'x') + "\n", 64), 0);
     EXPECT_EQ(ReadAll(f), "old=1\n");
-    EXPECT_EQ(Listing(dir.path()), Lines{name});
+    EXPECT_EQ(Listing(_dir.path()), Lines{name});
     const auto made = events.BackupStamps(name, IN_CREATE);
     ASSERT_EQ(made.size(), 1u);
     EXPECT_EQ(events.BackupStamps(name, IN_MOVED_FROM), made);
@@ -246,24 +246,24 @@ TEST_F(LineFile, WriteFailureRestoresOriginalAndReturnsFalse) {
 // Regression: a failed backup used to go unheeded, so the write failing after it left the
 // original cut short with nothing to restore it from.
 TEST_F(LineFile, FailedBackupLeavesOriginalUntouched) {
-    const std::string f = dir.file("conf");
+    const std::string f = _dir.file("conf");
     const std::string old = std::string(4096, 'o') + "\n";  // too big to copy under the limit
     ASSERT_TRUE(WriteAll(f, old));
     EXPECT_EQ(WriteUnderSizeLimit(f, std::string(4096, 'x') + "\n", 64), 0);
     EXPECT_EQ(ReadAll(f), old);
-    EXPECT_EQ(Listing(dir.path()), Lines{"conf"});
+    EXPECT_EQ(Listing(_dir.path()), Lines{"conf"});
 }
 
 TEST_F(LineFile, WriteFailureOnNewFileLeavesNothing) {
-    EXPECT_EQ(WriteUnderSizeLimit(dir.file("new"), std::string(4096, 'x') + "\n", 64), 0);
-    EXPECT_TRUE(Listing(dir.path()).empty());
+    EXPECT_EQ(WriteUnderSizeLimit(_dir.file("new"), std::string(4096, 'x') + "\n", 64), 0);
+    EXPECT_TRUE(Listing(_dir.path()).empty());
 }
 
 TEST_F(LineFile, RefusedOpenPutsBackupBack) {
-    const std::string f = dir.file("conf");
+    const std::string f = _dir.file("conf");
     ASSERT_TRUE(WriteAll(f, "old=1\n"));
     ASSERT_EQ(chmod(f.c_str(), 0444), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);  // the backup may be made beside it
+    ASSERT_EQ(chmod(_dir.path().c_str(), 0777), 0);  // the backup may be made beside it
     int rc = testutil::RunUnprivileged([&] {
         if (access(f.c_str(), R_OK) != 0) return testutil::kCannotDrop;
         Lines v{"new\n"};
@@ -272,7 +272,7 @@ TEST_F(LineFile, RefusedOpenPutsBackupBack) {
     if (rc == testutil::kCannotDrop) GTEST_SKIP() << "cannot drop root privileges";
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(ReadAll(f), "old=1\n");
-    EXPECT_EQ(Listing(dir.path()), Lines{"conf"});
+    EXPECT_EQ(Listing(_dir.path()), Lines{"conf"});
 }
 
 }  // namespace

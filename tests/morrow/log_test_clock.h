@@ -1,6 +1,6 @@
 // Pins libmorrow's clock to a chosen local moment for one scope, and captures stdout.
-#ifndef TOLVANE_LOG_TEST_CLOCK_H
-#define TOLVANE_LOG_TEST_CLOCK_H
+#ifndef TOLVANE_TEST_LOG_TEST_CLOCK_H
+#define TOLVANE_TEST_LOG_TEST_CLOCK_H
 
 #include <gtest/gtest.h>
 #include <time.h>

@@ -31,7 +31,7 @@ std::string InLogDir(const std::string& name) {
 // Files of the pinned day; each test starts without them and leaves none behind.
 class ShortcutTest : public testing::Test {
 protected:
-    ShortcutTest() : clock_(Local(2026, 12, 6, 10, 0, 0)) { Clean(); }
+    ShortcutTest() : _clock(Local(2026, 12, 6, 10, 0, 0)) { Clean(); }
     ~ShortcutTest() override { Clean(); }
     static void Clean() {
         for (const char* name : {"sc-2026-12-06.log", "sc-2026-12-07.log", "sc.log", "named.txt",
@@ -40,8 +40,8 @@ protected:
     }
     static std::string Dated() { return InLogDir("sc-2026-12-06.log"); }
 
-    PinClock clock_;
-    std::map<std::string, std::string> param_{{"b", "2"}, {"a", "1"}};
+    PinClock _clock;
+    std::map<std::string, std::string> _param{{"b", "2"}, {"a", "1"}};
 };
 
 TEST_F(ShortcutTest, DatedAndUndatedNames) {
@@ -59,20 +59,20 @@ TEST_F(ShortcutTest, TextIsWrittenLiterally) {
 }
 
 TEST_F(ShortcutTest, FramedRequestByteForByte) {
-    LOGSTART("sc", param_);
-    LOG("sc", param_, "mid %s");
-    LOGEND("sc", param_, "done");
+    LOGSTART("sc", _param);
+    LOG("sc", _param, "mid %s");
+    LOGEND("sc", _param, "done");
     EXPECT_EQ(std::string(kStamp) + kStart + "\n" + kStamp + "a=1{###}b=2{###}   \n" + kStamp +
                   "a=1{###}b=2{###}   mid %s\n" + kStamp + "done   a=1{###}b=2{###}\n" + kStamp +
                   kEnd + "\n",
               ReadAll(Dated()));
-    EXPECT_EQ(2u, param_.size());
+    EXPECT_EQ(2u, _param.size());
 }
 
 TEST_F(ShortcutTest, EmptyMapAndEmptyText) {
     std::map<std::string, std::string> none;
     LOGSTART("sc", none);
-    LOGEND("sc", param_, "");
+    LOGEND("sc", _param, "");
     EXPECT_EQ(std::string(kStamp) + kStart + "\n" + kStamp + "   \n" + kStamp +
                   "   a=1{###}b=2{###}\n" + kStamp + kEnd + "\n",
               ReadAll(Dated()));
@@ -81,11 +81,11 @@ TEST_F(ShortcutTest, EmptyMapAndEmptyText) {
 TEST_F(ShortcutTest, StartAndEndAcrossMidnight) {
     {
         PinClock late(Local(2026, 12, 6, 23, 59, 59));
-        LOGSTART("sc", param_);
+        LOGSTART("sc", _param);
     }
     {
         PinClock next(Local(2026, 12, 7, 0, 0, 0));
-        LOGEND("sc", param_, "ok");
+        LOGEND("sc", _param, "ok");
     }
     EXPECT_EQ(std::string("[2026-12-06,23:59:59] ") + kStart + "\n" +
                   "[2026-12-06,23:59:59] a=1{###}b=2{###}   \n",
