@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, builds with AddressSanitizer and
+# Installs what the build and the tests need, checks the sources' layout and naming
+# (scripts/lint.sh: clang-format and clang-tidy), builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer against a scratch home, and runs the whole suite. Then the tests
 # that run threads, built again with ThreadSanitizer (build-tsan/), and about ten seconds of
 # each fuzz target (scripts/fuzz.sh), and a soak run of 100,000 replies (scripts/soak.sh).
@@ -84,6 +85,7 @@ run_part() {
     "$@" || failed+=("$name")
     echo "test.sh: $name took $((SECONDS - start))s"
 }
+run_part "lint" "$ROOT/scripts/lint.sh"
 run_part "main suite" main_suite
 run_part "ThreadSanitizer" tsan_suite
 run_part "fuzzing" "$ROOT/scripts/fuzz.sh" "$FUZZ_SECONDS"
@@ -92,4 +94,4 @@ if [ ${#failed[@]} -gt 0 ]; then
     echo "test.sh: failed: ${failed[*]}"
     exit 1
 fi
-echo "test.sh: main suite, ThreadSanitizer, fuzzing and soak all passed"
+echo "test.sh: lint, main suite, ThreadSanitizer, fuzzing and soak all passed"
