@@ -174,7 +174,7 @@ constexpr Key kKeys[] = {
     Flag("reply_connection", kEachReply, FIELD(reply_per_worker), "per_worker", "per_reply"),
     Flag("plugin_cache", kEachMessage, FIELD(plugin_cache), "yes", "no"),
     Number("stop_timeout", kStart, FIELD(stop_timeout), 0, kMaxSeconds),
-    Number("heartbeat", kStart, FIELD(heartbeat), 0, 3600),
+    Number("heartbeat", kStartAndEachReply, FIELD(heartbeat), 0, 3600),
     Number("reconnect_pause", kStart, FIELD(reconnect_pause), 1, 3600),
     Number("stats_interval", kStart, FIELD(stats_interval), 0, kMaxSeconds),
     Flag("log_params", kEachMessage, FIELD(log_params), "yes", "no"),
