@@ -24,7 +24,8 @@ int Fail(const std::string& what) {
 // Publishes requests [from, to).
 bool SendBatch(CallClient& client, const SoakPlan& p, long from, long to, std::string* error) {
     for (long i = from; i < to; ++i) {
-        if (!client.Publish(p.queue, EchoRequest(p.guidPrefix + std::to_string(i), p.platform))) {
+        if (!client.Publish(p.load.queue,
+                            EchoRequest(p.load.guidPrefix + std::to_string(i), p.load.platform))) {
             *error = client.Error();
             return false;
         }
@@ -85,19 +86,19 @@ int RunSoak(CallClient& client, DaemonSet& daemons, const SoakPlan& p) {
     printf(
         "soak: %ld one-record echo requests in batches of %ld, daemon pid %d; resident "
         "memory after every %ld replies\n",
-        p.count, p.batch, int(daemons.FirstPid()), p.count / 10);
+        long(p.load.count), p.batch, int(daemons.FirstPid()), long(p.load.count) / 10);
     fflush(stdout);
-    GuidTally tally(p.guidPrefix, p.count);
+    GuidTally tally(p.load.guidPrefix, p.load.count);
     Readings readings;
     long sent = 0;
     const auto start = Clock::now();
     for (int tenth = 1; tenth <= 10; ++tenth) {
         const auto stepStart = Clock::now();
-        const long from = sent, end = p.count * tenth / 10;
+        const long from = sent, end = p.load.count * tenth / 10;
         while (sent < end) {
             long to = std::min(end, sent + p.batch);
             bool ok = SendBatch(client, p, sent, to, &error) &&
-                      AwaitUnique(client, tally, to, p.idleMs, &error);
+                      AwaitUnique(client, tally, to, p.load.idleMs, &error);
             sent = to;
             if (!ok) {
                 PrintTally(tally.Get(), sent);
@@ -120,7 +121,7 @@ int RunSoak(CallClient& client, DaemonSet& daemons, const SoakPlan& p) {
     }
     if (readings.worstGrowthKb > p.rssGrowthKb) {
         return Fail("resident memory grew by " + std::to_string(readings.worstGrowthKb) +
-                    " kB between " + std::to_string(p.count / 10) + " and " +
+                    " kB between " + std::to_string(p.load.count / 10) + " and " +
                     std::to_string(readings.worstAt) + " replies (at most " +
                     std::to_string(p.rssGrowthKb) + " kB allowed)");
     }

@@ -8,16 +8,13 @@
 #include <string>
 
 #include "bench/daemons.h"
+#include "bench/phases.h"
 #include "tools/call_client.h"
 
 struct SoakPlan {
-    std::string queue;
-    std::string platform;     // the reply exchange the requests name
-    std::string guidPrefix;   // request i has the guid prefix + i
-    long count = 1000000;     // ten or more
+    Workload load;            // count: ten or more; idleMs: a batch with no reply ends the run
     long batch = 5000;        // sent, then answered in full, before the next is sent
     long rssGrowthKb = 2048;  // allowed over the reading taken after the first tenth
-    int idleMs = 30000;       // a batch with no reply for this long ends the run
 };
 
 // Starts the daemons, prints a line per tenth, the tally and the verdict, and stops them.

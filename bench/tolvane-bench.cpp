@@ -240,10 +240,7 @@ int RunDaemons(const Options& o, CallClient& client) {
 int RunSoakMode(const Options& o, CallClient& client) {
     DaemonSet daemons(o.daemon, o.home, o.pidFile, o.daemons);
     SoakPlan plan;
-    plan.queue = o.queue;
-    plan.platform = o.platform;
-    plan.guidPrefix = RunTag() + "s";
-    plan.count = o.count;
+    plan.load = WorkloadOf(o, "s");
     plan.batch = o.batch;
     plan.rssGrowthKb = o.rssGrowthKb;
     return RunSoak(client, daemons, plan);

@@ -4,7 +4,6 @@
 // envelope is released once, whether the job ran, was skipped or was discarded unrun.
 #include "client/job.h"
 
-#include <string.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 
 #include "client/MSGOperation.h"
 #include "amqp/connection.h"
+#include "amqp/wire.h"
 #include "client/log.h"
 #include "client/threadpool.h"
 #include "defines.h"
@@ -78,8 +78,7 @@ RunningRequests running;
 std::string GuidOf(const amqp_envelope_t& env) {
     const amqp_bytes_t& body = env.message.body;
     if (!body.bytes || body.len < sizeof(T_MSG_HEAD)) return std::string();
-    const char* guid = static_cast<const char*>(body.bytes);
-    return std::string(guid, strnlen(guid, sizeof(T_MSG_HEAD::guid)));
+    return DecodeHead(body.bytes, body.len).guid;
 }
 
 void LogRedelivered(const std::string& guid) {
