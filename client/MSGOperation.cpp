@@ -106,14 +106,6 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
     }
 }
 
-// Runs the call records of a request whose length matches its count into strOut.
-void RunRecords(const Settings& s, const char* pData, int msgCount, std::string& strOut) {
-    for (int i = 0; i < msgCount; ++i) {
-        CallFunWith(s, RecordAt(pData, i), strOut);
-        if (strOut.compare(0, kGoOnLen, kGoOn) != 0) break;
-    }
-}
-
 // A request body of nDataLength > 0 bytes: runs it and replies.
 ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_properties_t& props) {
     // Read for every message, so a changed mq.conf counts from the next request on; the whole
@@ -152,6 +144,13 @@ ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_pr
 }
 
 }  // namespace
+
+void RunRecords(const Settings& s, const char* pData, int msgCount, std::string& strOut) {
+    for (int i = 0; i < msgCount; ++i) {
+        CallFunWith(s, RecordAt(pData, i), strOut);
+        if (strOut.compare(0, kGoOnLen, kGoOn) != 0) break;
+    }
+}
 
 void EnvelopeRelease::operator()(amqp_envelope_t* env) const {
     ReleaseEnvelope(env);

@@ -17,6 +17,7 @@
 namespace {
 
 std::atomic<bool> echoToStderr{false};
+std::atomic<bool> toFile{true};
 
 // One write, so that lines of threads logging at once do not interleave on stderr.
 void Echo(const struct tm& local, const std::string& info) {
@@ -34,6 +35,10 @@ void SetLogEcho(bool on) {
     echoToStderr.store(on, std::memory_order_relaxed);
 }
 
+void SetLogFile(bool on) {
+    toFile.store(on, std::memory_order_relaxed);
+}
+
 void LOG(const char* szLog) {
     time_t t = LogClockNow();
     struct tm local;
@@ -43,11 +48,13 @@ void LOG(const char* szLog) {
     char fileName[100];
     snprintf(fileName, sizeof fileName, "main-%04d-%02d-%02d.log", local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday);
-    CLogFile log;
-    std::string dir = LogDir();
-    log.SetLogPath(&dir[0]);
     std::string info = std::string(szLog ? szLog : "") + "\n";
-    log.LogFile(fileName, "%s", info.c_str());
+    if (toFile.load(std::memory_order_relaxed)) {
+        CLogFile log;
+        std::string dir = LogDir();
+        log.SetLogPath(&dir[0]);
+        log.LogFile(fileName, "%s", info.c_str());
+    }
     if (echoToStderr.load(std::memory_order_relaxed)) Echo(local, info);
 }
 

@@ -11,6 +11,10 @@ void LOG(const char* szLog);
 // daemon kept in the foreground, whose stderr a supervisor's journal collects). Off at start.
 void SetLogEcho(bool on);
 
+// When off, LOG writes no file (a local run of tolvane-call must not write the daemon's log,
+// nor create its day's file under another user); on at start.
+void SetLogFile(bool on);
+
 // `text` with its control characters written as visible escapes ("\n", "\r", "\t", "\xNN"),
 // for texts from outside that must stay on one log line.
 std::string VisibleControls(const char* text);

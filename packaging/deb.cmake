@@ -3,12 +3,14 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "tolvane maintainers <root@localhost>")
+set(TOLVANE_PACKAGE_CONTACT "tolvane maintainers <maintainers@tolvane.example>" CACHE STRING
+    "Maintainer of the Debian package, \"name <address>\"")
+set(CPACK_PACKAGE_CONTACT ${TOLVANE_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remote function call daemon fed by RabbitMQ")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tolvane consumes requests from an AMQP 0-9-1 queue, calls the named\n\
 function of a plug-in library on a worker thread and publishes the reply.\n\
-Also the request client tolvane-call, the libraries with their headers and two\n\
-sample plug-ins.")
+Also the request client tolvane-call, the libraries with their headers, the\n\
+plug-in kit (pkg-config file, CMake package, template) and two sample plug-ins.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_STRIP_FILES ON)
@@ -23,11 +25,26 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, librabbitmq4, libcurl4, libstdc++6, libgcc-s1, libc6")
 endif()
 
-foreach(script postinst prerm postrm conffiles)
+# No conffiles: the one file an administrator edits, mq.conf, is rewritten by the daemon too,
+# so postinst creates it from the sample and purge removes it.
+foreach(script postinst prerm postrm)
   configure_file(debian/${script}.in debian/${script} @ONLY)
   list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/${script})
 endforeach()
 list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# What Debian wants of every package: copyright, a changelog (gzipped; a native version),
+# and the lintian overrides, each with its reason.
+string(TIMESTAMP TOLVANE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(debian/changelog.in debian/changelog @ONLY)
+add_custom_command(OUTPUT debian/changelog.gz
+                   COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog > debian/changelog.gz
+                   DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
+add_custom_target(deb_changelog ALL DEPENDS debian/changelog.gz)
+install(FILES debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME tolvane)
 
 include(CPack)

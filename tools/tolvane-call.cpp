@@ -1,9 +1,13 @@
 // tolvane-call: sends one request to the service and prints the text of its reply.
 //   tolvane-call [options] key=value... [-- key=value...]...
 // Each "--"-separated group of key=value items is one call record ("comtype", "nfunc", ...).
+// With --local the records run in this process, as the daemon runs them, without a broker.
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,18 +15,24 @@
 #include <vector>
 
 #include "amqp/wire.h"
+#include "client/settings.h"
+#include "paths.h"
 #include "tools/call_client.h"
+#include "tools/local_call.h"
 
 namespace {
 
-enum ExitCode { kReplied = 0, kBrokerError = 1, kUsage = 2, kTimedOut = 3 };
+// kCallFailed: the reply's text does not begin with "10000:", the mark a call succeeded by.
+enum ExitCode { kReplied = 0, kBrokerError = 1, kUsage = 2, kTimedOut = 3, kCallFailed = 4 };
+
+const char kGoOn[] = "10000:";
 
 const char kUsageText[] =
     "usage: tolvane-call [options] key=value... [-- key=value...]...\n"
     "  Sends one request whose call records are the \"--\"-separated groups of key=value\n"
     "  items (each names \"comtype\" and \"nfunc\") and prints the text of the reply.\n"
     "options (--name value or --name=value):\n"
-    "  --queue NAME       the service's queue (required)\n"
+    "  --queue NAME       the service's queue (required without --local)\n"
     "  --platform NAME    reply exchange and routing key (default tolvane-call)\n"
     "  --server HOST      broker host (default 127.0.0.1)\n"
     "  --port N           broker port (default 5672)\n"
@@ -35,7 +45,15 @@ const char kUsageText[] =
     "                     call records, only that\n"
     "  --quorum           with --declare-queue: a quorum queue (x-queue-type=quorum),\n"
     "                     replicated on the nodes of a cluster\n"
-    "exit status: 0 reply printed, 1 broker error, 2 usage error, 3 no reply in time\n";
+    "  --config FILE      take server, port, user, password, vhost and queue from a\n"
+    "                     settings file like the service's mq.conf; options given win\n"
+    "  --local            run the call records here, as the service would, without a\n"
+    "                     broker: plug-ins from the home's lib/, log lines on stderr\n"
+    "  --home DIR         with --local: the service's home (default " TOLVANE_HOME
+    ")\n"
+    "  --version          print the version\n"
+    "exit status: 0 reply printed, 1 broker error, 2 usage error, 3 no reply in time,\n"
+    "  4 reply printed but it does not begin with \"10000:\" (the call failed)\n";
 
 struct Options {
     BrokerOptions broker;
@@ -45,7 +63,24 @@ struct Options {
     int timeout_s = 10;
     bool declareQueue = false;
     bool quorum = false;
+    bool local = false;
+    std::string home;
+    std::string config;
     std::vector<std::vector<std::string>> records;
+};
+
+// The settings --config takes, as the options of the same meaning; an empty value sets nothing.
+struct ConfigOption {
+    const char* option;
+    std::string (*value)(const Settings&);
+};
+const ConfigOption kConfigOptions[] = {
+    {"server", [](const Settings& s) { return s.broker.server; }},
+    {"port", [](const Settings& s) { return std::to_string(s.broker.port); }},
+    {"user", [](const Settings& s) { return s.broker.userName; }},
+    {"password", [](const Settings& s) { return s.broker.pwd; }},
+    {"vhost", [](const Settings& s) { return s.broker.vhost; }},
+    {"queue", [](const Settings& s) { return s.queue; }},
 };
 
 int Fail(int code, const std::string& text) {
@@ -68,6 +103,7 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     else if (name == "password") o.broker.pwd = value;
     else if (name == "vhost") o.broker.vhost = value;
     else if (name == "guid") o.guid = value;
+    else if (name == "home" && !value.empty()) o.home = value;
     else if (name == "port" && IsNumber(value)) o.broker.port = atoi(value.c_str());
     else if (name == "timeout" && IsNumber(value)) o.timeout_s = atoi(value.c_str());
     else {
@@ -77,7 +113,46 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     return true;
 }
 
+// Reads `file` with the service's own reader, into the options of kConfigOptions. The reader
+// opens the file for writing too and takes one it cannot open so as empty: refused here.
+bool ApplyConfig(Options& o, const std::string& file, std::string* error) {
+    int fd = open(file.c_str(), O_RDWR);
+    if (fd < 0) {
+        *error = "--config " + file + " must open for reading and writing: " + strerror(errno);
+        return false;
+    }
+    close(fd);
+    const Settings s = ReadSettings(file);
+    for (const ConfigOption& c : kConfigOptions) {
+        const std::string value = c.value(s);
+        if (!value.empty() && !SetOption(o, c.option, value, error)) {
+            *error = "--config " + file + ": " + *error;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The options after --config's, so the command line wins wherever it stands.
+bool SetOptions(Options& o, const std::vector<std::pair<std::string, std::string>>& given,
+                std::string* error) {
+    if (!o.config.empty() && !ApplyConfig(o, o.config, error)) return false;
+    for (const auto& g : given) {
+        if (!SetOption(o, g.first, g.second, error)) return false;
+    }
+    return true;
+}
+
+bool CheckCombination(const Options& o, std::string* error) {
+    if (o.local && o.declareQueue) *error = "--declare-queue needs a broker, not --local";
+    else if (o.queue.empty() && !o.local) *error = "--queue is required";
+    else if (o.quorum && !o.declareQueue) *error = "--quorum goes with --declare-queue";
+    else if (!o.home.empty() && !o.local) *error = "--home goes with --local";
+    return error->empty();
+}
+
 bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
+    std::vector<std::pair<std::string, std::string>> given;
     o.records.emplace_back();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -87,8 +162,10 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
             o.declareQueue = true;
         } else if (arg == "--quorum") {
             o.quorum = true;
-        } else if (arg == "--help" || arg == "-h") {
-            *error = "help";
+        } else if (arg == "--local") {
+            o.local = true;
+        } else if (arg == "--help" || arg == "-h" || arg == "--version") {
+            *error = arg;
             return false;
         } else if (arg.compare(0, 2, "--") == 0) {
             std::string name = arg.substr(2), value;
@@ -99,7 +176,8 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
             } else if (i + 1 < argc) {
                 value = argv[++i];
             }
-            if (!SetOption(o, name, value, error)) return false;
+            if (name == "config" && !value.empty()) o.config = value;
+            else given.emplace_back(name, value);
         } else if (arg.find('=') == std::string::npos || arg.find("\r\n") != std::string::npos) {
             *error = "\"" + arg + "\" is not a key=value item";
             return false;
@@ -114,15 +192,13 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
         }
     }
     if (o.records.size() == 1 && o.records[0].empty()) o.records.clear();
-    if (o.queue.empty()) {
-        *error = "--queue is required";
-        return false;
-    }
-    if (o.quorum && !o.declareQueue) {
-        *error = "--quorum goes with --declare-queue";
-        return false;
-    }
-    return true;
+    return SetOptions(o, given, error) && CheckCombination(o, error);
+}
+
+// Prints the reply's text; its status says whether the call succeeded.
+int Print(const std::string& text) {
+    printf("%s\n", text.c_str());
+    return text.compare(0, sizeof kGoOn - 1, kGoOn) == 0 ? kReplied : kCallFailed;
 }
 
 // Waits for the reply carrying `guid`; replies to other requests on the same exchange are skipped.
@@ -143,10 +219,7 @@ int AwaitReply(CallClient& client, const Options& o, const std::string& guid) {
                         "no reply to request " + guid + " within " + std::to_string(o.timeout_s) +
                             " s (is the service running and consuming queue \"" + o.queue + "\"?)");
         }
-        if (replyGuid == guid) {
-            printf("%s\n", text.c_str());
-            return kReplied;
-        }
+        if (replyGuid == guid) return Print(text);
     }
 }
 
@@ -156,7 +229,11 @@ int main(int argc, char** argv) {
     Options o;
     std::string error;
     if (!ParseArgs(argc, argv, o, &error)) {
-        if (error == "help") {
+        if (error == "--version") {
+            printf("tolvane-call %s\n", TOLVANE_VERSION);
+            return kReplied;
+        }
+        if (error == "--help" || error == "-h") {
             fputs(kUsageText, stdout);
             return kReplied;
         }
@@ -169,6 +246,11 @@ int main(int argc, char** argv) {
     std::string body;
     if (!o.records.empty() && !BuildRequest(guid, o.platform, texts, &body, &error)) {
         return Fail(kUsage, error);
+    }
+    if (o.local) {
+        std::string output;
+        RunLocally(o.home, body, static_cast<int>(o.records.size()), &output);
+        return Print(output);
     }
 
     CallClient client(o.broker);

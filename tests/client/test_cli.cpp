@@ -1,6 +1,7 @@
 // The daemon's command line: help and version, refused arguments, the foreground with its
 // log on stderr, homes and pid files of its own, start-up failures told before detaching
-// when an option is given, and the plain daemon's start-up when none is.
+// when an option is given, and the plain daemon's start-up when none is. tolvane-call's exit
+// status, settings file and local run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -19,14 +20,23 @@ struct Outcome {
     std::string out, err;
 };
 
-// Runs the program to its end with `args` (after the command `wrapper`, if any), capturing
+// Runs `program` to its end with `args` (after the command `wrapper`, if any), capturing
 // stdout and stderr apart.
-Outcome RunDaemon(const TempDir& dir, const std::string& args, const std::string& wrapper = "") {
+Outcome RunProgram(const std::string& program, const TempDir& dir, const std::string& args,
+                   const std::string& wrapper = "") {
     const std::string err = dir.file("stderr");
-    std::string out = Capture(wrapper + kDaemon + " " + args + " 2>'" + err + "'; echo $?");
+    std::string out = Capture(wrapper + program + " " + args + " 2>'" + err + "'; echo $?");
     size_t nl = out.rfind('\n', out.size() - 2);
     nl = nl == std::string::npos ? 0 : nl + 1;
     return {atoi(out.c_str() + nl), out.substr(0, nl), ReadAll(err)};
+}
+
+Outcome RunDaemon(const TempDir& dir, const std::string& args, const std::string& wrapper = "") {
+    return RunProgram(kDaemon, dir, args, wrapper);
+}
+
+Outcome RunCall(const TempDir& dir, const std::string& args) {
+    return RunProgram(kCall, dir, args);
 }
 
 class CommandLine : public DaemonTest {
@@ -168,6 +178,44 @@ TEST_F(CommandLine, ReadOnlySettingsRefusedWithOptionsOnlyBare) {
 
     EXPECT_GT(Launch({"setpriv", kDropOverride, kDaemon}, TOLVANE_PID_FILE), 0);
     chmod(TOLVANE_MQ_CONF, 0644);
+}
+
+// The daemon's own settings file reaches its queue; a failed call is told by status 4; an
+// option on the command line wins over the file wherever it stands.
+TEST_F(CommandLine, CallToolTakesTheSettingsFileAndTellsFailedCalls) {
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect());
+    ASSERT_TRUE(amqp.DeclareQueue("tolvane.t.call"));
+    WriteConf("tolvane.t.call", NoLookup());
+    ASSERT_GT(Start(), 0);
+    const std::string config = "--config " TOLVANE_MQ_CONF " ";
+    Outcome ok = RunCall(_dir, config + "comtype=echo nfunc=say text=10000:fine");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, "10000:fine\n");
+    Outcome failed = RunCall(_dir, config + "comtype=nosuch nfunc=x");
+    EXPECT_EQ(failed.status, 4) << failed.err;
+    EXPECT_EQ(failed.out, "get the method failed.\n");
+    Outcome given = RunCall(_dir, "--port " + std::to_string(ClosedPort()) + " " + config + "a=b");
+    EXPECT_EQ(given.status, 1) << "the closed port given, not the file's";
+    amqp.DeleteQueue("tolvane.t.call");
+}
+
+// --local runs the records as the daemon does (path rule, redirect, chaining) without a broker,
+// with the log lines on stderr and none in the home's log.
+TEST_F(CommandLine, LocalCallRunsTheRecordsLikeTheDaemon) {
+    const std::string local = "--local --home " TOLVANE_HOME " ";
+    Outcome chained =
+        RunCall(_dir, local + "comtype=echo nfunc=say text=10000:a -- comtype=server nfunc=x");
+    EXPECT_EQ(chained.status, 0) << chained.err;
+    EXPECT_EQ(chained.out, "10000:cloudcall arg=[param] nfunc=[x]\n");
+    Outcome stopped =
+        RunCall(_dir, local + "comtype=echo nfunc=say text=no -- comtype=echo nfunc=boom");
+    EXPECT_EQ(stopped.status, 4);
+    EXPECT_EQ(stopped.out, "no\n");
+    EXPECT_NE(stopped.err.find("] no comtype=echo"), std::string::npos) << stopped.err;
+    EXPECT_EQ(ServiceLog(), "");
+    Outcome elsewhere = RunCall(_dir, "--local --home " + _dir.path() + " comtype=echo nfunc=echo");
+    EXPECT_EQ(elsewhere.out, "get the method failed.\n") << "plug-ins of that home only";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the package with scripts/package.sh into SCRATCH and checks what a Debian install
-# would get: files, dependencies, conffiles, the user, the ldconfig trigger, the unit.
+# would get: files, dependencies, no conffiles, the user, the ldconfig trigger, the unit,
+# lintian's verdict, and plug-ins built with the packaged kit (pkg-config and CMake).
 # Usage: check_deb.sh SOURCE_DIR SCRATCH
 set -uo pipefail
 ROOT=$1
@@ -27,8 +28,11 @@ for path in usr/sbin/tolvane usr/bin/tolvane-call \
             usr/include/tolvane/morrow/LogFile.h usr/include/tolvane/morrow/log.h \
             usr/include/tolvane/defines.h usr/include/tolvane/plugin.h \
             lib/systemd/system/tolvane.service usr/lib/tmpfiles.d/tolvane.conf \
-            opt/tolvane/cfg/mq.conf opt/tolvane/lib/libecho.so opt/tolvane/lib/libvorn.so \
-            opt/tolvane/log/; do
+            opt/tolvane/cfg/mq.conf.sample opt/tolvane/lib/libecho.so opt/tolvane/lib/libvorn.so \
+            opt/tolvane/log/ usr/share/man/man8/tolvane.8.gz usr/share/man/man1/tolvane-call.1.gz \
+            usr/share/doc/tolvane/copyright usr/share/doc/tolvane/changelog.gz \
+            $LIB/pkgconfig/tolvane-plugin.pc $LIB/cmake/tolvane/tolvaneConfig.cmake \
+            usr/share/doc/tolvane/plugin-template/CMakeLists.txt; do
     grep -qx "\./$path" <<<"$listing" || fail "package lacks /$path"
 done
 grep -q '^\./usr/local' <<<"$listing" && fail "package puts files under /usr/local"
@@ -40,7 +44,11 @@ done
 
 ctrl=$SCRATCH/control
 mkdir -p "$ctrl" && dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$ctrl"
-grep -qx "$HOME_DIR/cfg/mq.conf" "$ctrl/conffiles" || fail "mq.conf is not a conffile"
+# The daemon rewrites mq.conf: postinst makes it from the sample, purge takes it.
+[ -e "$ctrl/conffiles" ] && fail "conffiles: $(cat "$ctrl/conffiles")"
+grep -q 'cp "$home/cfg/mq.conf.sample" "$home/cfg/mq.conf"' "$ctrl/postinst" ||
+    fail "postinst does not create mq.conf"
+grep -q 'rm -f "$home/cfg/mq.conf"' "$ctrl/postrm" || fail "purge leaves mq.conf"
 grep -qx 'activate-noawait ldconfig' "$ctrl/triggers" || fail "no ldconfig trigger"
 grep -q 'adduser --system --group --no-create-home .* tolvane' "$ctrl/postinst" ||
     fail "postinst does not create the tolvane user"
@@ -55,6 +63,28 @@ for elf in usr/sbin/tolvane $LIB/libdravik.so; do
     readelf -d "$tree/$elf" | grep -qE 'RPATH|RUNPATH' && fail "/$elf carries a run path"
 done
 readelf -d "$tree/usr/sbin/tolvane" | grep -q 'NEEDED.*\[libdravik.so\]' || fail "tolvane does not need libdravik.so"
+
+# No errors, warnings or missing hardening, and every override has its reason above it.
+lintian -I "$deb" | tee "$SCRATCH/lintian.txt"
+grep -qE '^[EW]: |hardening' "$SCRATCH/lintian.txt" && fail "lintian: errors, warnings or hardening"
+awk '/^tolvane:/ && prev !~ /^#/ { bad = 1 } { prev = $0 } END { exit bad }' \
+    "$tree/usr/share/lintian/overrides/tolvane" || fail "an override without its reason"
+
+# The kit: the template plug-in built with pkg-config and with CMake, both answer a local call.
+kit=$SCRATCH/kit
+mkdir -p "$kit/pc/lib" "$kit/cmake"
+export LD_LIBRARY_PATH=$tree/$LIB
+cflags=$(PKG_CONFIG_PATH=$tree/$LIB/pkgconfig pkg-config --cflags tolvane-plugin)
+template=$tree/usr/share/doc/tolvane/plugin-template
+# shellcheck disable=SC2086  # the flags are words
+g++ -shared -fPIC $cflags -o "$kit/pc/lib/libhello.so" "$template/hello.cpp" || fail "pkg-config build"
+cmake -S "$template" -B "$kit/cmake/build" -DCMAKE_PREFIX_PATH="$tree/usr" >"$kit/cmake.log" &&
+    cmake --build "$kit/cmake/build" >>"$kit/cmake.log" &&
+    DESTDIR=$kit/cmake cmake --install "$kit/cmake/build" >>"$kit/cmake.log" || fail "CMake build"
+for home in "$kit/pc" "$kit/cmake$HOME_DIR"; do
+    out=$("$tree/usr/bin/tolvane-call" --local --home "$home" comtype=hello nfunc=hello name=kit 2>/dev/null)
+    [ "$out" = "10000:hello, kit" ] || fail "plug-in in $home answered \"$out\""
+done
 for h in dravik/tools.h tarrin/config.h morrow/LogFile.h morrow/log.h defines.h plugin.h; do
     printf '#include "%s"\n' "$h" | g++ -std=c++17 -fsyntax-only -I "$tree/usr/include/tolvane" -x c++ - ||
         fail "installed $h does not compile on its own"
@@ -64,7 +94,8 @@ done
 unit=$tree/lib/systemd/system/tolvane.service
 mkdir -p "$SCRATCH/unit"
 sed "s|^ExecStart=/usr/sbin/|ExecStart=$tree/usr/sbin/|" "$unit" >"$SCRATCH/unit/tolvane.service"
-out=$(systemd-analyze verify "$SCRATCH/unit/tolvane.service" 2>&1)
+# Its Documentation= names the packaged manual page.
+out=$(MANPATH=$tree/usr/share/man systemd-analyze verify "$SCRATCH/unit/tolvane.service" 2>&1)
 [ $? -eq 0 ] && [ -z "$out" ] || fail "systemd-analyze verify: $out"
 grep -qx "ReadWritePaths=$HOME_DIR/cfg $HOME_DIR/log" "$unit" || fail "unit may write elsewhere"
 score=$(systemd-analyze security --offline=yes "$unit" | sed -n 's/.*exposure level for tolvane.service: \([0-9.]*\).*/\1/p')
