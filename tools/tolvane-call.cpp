@@ -35,6 +35,9 @@ const char kUsageText[] =
     "                     call records, only that\n"
     "  --quorum           with --declare-queue: a quorum queue (x-queue-type=quorum),\n"
     "                     replicated on the nodes of a cluster\n"
+    "  --delivery-limit N with --quorum: a request delivered more than N times (a\n"
+    "                     request that crashes the service, say) is dead-lettered\n"
+    "  --dead-letter-exchange NAME  with --declare-queue: where such requests go\n"
     "exit status: 0 reply printed, 1 broker error, 2 usage error, 3 no reply in time\n";
 
 struct Options {
@@ -44,7 +47,7 @@ struct Options {
     std::string guid;
     int timeout_s = 10;
     bool declareQueue = false;
-    bool quorum = false;
+    QueueKind kind;
     std::vector<std::vector<std::string>> records;
 };
 
@@ -70,6 +73,9 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     else if (name == "guid") o.guid = value;
     else if (name == "port" && IsNumber(value)) o.broker.port = atoi(value.c_str());
     else if (name == "timeout" && IsNumber(value)) o.timeout_s = atoi(value.c_str());
+    else if (name == "delivery-limit" && IsNumber(value))
+        o.kind.deliveryLimit = atoi(value.c_str());
+    else if (name == "dead-letter-exchange" && !value.empty()) o.kind.deadLetterExchange = value;
     else {
         *error = "bad option --" + name + (value.empty() ? "" : " " + value);
         return false;
@@ -86,7 +92,7 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
         } else if (arg == "--declare-queue") {
             o.declareQueue = true;
         } else if (arg == "--quorum") {
-            o.quorum = true;
+            o.kind.quorum = true;
         } else if (arg == "--help" || arg == "-h") {
             *error = "help";
             return false;
@@ -118,8 +124,12 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
         *error = "--queue is required";
         return false;
     }
-    if (o.quorum && !o.declareQueue) {
-        *error = "--quorum goes with --declare-queue";
+    if ((o.kind.quorum || !o.kind.deadLetterExchange.empty()) && !o.declareQueue) {
+        *error = "--quorum and --dead-letter-exchange go with --declare-queue";
+        return false;
+    }
+    if (o.kind.deliveryLimit > 0 && !o.kind.quorum) {
+        *error = "--delivery-limit goes with --quorum";
         return false;
     }
     return true;
@@ -177,7 +187,7 @@ int main(int argc, char** argv) {
         return Fail(kBrokerError, client.Error());
     }
     bool queueReady =
-        o.declareQueue ? client.DeclareQueue(o.queue, o.quorum) : client.CheckQueue(o.queue);
+        o.declareQueue ? client.DeclareQueue(o.queue, o.kind) : client.CheckQueue(o.queue);
     if (!queueReady) return Fail(kBrokerError, client.Error());
     if (o.records.empty()) return kReplied;
 
