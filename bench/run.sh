@@ -21,6 +21,7 @@ COMBOS=(
     "defaults|"
     "per_worker|reply_connection=per_worker"
     "per_worker+plugin_cache|reply_connection=per_worker plugin_cache=yes"
+    "per_worker+plugin_cache+process|reply_connection=per_worker plugin_cache=yes isolation=process"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }

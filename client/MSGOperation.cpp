@@ -15,7 +15,7 @@
 #include "amqp/connection.h"
 #include "amqp/wire.h"
 #include "client/log.h"
-#include "client/plugin_loader.h"
+#include "client/plugin_call.h"
 #include "client/reply.h"
 #include "client/service_settings.h"
 #include "client/stats.h"
@@ -60,6 +60,24 @@ std::string LoggedParam(const Settings& s, const char* param,
     return "comtype=" + GetValue("comtype", dict) + " nfunc=" + GetValue("nfunc", dict);
 }
 
+// The call of a parsed record: library and function ("server" redirected to vorn's
+// cloudcall), the second argument, and the map and incoming output moved in.
+PluginCall MakeCall(const Settings& s, char* param, std::map<std::string, std::string>& dict,
+                    std::string& strOut) {
+    PluginCall call;
+    call.soName = GetValue("comtype", dict);
+    call.func = GetValue("nfunc", dict);
+    if (call.soName == "server") {
+        call.soName = "vorn";
+        call.func = "cloudcall";
+    }
+    call.encodeParam = call.soName == "libvorn.so" ? EncodeParam(param) : "param";
+    call.dictParam.swap(dict);
+    call.strOut.swap(strOut);
+    call.cache = s.plugin_cache;
+    return call;
+}
+
 // CallFun under the settings `s` of the message it belongs to (log_params, plugin_cache).
 void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
     // The field need not hold a NUL: the text ends at 4000 bytes at the latest.
@@ -75,35 +93,30 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
         ++Stats().plugin_failures;
         return;
     }
-    std::string soName = GetValue("comtype", dictParam);
-    std::string szFunc = GetValue("nfunc", dictParam);
-    if (soName == "server") {
-        soName = "vorn";
-        szFunc = "cloudcall";
-    }
 
-    char szSoName[256] = "";
-    bool pathOk = PluginPath(soName, szSoName);
-    std::shared_ptr<SoHandle> handle = LoadPlugin(pathOk ? szSoName : nullptr, s.plugin_cache);
-    MyProc pFun = handle->IsOpen() ? handle->Find(szFunc.c_str()) : nullptr;
-    if (pFun == nullptr) {
-        LogJoined(handle->IsOpen() ? "failed to get the function" : "failed to open so",
+    // Here or in a worker process: only the output and how the call ended come back.
+    PluginCall call = MakeCall(s, param, dictParam, strOut);
+    const CallEnd end = RunPluginCall(call);
+    strOut.swap(call.strOut);
+    switch (end) {
+    case CallEnd::kReturned:
+        LogJoined(strOut.c_str(), logged.c_str());
+        return;
+    case CallEnd::kNoLibrary:
+    case CallEnd::kNoFunction:
+        LogJoined(end == CallEnd::kNoLibrary ? "failed to open so" : "failed to get the function",
                   logged.c_str());
         strOut = "get the method failed.";
-        ++Stats().plugin_failures;
-        return;
-    }
-
-    // The one place where exceptions are caught: a plug-in must not take the worker down.
-    try {
-        std::string encodeParam = soName == "libvorn.so" ? EncodeParam(param) : "param";
-        pFun(dictParam, encodeParam, strOut);
-        LogJoined(strOut.c_str(), logged.c_str());
-    } catch (...) {
+        break;
+    case CallEnd::kThrew:
+    case CallEnd::kDied:
+    case CallEnd::kTimedOut:
+    case CallEnd::kNoWorker:
         strOut = "Try Catch Unknow error.";
         LogJoined("try catch", logged.c_str());
-        ++Stats().plugin_failures;
+        break;
     }
+    ++Stats().plugin_failures;
 }
 
 // A request body of nDataLength > 0 bytes: runs it and replies.

@@ -11,9 +11,11 @@
 #include "client/service.h"
 #include "client/service_settings.h"
 #include "client/threadpool.h"
+#include "client/worker_main.h"
 #include "dravik/tools.h"
 
 int main(int argc, char** argv) {
+    if (IsWorkerCommand(argc, argv)) return WorkerMain(argc, argv);
     StartOptions opts;
     const int early = ParseCommandLine(argc, argv, &opts);
     if (early != kStartService) return early;

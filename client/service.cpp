@@ -28,6 +28,7 @@
 #include "client/home.h"
 #include "client/job.h"
 #include "client/log.h"
+#include "client/plugin_call.h"
 #include "client/stats.h"
 #include "client/threadpool.h"
 
@@ -377,6 +378,7 @@ int RunService(const Settings& s) {
     if (s.intake_limit <= 0 && s.ack_after_reply) {
         LOG("ack_mode=after_reply is ignored: intake_limit=0 consumes without acknowledgements");
     }
+    StartIsolation(s);
     std::thread signals(WatchSignals, std::cref(s));
     ConsumeLoop loop(s);
     for (unsigned generation = 1; !loop.Serve(generation); ++generation) {
@@ -385,6 +387,7 @@ int RunService(const Settings& s) {
     }
     const int status = stop.End();
     signals.join();
+    StopIsolation();
     // Abandoned workers still run their calls: the exit's destructors would pull the globals
     // they use from under them.
     if (stop.Abandoned()) _exit(status);

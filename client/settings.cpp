@@ -179,6 +179,11 @@ constexpr Key kKeys[] = {
     Number("stats_interval", kStart, FIELD(stats_interval), 0, kMaxSeconds),
     Flag("log_params", kEachMessage, FIELD(log_params), "yes", "no"),
     Flag("reply_to", kEachMessage, FIELD(reply_to), "honour", "ignore"),
+    Flag("isolation", kStart, FIELD(isolation_process), "process", "thread"),
+    Number("call_timeout", kStart, FIELD(call_timeout), 0, kMaxSeconds),
+    Number("max_calls_per_worker", kStart, FIELD(max_calls_per_worker), 0, INT_MAX),
+    // 1 TiB: beyond any machine's memory, well within RLIMIT_AS.
+    Number("worker_memory_mb", kStart, FIELD(worker_memory_mb), 0, 1 << 20),
 };
 
 #undef FIELD

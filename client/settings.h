@@ -32,6 +32,12 @@ struct Settings {
     int stats_interval = 0;         // seconds between counter lines; 0: none
     bool log_params = true;         // log_params: "yes" or "no"
     bool reply_to = false;          // reply_to: "ignore" or "honour"
+
+    // Where plug-in calls run and their limits.
+    bool isolation_process = false;  // isolation: "thread" or "process"
+    int call_timeout = 0;            // seconds a plug-in call may run; 0: no limit
+    int max_calls_per_worker = 0;    // calls before a worker process is replaced; 0: no limit
+    int worker_memory_mb = 0;        // address space of a worker process, MiB; 0: no limit
 };
 
 const int kMaxWorkers = 1000;

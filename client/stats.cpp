@@ -17,8 +17,9 @@ std::string StatsLine() {
     char line[400];
     snprintf(line, sizeof line,
              "counters: received=%lu replied=%lu reply_failed=%lu plugin_failed=%lu "
-             "waiting=%d running=%d reconnects=%lu",
+             "waiting=%d running=%d reconnects=%lu worker_restarts=%lu call_timeouts=%lu",
              s.received.load(), s.replies_sent.load(), s.replies_failed.load(),
-             s.plugin_failures.load(), waiting, running, s.reconnects.load());
+             s.plugin_failures.load(), waiting, running, s.reconnects.load(),
+             s.worker_restarts.load(), s.call_timeouts.load());
     return line;
 }

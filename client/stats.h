@@ -11,6 +11,8 @@ struct ServiceStats {
     std::atomic<unsigned long> replies_failed{0};   // "send result faild"
     std::atomic<unsigned long> plugin_failures{0};  // calls that ended in a failure text
     std::atomic<unsigned long> reconnects{0};       // consumer connections rebuilt
+    std::atomic<unsigned long> worker_restarts{0};  // plug-in worker processes replaced
+    std::atomic<unsigned long> call_timeouts{0};    // calls that ran past call_timeout
 };
 
 ServiceStats& Stats();

@@ -58,12 +58,25 @@ bool CallClient::Connect(int timeoutS) {
     return _channelOpen;
 }
 
-bool CallClient::DeclareQueue(const std::string& queue, bool quorum) {
-    amqp_table_entry_t type;
-    type.key = amqp_cstring_bytes("x-queue-type");
-    type.value.kind = AMQP_FIELD_KIND_UTF8;
-    type.value.value.bytes = amqp_cstring_bytes("quorum");
-    amqp_table_t arguments = {quorum ? 1 : 0, &type};
+bool CallClient::DeclareQueue(const std::string& queue, const QueueKind& kind) {
+    amqp_table_entry_t args[3];
+    int n = 0;
+    if (kind.quorum) {
+        args[n].key = amqp_cstring_bytes("x-queue-type");
+        args[n].value.kind = AMQP_FIELD_KIND_UTF8;
+        args[n++].value.value.bytes = amqp_cstring_bytes("quorum");
+    }
+    if (kind.deliveryLimit > 0) {
+        args[n].key = amqp_cstring_bytes("x-delivery-limit");
+        args[n].value.kind = AMQP_FIELD_KIND_I32;
+        args[n++].value.value.i32 = kind.deliveryLimit;
+    }
+    if (!kind.deadLetterExchange.empty()) {
+        args[n].key = amqp_cstring_bytes("x-dead-letter-exchange");
+        args[n].value.kind = AMQP_FIELD_KIND_UTF8;
+        args[n++].value.value.bytes = amqp_cstring_bytes(kind.deadLetterExchange.c_str());
+    }
+    amqp_table_t arguments = {n, args};
     amqp_queue_declare(_conn, kChannel, amqp_cstring_bytes(queue.c_str()), 0, 1, 0, 0, arguments);
     return Check(("declaring queue \"" + queue + "\"").c_str());
 }

@@ -18,6 +18,13 @@ using BrokerOptions = BrokerSettings;
 // A guid unique enough for one requester host: pid, time and a counter.
 std::string NewGuid();
 
+// The arguments of a declared queue.
+struct QueueKind {
+    bool quorum = false;             // x-queue-type=quorum: kept on every cluster node
+    int deliveryLimit = 0;           // x-delivery-limit (quorum only); 0: none
+    std::string deadLetterExchange;  // x-dead-letter-exchange; empty: none
+};
+
 class CallClient {
 public:
     explicit CallClient(const BrokerOptions& options);
@@ -28,8 +35,7 @@ public:
     // TCP connect, login, channel 1; every step bounded by `timeout_s`.
     bool Connect(int timeoutS);
     // Durable queue, created when missing (the service only consumes an existing queue).
-    // `quorum` asks for a quorum queue (x-queue-type=quorum), kept on every cluster node.
-    bool DeclareQueue(const std::string& queue, bool quorum = false);
+    bool DeclareQueue(const std::string& queue, const QueueKind& kind = QueueKind());
     // Fails with a clear text when the queue does not exist; can tell how many messages wait.
     bool CheckQueue(const std::string& queue, int* messages = nullptr);
     // Declares the direct exchange `platform` and an exclusive queue bound to it with the

@@ -45,6 +45,9 @@ const char kUsageText[] =
     "                     call records, only that\n"
     "  --quorum           with --declare-queue: a quorum queue (x-queue-type=quorum),\n"
     "                     replicated on the nodes of a cluster\n"
+    "  --delivery-limit N with --quorum: a request delivered more than N times (a\n"
+    "                     request that crashes the service, say) is dead-lettered\n"
+    "  --dead-letter-exchange NAME  with --declare-queue: where such requests go\n"
     "  --config FILE      take server, port, user, password, vhost and queue from a\n"
     "                     settings file like the service's mq.conf; options given win\n"
     "  --local            run the call records here, as the service would, without a\n"
@@ -62,7 +65,7 @@ struct Options {
     std::string guid;
     int timeout_s = 10;
     bool declareQueue = false;
-    bool quorum = false;
+    QueueKind kind;
     bool local = false;
     std::string home;
     std::string config;
@@ -106,6 +109,9 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     else if (name == "home" && !value.empty()) o.home = value;
     else if (name == "port" && IsNumber(value)) o.broker.port = atoi(value.c_str());
     else if (name == "timeout" && IsNumber(value)) o.timeout_s = atoi(value.c_str());
+    else if (name == "delivery-limit" && IsNumber(value))
+        o.kind.deliveryLimit = atoi(value.c_str());
+    else if (name == "dead-letter-exchange" && !value.empty()) o.kind.deadLetterExchange = value;
     else {
         *error = "bad option --" + name + (value.empty() ? "" : " " + value);
         return false;
@@ -146,7 +152,10 @@ bool SetOptions(Options& o, const std::vector<std::pair<std::string, std::string
 bool CheckCombination(const Options& o, std::string* error) {
     if (o.local && o.declareQueue) *error = "--declare-queue needs a broker, not --local";
     else if (o.queue.empty() && !o.local) *error = "--queue is required";
-    else if (o.quorum && !o.declareQueue) *error = "--quorum goes with --declare-queue";
+    else if ((o.kind.quorum || !o.kind.deadLetterExchange.empty()) && !o.declareQueue)
+        *error = "--quorum and --dead-letter-exchange go with --declare-queue";
+    else if (o.kind.deliveryLimit > 0 && !o.kind.quorum)
+        *error = "--delivery-limit goes with --quorum";
     else if (!o.home.empty() && !o.local) *error = "--home goes with --local";
     return error->empty();
 }
@@ -161,7 +170,7 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
         } else if (arg == "--declare-queue") {
             o.declareQueue = true;
         } else if (arg == "--quorum") {
-            o.quorum = true;
+            o.kind.quorum = true;
         } else if (arg == "--local") {
             o.local = true;
         } else if (arg == "--help" || arg == "-h" || arg == "--version") {
@@ -259,7 +268,7 @@ int main(int argc, char** argv) {
         return Fail(kBrokerError, client.Error());
     }
     bool queueReady =
-        o.declareQueue ? client.DeclareQueue(o.queue, o.quorum) : client.CheckQueue(o.queue);
+        o.declareQueue ? client.DeclareQueue(o.queue, o.kind) : client.CheckQueue(o.queue);
     if (!queueReady) return Fail(kBrokerError, client.Error());
     if (o.records.empty()) return kReplied;
 

@@ -1,0 +1,191 @@
+// Plug-ins in worker processes (isolation=process): a crash, a hang, a leak or a gigabyte costs
+// one call, never the daemon; and, under isolation=thread, a crashing request bounded by a
+// quorum queue's delivery limit.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <dirent.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "daemon_fixture.h"
+
+namespace {
+
+const char kQueue[] = "tolvane.t.isolation";
+const char kPlatform[] = "tolvane.t.isolation.out";
+const char kReplies[] = "tolvane.t.isolation.replies";
+const char kException[] = "Try Catch Unknow error.";
+
+// The children of `pid`, over all its threads.
+std::set<pid_t> ChildrenOf(pid_t pid) {
+    std::set<pid_t> kids;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(tasks.c_str());
+    for (struct dirent* e; d && (e = readdir(d));) {
+        std::istringstream in(testutil::ReadAll(tasks + "/" + e->d_name + "/children"));
+        for (pid_t kid; in >> kid;) kids.insert(kid);
+    }
+    if (d) closedir(d);
+    return kids;
+}
+
+class IsolationTest : public RoutedDaemonTest {
+protected:
+    IsolationTest() : RoutedDaemonTest(kQueue, kPlatform, kReplies) {}
+
+    void Send(const std::string& guid, const std::vector<std::vector<std::string>>& records) {
+        EXPECT_TRUE(_amqp.Publish("", kQueue, RequestBody(guid, kPlatform, records)));
+    }
+
+    // The reply texts by guid, until `n` came or none came for `quietMs`.
+    std::map<std::string, std::string> Collect(size_t n, int quietMs = 20000) {
+        std::map<std::string, std::string> texts;
+        std::string body;
+        while (texts.size() < n && _amqp.Get(kReplies, &body, quietMs)) {
+            const Reply r = ParseReply(body);
+            texts[r.guid] = r.text;
+        }
+        return texts;
+    }
+};
+
+const std::vector<std::string> kCrash = {"comtype=tvisolate", "nfunc=crash"};
+const std::vector<std::string> kPid = {"comtype=tvisolate", "nfunc=pid"};
+const std::vector<std::string> kEcho = {"comtype=echo", "nfunc=echo"};
+std::vector<std::string> Hang(int ms) {
+    return {"comtype=echo", "nfunc=sleep", "ms=" + std::to_string(ms)};
+}
+
+TEST_F(IsolationTest, CrashAnswersAsAnExceptionAndTheNextRequestsAreServed) {
+    ASSERT_GT(StartWith("isolation=process\nworkers=2\n"), 0);
+    Send("crash", {kCrash});
+    Send("chain", {kEcho, kCrash, kEcho});
+    for (int i = 0; i < 100; ++i) Send("next-" + std::to_string(i), {kEcho});
+    auto texts = Collect(102);
+    ASSERT_EQ(texts.size(), 102u);
+    EXPECT_EQ(texts["crash"], kException);
+    EXPECT_EQ(texts["chain"], kException) << "the second record crashed, the third never ran";
+    EXPECT_EQ(texts["next-99"].rfind("10000:", 0), 0u);
+    const std::string log = ServiceLog();
+    // A signal, or the exit status a sanitizer gives its report.
+    EXPECT_NE(log.find("died in the call to crash of libtvisolate.so: "), std::string::npos) << log;
+}
+
+TEST_F(IsolationTest, HungCallsEndAtCallTimeout) {
+    ASSERT_GT(StartWith("isolation=process\nworkers=3\ncall_timeout=2\nstats_interval=1\n"), 0);
+    const auto start = std::chrono::steady_clock::now();
+    Send("hung-1", {Hang(60000)});
+    Send("hung-2", {Hang(60000)});
+    for (int i = 0; i < 5; ++i) Send("next-" + std::to_string(i), {kEcho});
+    auto texts = Collect(7);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    ASSERT_EQ(texts.size(), 7u);
+    EXPECT_EQ(texts["hung-1"], kException);
+    EXPECT_EQ(texts["hung-2"], kException);
+    EXPECT_TRUE(
+        WaitFor([] { return ServiceLog().find("call_timeouts=2") != std::string::npos; }, 3000));
+    EXPECT_NE(ServiceLog().find("the call to sleep of libecho.so ran past call_timeout=2 s"),
+              std::string::npos);
+}
+
+TEST_F(IsolationTest, MaxCallsPerWorkerStartsNewWorkers) {
+    const pid_t daemon = StartWith("isolation=process\nworkers=1\nmax_calls_per_worker=2\n");
+    ASSERT_GT(daemon, 0);
+    std::vector<std::string> pids;
+    for (int i = 0; i < 6; ++i) {
+        Send("pid", {kPid});
+        auto texts = Collect(1);
+        pids.push_back(texts["pid"]);
+    }
+    EXPECT_EQ(pids[0], pids[1]);
+    EXPECT_EQ(pids[2], pids[3]);
+    EXPECT_EQ(pids[4], pids[5]);
+    EXPECT_EQ(std::set<std::string>(pids.begin(), pids.end()).size(), 3u);
+    EXPECT_EQ(pids[0].find("10000:" + std::to_string(daemon)), std::string::npos);
+}
+
+TEST_F(IsolationTest, GigabyteFailsInsideAWorkerOfLimitedMemory) {
+    ASSERT_GT(StartWith("isolation=process\nworkers=1\nworker_memory_mb=256\n"), 0);
+    Send("big", {{"comtype=tvisolate", "nfunc=gigabyte"}});
+    Send("next", {kEcho});
+    auto texts = Collect(2);
+    EXPECT_EQ(texts["big"], kException);
+    EXPECT_EQ(texts["next"].rfind("10000:", 0), 0u);
+}
+
+TEST_F(IsolationTest, SigtermWithAHungCallEndsWithinStopTimeout) {
+    const pid_t pid = StartWith("isolation=process\nstop_timeout=2\n");
+    ASSERT_GT(pid, 0);
+    Send("hung", {Hang(60000)});
+    ASSERT_TRUE(WaitFor([&] { return !ChildrenOf(pid).empty(); }, 10000));
+    const std::set<pid_t> workers = ChildrenOf(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(WaitFor([&] { return !IsAlive(pid); }, 7000));
+    for (pid_t w : workers) EXPECT_TRUE(WaitFor([&] { return !IsAlive(w); }, 2000)) << w;
+}
+
+TEST_F(IsolationTest, SigkillOfTheDaemonLeavesNoWorker) {
+    const pid_t pid = StartWith("isolation=process\nworkers=3\n");
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 3; ++i) Send("hung-" + std::to_string(i), {Hang(60000)});
+    ASSERT_TRUE(WaitFor([&] { return ChildrenOf(pid).size() == 3; }, 10000));
+    const std::set<pid_t> workers = ChildrenOf(pid);
+    kill(pid, SIGKILL);
+    for (pid_t w : workers) EXPECT_TRUE(WaitFor([&] { return !IsAlive(w); }, 3000)) << w;
+}
+
+// The README's recipe: a quorum queue with a delivery limit and a dead-letter exchange.
+TEST_F(IsolationTest, CrashingRequestIsDeadLetteredWhileTheRestartedDaemonServesTheOthers) {
+    const std::string queue = "tolvane.t.poison", dlx = "tolvane.t.poison.dlx",
+                      dlq = "tolvane.t.poison.dead";
+    _amqp.DeleteQueue(queue);
+    ASSERT_TRUE(_amqp.DeclareExchange(dlx, "fanout") && _amqp.DeclareQueue(dlq) &&
+                _amqp.PurgeQueue(dlq) && _amqp.Bind(dlq, dlx, ""));
+    const CallOutcome declared = Call(TEST_AMQP_PORT, "--queue " + queue +
+                                                          " --declare-queue --quorum "
+                                                          "--delivery-limit 1 "
+                                                          "--dead-letter-exchange " +
+                                                          dlx);
+    ASSERT_EQ(declared.status, 0) << declared.output;
+    auto send = [&](const std::string& guid, const std::vector<std::vector<std::string>>& records) {
+        EXPECT_TRUE(_amqp.Publish("", queue, RequestBody(guid, kPlatform, records)));
+    };
+    for (int i = 0; i < 3; ++i) send("before-" + std::to_string(i), {kEcho});
+    // It crashes after a pause, so that each start is seen alive.
+    send("poison", {Hang(500), kCrash});
+    testutil::WriteAll(TOLVANE_MQ_CONF,
+                       WriteConf(queue, "127.0.0.1:" + std::to_string(ClosedPort())) +
+                           "ack_mode=after_reply\nworkers=1\n");
+
+    // Started again after each crash, as the unit's Restart=on-failure does.
+    int crashes = 0;
+    for (; crashes < 5 && _amqp.MessageCount(dlq) < 1; ++crashes) {
+        unlink(TOLVANE_PID_FILE);
+        const pid_t pid = Start();
+        ASSERT_GT(pid, 0);
+        if (!WaitFor([&] { return !IsAlive(pid) || _amqp.MessageCount(dlq) > 0; }, 20000)) break;
+        if (IsAlive(pid)) break;
+    }
+    EXPECT_EQ(crashes, 2) << "delivered twice, then dead-lettered";
+    EXPECT_TRUE(WaitFor([&] { return _amqp.MessageCount(dlq) == 1; }, 5000));
+    if (_started.empty() || !IsAlive(_started.back())) {
+        unlink(TOLVANE_PID_FILE);
+        ASSERT_GT(Start(), 0);
+    }
+    for (int i = 0; i < 3; ++i) send("after-" + std::to_string(i), {kEcho});
+    auto texts = Collect(6);
+    EXPECT_EQ(texts.size(), 6u);
+    EXPECT_EQ(texts.count("poison"), 0u);
+    std::string body;
+    ASSERT_TRUE(_amqp.Get(dlq, &body, 1000));
+    EXPECT_EQ(DecodeHead(body.data(), body.size()).guid, std::string("poison"));
+    _amqp.DeleteQueue(queue);
+    _amqp.DeleteQueue(dlq);
+    _amqp.DeleteExchange(dlx);
+}
+
+}  // namespace
