@@ -32,18 +32,22 @@ struct Settings {
     int stats_interval = 0;         // seconds between counter lines; 0: none
     bool log_params = true;         // log_params: "yes" or "no"
     bool reply_to = false;          // reply_to: "ignore" or "honour"
+    // When set, the login's password is this file's first line, and `pwd` is not used.
+    std::string pwd_file;
 };
 
 const int kMaxWorkers = 1000;
 const int kMaxWindow = 65535;
 
 // A number the reader could not take as written: the key, the text found, the value used
-// instead and why ("not a number", "out of range LO..HI").
+// instead and why ("not a number", "out of range LO..HI"). A key that is no number (a file
+// that cannot be read) says what it used in `usedText` instead.
 struct SettingNote {
     std::string key;
     std::string text;
     int used;
     std::string why;
+    std::string usedText;
 };
 
 // Reads the settings file `file`; a missing or unreadable file gives the defaults. With
