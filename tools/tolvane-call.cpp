@@ -28,7 +28,13 @@ const char kUsageText[] =
     "  --port N           broker port (default 5672)\n"
     "  --user NAME        broker user (default guest)\n"
     "  --password TEXT    broker password (default quilb)\n"
+    "  --password-file FILE  the password is this file's first line\n"
     "  --vhost NAME       broker virtual host (default /)\n"
+    "  --tls              TLS to the broker (give --port its TLS port, usually 5671)\n"
+    "  --tls-ca FILE      CA certificates that verify the broker (default: the system's)\n"
+    "  --tls-cert FILE    client certificate (PEM), for a broker that asks for one\n"
+    "  --tls-key FILE     its key (PEM; default: in the certificate file)\n"
+    "  --no-tls-verify    do not check the broker's certificate and host name\n"
     "  --timeout SECONDS  how long to wait for the reply (default 10)\n"
     "  --guid TEXT        request identifier (default: generated)\n"
     "  --declare-queue    create the service's queue (durable) if missing; with no\n"
@@ -59,6 +65,13 @@ bool IsNumber(const std::string& s) {
     return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
+bool ReadPassword(Options& o, const std::string& file, std::string* error) {
+    std::string why;
+    if (ReadPasswordFile(file, &o.broker.pwd, &why)) return true;
+    *error = "--password-file " + file + ": " + why;
+    return false;
+}
+
 // Sets one option; false with `error` for an unknown name or a bad value.
 bool SetOption(Options& o, const std::string& name, const std::string& value, std::string* error) {
     if (name == "queue") o.queue = value;
@@ -67,6 +80,10 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     else if (name == "user") o.broker.userName = value;
     else if (name == "password") o.broker.pwd = value;
     else if (name == "vhost") o.broker.vhost = value;
+    else if (name == "tls-ca") o.broker.tls.ca_file = value;
+    else if (name == "tls-cert") o.broker.tls.cert_file = value;
+    else if (name == "tls-key") o.broker.tls.key_file = value;
+    else if (name == "password-file") return ReadPassword(o, value, error);
     else if (name == "guid") o.guid = value;
     else if (name == "port" && IsNumber(value)) o.broker.port = atoi(value.c_str());
     else if (name == "timeout" && IsNumber(value)) o.timeout_s = atoi(value.c_str());
@@ -87,6 +104,10 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
             o.declareQueue = true;
         } else if (arg == "--quorum") {
             o.quorum = true;
+        } else if (arg == "--tls") {
+            o.broker.tls.on = true;
+        } else if (arg == "--no-tls-verify") {
+            o.broker.tls.verify = false;
         } else if (arg == "--help" || arg == "-h") {
             *error = "help";
             return false;

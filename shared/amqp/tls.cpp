@@ -3,6 +3,10 @@
 // result, per thread: a connection is opened on one thread from start to end.
 #include "amqp/tls.h"
 
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -12,6 +16,8 @@ namespace {
 struct Seen {
     std::string failure;   // the first certificate check that failed, with the certificate
     std::string dnsNames;  // of the broker's own certificate
+    std::string alert;     // the first alert the broker sent, but for a close
+    bool certAsked = false;  // the broker asked for a client certificate we do not have
 };
 thread_local Seen seen;
 
@@ -44,6 +50,32 @@ int Watch(int ok, X509_STORE_CTX* store) {
     return ok;
 }
 
+// A broker that refuses our certificate says so by an alert, which may come only after the
+// handshake, at the login (unless a reset takes it first); the library drops the error.
+void WatchAlerts(const SSL* /*ssl*/, int where, int alert) {
+    if ((where & SSL_CB_READ_ALERT) && (alert & 0xff) != SSL3_AD_CLOSE_NOTIFY &&
+        seen.alert.empty()) {
+        const std::string text = SSL_alert_desc_string_long(alert);
+        // OpenSSL 3.0 has no text for TLS 1.3's own alerts (116: certificate required).
+        seen.alert = text == "unknown" ? "number " + std::to_string(alert & 0xff) : text;
+    }
+}
+
+// Called only when we have no certificate to send: one that is required shows as a broken
+// connection at the login, often without the alert, which a reset takes with it.
+int NoCertificate(SSL* /*ssl*/, X509** /*cert*/, EVP_PKEY** /*key*/) {
+    seen.certAsked = true;
+    return 0;
+}
+
+// Why `path` cannot be read, or "" when it can.
+std::string Unreadable(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "r");
+    if (!file) return path + ": " + strerror(errno);
+    fclose(file);
+    return std::string();
+}
+
 // OpenSSL's latest error on this thread, or "".
 std::string OpenSslError() {
     const unsigned long code = ERR_peek_last_error();
@@ -53,6 +85,11 @@ std::string OpenSslError() {
 
 // Loads what `tls` names into the socket's context; false with `detail`.
 bool Configure(amqp_socket_t* socket, const BrokerTls& tls, std::string* detail) {
+    const std::string keyFile = tls.key_file.empty() ? tls.cert_file : tls.key_file;
+    for (const std::string* file : {&tls.ca_file, &tls.cert_file, &keyFile}) {
+        *detail = file->empty() ? std::string() : Unreadable(*file);
+        if (!detail->empty()) return false;
+    }
     auto* context = static_cast<SSL_CTX*>(amqp_ssl_socket_get_context(socket));
     // librabbitmq 0.11 loads no CA of its own: without a file, the system's store.
     const int status = tls.ca_file.empty() ? (SSL_CTX_set_default_verify_paths(context) == 1
@@ -66,14 +103,15 @@ bool Configure(amqp_socket_t* socket, const BrokerTls& tls, std::string* detail)
         return false;
     }
     if (!tls.cert_file.empty() &&
-        amqp_ssl_socket_set_key(socket, tls.cert_file.c_str(),
-                                (tls.key_file.empty() ? tls.cert_file : tls.key_file).c_str()) !=
+        amqp_ssl_socket_set_key(socket, tls.cert_file.c_str(), keyFile.c_str()) !=
             AMQP_STATUS_OK) {
-        *detail = "cannot load the client certificate " + tls.cert_file + " with key " +
-                  (tls.key_file.empty() ? tls.cert_file : tls.key_file) + ": " + OpenSslError();
+        *detail = "cannot load the client certificate " + tls.cert_file + " with key " + keyFile +
+                  ": " + OpenSslError();
         return false;
     }
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, Watch);
+    SSL_CTX_set_info_callback(context, WatchAlerts);
+    SSL_CTX_set_client_cert_cb(context, NoCertificate);
     amqp_ssl_socket_set_verify_peer(socket, tls.verify ? 1 : 0);
     amqp_ssl_socket_set_verify_hostname(socket, tls.verify ? 1 : 0);
     return true;
@@ -106,6 +144,12 @@ std::string AmqpTlsReason(int status, const std::string& host) {
         return "the broker's certificate does not name \"" + host + "\" (its DNS names: " +
                (seen.dnsNames.empty() ? "none" : seen.dnsNames) +
                "; addresses are not compared, name the broker by a DNS name)";
+    }
+    if (seen.certAsked) {
+        return "the broker asked for a client certificate and none is given (tls_cert_file)";
+    }
+    if (!seen.alert.empty()) {
+        return "the broker ended TLS with the alert \"" + seen.alert + "\"";
     }
     const std::string error = OpenSslError();
     return error.empty() ? std::string() : "TLS: " + error;
