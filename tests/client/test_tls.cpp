@@ -1,6 +1,6 @@
 // The daemon and tolvane-call over TLS, against a node of the test's own that listens on TLS
-// only, with certificates made here by openssl: a CA, the broker's (DNS:localhost and
-// IP:127.0.0.1), a second CA's for the same name, and a client certificate.
+// only, with throw-away certificates from scripts/tls-certs.sh (openssl): a CA, the broker's
+// (DNS:localhost and IP:127.0.0.1), a second CA's for the same name, a client certificate.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,21 +25,9 @@ std::string Cert(const std::string& name) {
 
 // ca and other: two CAs; broker and impostor: "localhost" by each; client: by ca.
 bool MakeCertificates() {
-    const std::string script =
-        "set -e; rm -rf '" + kCerts + "'; mkdir -p '" + kCerts + "'; cd '" + kCerts +
-        "'\n"
-        "new() { n=$1 cn=$2; shift 2; openssl req -newkey ec -pkeyopt "
-        "ec_paramgen_curve:prime256v1 -nodes -keyout $n.key -subj /CN=$cn \"$@\"; }\n"
-        "ca() { new $1 $1 -x509 -days 2 -out $1.pem; }\n"
-        "sign() { new $1 $3 -out $1.csr; printf '%s\\n' \"$4\" > $1.ext; openssl x509 -req "
-        "-in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 2 -extfile $1.ext -out "
-        "$1.pem; }\n"
-        "ca ca; ca other\n"
-        "sign broker ca localhost subjectAltName=DNS:localhost,IP:127.0.0.1\n"
-        "sign impostor other localhost subjectAltName=DNS:localhost\n"
-        "sign client ca tolvane extendedKeyUsage=clientAuth\n";
-    WriteAll(kCerts + ".sh", script);
-    return system(("sh '" + kCerts + ".sh' >/dev/null 2>&1").c_str()) == 0;
+    return system(("'" + std::string(TEST_SOURCE_DIR) + "/scripts/tls-certs.sh' '" + kCerts +
+                   "' >/dev/null 2>&1")
+                      .c_str()) == 0;
 }
 
 std::string Ctl(const std::string& args) {
@@ -78,7 +66,7 @@ BrokerSettings TlsBroker() {
 class TlsTest : public DaemonTest {
 protected:
     static void StartNode(const char* verify) {
-        ASSERT_TRUE(MakeCertificates()) << "openssl failed: see " << kCerts << ".sh";
+        ASSERT_TRUE(MakeCertificates()) << "scripts/tls-certs.sh failed";
         ASSERT_TRUE(Node("start", verify)) << "the TLS node did not start";
     }
     static void TearDownTestSuite() { Node("stop"); }
