@@ -228,8 +228,8 @@ void ReadPwdFile(Settings& s, std::vector<SettingNote>* notes) {
     std::string why;
     if (ReadPasswordFile(s.pwd_file, &s.broker.pwd, &why)) return;
     s.broker.pwd.clear();
-    if (notes) notes->push_back({"pwd_file", s.pwd_file, 0, "unreadable: " + why,
-                                 "an empty password"});
+    if (notes)
+        notes->push_back({"pwd_file", s.pwd_file, 0, "unreadable: " + why, "an empty password"});
 }
 
 }  // namespace

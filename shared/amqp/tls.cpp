@@ -14,16 +14,16 @@
 namespace {
 
 struct Seen {
-    std::string failure;   // the first certificate check that failed, with the certificate
-    std::string dnsNames;  // of the broker's own certificate
-    std::string alert;     // the first alert the broker sent, but for a close
+    std::string failure;     // the first certificate check that failed, with the certificate
+    std::string dnsNames;    // of the broker's own certificate
+    std::string alert;       // the first alert the broker sent, but for a close
     bool certAsked = false;  // the broker asked for a client certificate we do not have
 };
 thread_local Seen seen;
 
 std::string DnsNames(X509* cert) {
-    auto* names = static_cast<GENERAL_NAMES*>(
-        X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    auto* names =
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
     std::string list;
     for (int i = 0; names && i < sk_GENERAL_NAME_num(names); ++i) {
         const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
@@ -92,10 +92,11 @@ bool Configure(amqp_socket_t* socket, const BrokerTls& tls, std::string* detail)
     }
     auto* context = static_cast<SSL_CTX*>(amqp_ssl_socket_get_context(socket));
     // librabbitmq 0.11 loads no CA of its own: without a file, the system's store.
-    const int status = tls.ca_file.empty() ? (SSL_CTX_set_default_verify_paths(context) == 1
-                                                  ? AMQP_STATUS_OK
-                                                  : AMQP_STATUS_SSL_ERROR)
-                                           : amqp_ssl_socket_set_cacert(socket, tls.ca_file.c_str());
+    const int status =
+        tls.ca_file.empty()
+            ? (SSL_CTX_set_default_verify_paths(context) == 1 ? AMQP_STATUS_OK
+                                                              : AMQP_STATUS_SSL_ERROR)
+            : amqp_ssl_socket_set_cacert(socket, tls.ca_file.c_str());
     if (status != AMQP_STATUS_OK) {
         *detail = "cannot load the CA certificates " +
                   (tls.ca_file.empty() ? std::string("of the system") : tls.ca_file) + ": " +
@@ -103,8 +104,7 @@ bool Configure(amqp_socket_t* socket, const BrokerTls& tls, std::string* detail)
         return false;
     }
     if (!tls.cert_file.empty() &&
-        amqp_ssl_socket_set_key(socket, tls.cert_file.c_str(), keyFile.c_str()) !=
-            AMQP_STATUS_OK) {
+        amqp_ssl_socket_set_key(socket, tls.cert_file.c_str(), keyFile.c_str()) != AMQP_STATUS_OK) {
         *detail = "cannot load the client certificate " + tls.cert_file + " with key " + keyFile +
                   ": " + OpenSslError();
         return false;
@@ -141,8 +141,8 @@ std::string AmqpTlsReason(int status, const std::string& host) {
         return "the broker's certificate does not verify: " + seen.failure;
     }
     if (status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED) {
-        return "the broker's certificate does not name \"" + host + "\" (its DNS names: " +
-               (seen.dnsNames.empty() ? "none" : seen.dnsNames) +
+        return "the broker's certificate does not name \"" + host +
+               "\" (its DNS names: " + (seen.dnsNames.empty() ? "none" : seen.dnsNames) +
                "; addresses are not compared, name the broker by a DNS name)";
     }
     if (seen.certAsked) {

@@ -37,17 +37,16 @@ std::string Ctl(const std::string& args) {
 
 // `verify`: the node's TOLVANE_BROKER_TLS_VERIFY; "stop" stops it.
 bool Node(const std::string& verb, const std::string& verify = "verify_peer") {
-    const std::string env = "TOLVANE_BROKER_NODE=" + kNode +
-                            " TOLVANE_BROKER_PORT=0 TOLVANE_BROKER_TLS_PORT=" +
-                            std::to_string(kTlsPort) + " TOLVANE_BROKER_DIST_PORT=" +
-                            std::to_string(kTlsPort + 1) + " TOLVANE_BROKER_DIR='" +
-                            TEST_BINARY_DIR + "/tls-broker' TOLVANE_BROKER_TLS_CA='" + Cert("ca.pem") +
-                            "' TOLVANE_BROKER_TLS_CERT='" + Cert("broker.pem") +
-                            "' TOLVANE_BROKER_TLS_KEY='" + Cert("broker.key") +
-                            "' TOLVANE_BROKER_TLS_VERIFY=" + verify;
-    return system((env + " '" + TEST_SOURCE_DIR + "/scripts/broker.sh' " + verb +
-                   " >/dev/null 2>&1")
-                      .c_str()) == 0;
+    const std::string env =
+        "TOLVANE_BROKER_NODE=" + kNode +
+        " TOLVANE_BROKER_PORT=0 TOLVANE_BROKER_TLS_PORT=" + std::to_string(kTlsPort) +
+        " TOLVANE_BROKER_DIST_PORT=" + std::to_string(kTlsPort + 1) + " TOLVANE_BROKER_DIR='" +
+        TEST_BINARY_DIR + "/tls-broker' TOLVANE_BROKER_TLS_CA='" + Cert("ca.pem") +
+        "' TOLVANE_BROKER_TLS_CERT='" + Cert("broker.pem") + "' TOLVANE_BROKER_TLS_KEY='" +
+        Cert("broker.key") + "' TOLVANE_BROKER_TLS_VERIFY=" + verify;
+    return system(
+               (env + " '" + TEST_SOURCE_DIR + "/scripts/broker.sh' " + verb + " >/dev/null 2>&1")
+                   .c_str()) == 0;
 }
 
 BrokerSettings TlsBroker() {
@@ -79,18 +78,16 @@ protected:
 
     // Starts the daemon on the TLS port with `extra` lines after the test settings.
     pid_t StartWith(const std::string& extra) {
-        const std::string conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()),
-                                           kTlsPort) +
-                                 "server=localhost\ntls=yes\ntls_ca_file=" + Cert("ca.pem") +
-                                 "\n" + extra;
+        const std::string conf =
+            WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), kTlsPort) +
+            "server=localhost\ntls=yes\ntls_ca_file=" + Cert("ca.pem") + "\n" + extra;
         WriteAll(TOLVANE_MQ_CONF, conf);
         return Start();
     }
 
     // The daemon logged the refusal with its reason, and consumes nothing.
     void ExpectRefused(const std::string& reason) {
-        EXPECT_TRUE(WaitFor(
-            [&] { return ServiceLog().find(reason) != std::string::npos; }, 15000))
+        EXPECT_TRUE(WaitFor([&] { return ServiceLog().find(reason) != std::string::npos; }, 15000))
             << ServiceLog();
         const std::string log = ServiceLog();
         EXPECT_NE(log.find("the connection may lose,connect the mq server again..."),
@@ -109,9 +106,9 @@ protected:
 TEST_F(TlsVerifiedTest, DaemonServesOverVerifiedTlsAndTolvaneCallCallsOverIt) {
     ASSERT_GT(StartWith(""), 0);
     ASSERT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
-    const CallOutcome call = Call(kTlsPort, "--server localhost --tls --tls-ca " +
-                                                Cert("ca.pem") + " --queue " + kQueue +
-                                                " comtype=echo nfunc=say text=over-tls");
+    const CallOutcome call =
+        Call(kTlsPort, "--server localhost --tls --tls-ca " + Cert("ca.pem") + " --queue " +
+                           kQueue + " comtype=echo nfunc=say text=over-tls");
     EXPECT_EQ(call.status, 0) << call.output;
     EXPECT_EQ(call.output, "over-tls");
     // The test's connection, the consumer, and the replies' (per reply: gone again).
@@ -122,8 +119,9 @@ TEST_F(TlsVerifiedTest, DaemonServesOverVerifiedTlsAndTolvaneCallCallsOverIt) {
 
 TEST_F(TlsVerifiedTest, BrokerCertificateOfAnotherCaIsRefused) {
     ASSERT_GT(StartWith("tls_ca_file=" + Cert("other.pem") + "\n"), 0);
-    ExpectRefused("the broker's certificate does not verify: self-signed certificate in "
-                  "certificate chain");
+    ExpectRefused(
+        "the broker's certificate does not verify: self-signed certificate in "
+        "certificate chain");
 }
 
 // librabbitmq compares DNS names only: the address the certificate lists does not count.
