@@ -15,6 +15,8 @@ BUILD=${TOLVANE_BENCH_BUILD:-$ROOT/build-bench}
 SANDBOX_PORT=${TOLVANE_BENCH_PORT:-25796}
 SANDBOX_NODE=tolvane-bench-$SANDBOX_PORT@localhost
 QUEUE=tolvane.bench
+# The node's TLS listener, for the daemon's TLS row (its certificates in $BUILD/tls).
+TLS_PORT=$((SANDBOX_PORT + 3))
 
 # label|settings lines added to cfg/mq.conf
 COMBOS=(
@@ -22,6 +24,8 @@ COMBOS=(
     "per_worker|reply_connection=per_worker"
     "per_worker+plugin_cache|reply_connection=per_worker plugin_cache=yes"
     "per_worker+plugin_cache+process|reply_connection=per_worker plugin_cache=yes isolation=process"
+    "per_worker+plugin_cache TLS|reply_connection=per_worker plugin_cache=yes tls=yes
+        server=localhost port=$TLS_PORT tls_ca_file=$BUILD/tls/ca.pem"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }
@@ -98,7 +102,10 @@ rows() {
 install_packages >/dev/null
 sandbox_build Release
 trap cleanup EXIT
-sandbox_broker start 2>/dev/null
+"$ROOT/scripts/tls-certs.sh" "$BUILD/tls"
+TOLVANE_BROKER_TLS_PORT=$TLS_PORT TOLVANE_BROKER_TLS_CA=$BUILD/tls/ca.pem \
+TOLVANE_BROKER_TLS_CERT=$BUILD/tls/broker.pem TOLVANE_BROKER_TLS_KEY=$BUILD/tls/broker.key \
+    sandbox_broker start 2>/dev/null
 
 echo "N=$N pre-filled one-record echo requests (4172 bytes, 1074-byte replies): replies/s from"
 echo "first to last reply; M=$M sequential round trips; CPU of the responder over the N requests."

@@ -170,7 +170,7 @@ bool CConsumer::Init() {
     if (_bReady) {
         return true;
     }
-    const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max};
+    const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max, _tls};
     Core core{_conn, _error, _bConnected, _bChannelOpen, _failure};
     bool opened;
     if (!core.Open(BrokerLogin(broker, kSetupTimeoutSec, _heartbeat, _firstHost), &opened)) {
@@ -267,7 +267,7 @@ bool CPublisher::Init() {
     if (_bReady) {
         return true;
     }
-    const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max};
+    const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max, _tls};
     Core core{_conn, _error, _bConnected, _bChannelOpen, _failure};
     bool opened;
     if (!core.Open(BrokerLogin(broker, kSetupTimeoutSec, kPublisherHeartbeat, _firstHost),

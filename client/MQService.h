@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "amqp/broker.h"
 #include "amqp/rabbit.h"
 
 // Results of CConsumer::ConsumeMessage.
@@ -51,6 +52,8 @@ public:
     const std::string& HostFailures() const { return _failure.hosts; }
     // The AMQP heartbeat asked for at login, in seconds (0: none). MUST precede the first consume.
     void SetHeartbeat(int seconds) { _heartbeat = seconds; }
+    // TLS to the broker (default: plain TCP). MUST precede the first consume.
+    void SetTls(const BrokerTls& tls) { _tls = tls; }
     // Why the last failure happened, and the host it happened on.
     const std::string& Detail() const { return _failure.why; }
     const std::string& Where() const { return _failure.where; }
@@ -80,6 +83,7 @@ private:
     std::string _tag;  // the consumer tag the broker gave
     unsigned _firstHost;
     BrokerFailure _failure;
+    BrokerTls _tls;
 };
 
 class CPublisher {
@@ -104,6 +108,8 @@ public:
     // With several hosts in `server`: where to start, and why the hosts tried last failed.
     void SetFirstHost(unsigned first) { _firstHost = first; }
     const std::string& HostFailures() const { return _failure.hosts; }
+    // TLS to the broker (default: plain TCP). MUST precede the first publish.
+    void SetTls(const BrokerTls& tls) { _tls = tls; }
     // Why the last PublishMessage failed, with the host; and whether the broker refused it (a
     // login, a channel, a missing exchange: it would refuse again) rather than the connection
     // failing under it (the reply may succeed on a new one).
@@ -128,6 +134,7 @@ private:
     bool _bCommitSent;
     unsigned _firstHost;
     BrokerFailure _failure;
+    BrokerTls _tls;
 };
 
 #endif

@@ -23,6 +23,7 @@ Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) 
     // Per thread so that workers spread over the hosts without sharing a counter.
     thread_local unsigned nextHost = 0;
     publisher.SetFirstHost(nextHost++);
+    publisher.SetTls(b.tls);
     Sending out;
     out.sent =
         publisher.PublishMessage(r.exchange, r.key.c_str(), reinterpret_cast<char*>(r.result),

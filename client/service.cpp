@@ -340,6 +340,7 @@ bool ConsumeLoop::Serve(unsigned generation) {
     // Each reconnect starts from the next host of a list, so a cluster's load spreads.
     consumer.SetFirstHost(generation - 1);
     consumer.SetHeartbeat(_s.heartbeat);
+    consumer.SetTls(b.tls);
     const bool ready = consumer.Init();
     if (ready) {
         acks.SetLive(generation);
@@ -379,6 +380,10 @@ int RunService(const Settings& s) {
         LOG("ack_mode=after_reply is ignored: intake_limit=0 consumes without acknowledgements");
     }
     StartIsolation(s);
+    if (s.broker.tls.on && !s.broker.tls.verify) {
+        LOG("tls_verify=no: the broker's certificate and host name are not checked, so anyone on "
+            "the path can pose as the broker");
+    }
     std::thread signals(WatchSignals, std::cref(s));
     ConsumeLoop loop(s);
     for (unsigned generation = 1; !loop.Serve(generation); ++generation) {

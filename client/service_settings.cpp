@@ -25,8 +25,8 @@ std::string Line(const SettingNote& n) {
     const size_t kShown = 64;  // enough to recognise the text, short enough for one line
     std::string text = VisibleControls(n.text.substr(0, kShown).c_str());
     if (n.text.size() > kShown) text += "...";
-    return "setting " + n.key + "=\"" + text + "\" is " + n.why + ", " + std::to_string(n.used) +
-           " used";
+    const std::string used = n.usedText.empty() ? std::to_string(n.used) : n.usedText;
+    return "setting " + n.key + "=\"" + text + "\" is " + n.why + ", " + used + " used";
 }
 
 }  // namespace

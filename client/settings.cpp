@@ -65,7 +65,7 @@ public:
 
 private:
     void Note(const char* key, const std::string& text, int used, const std::string& why) {
-        if (_notes) _notes->push_back({key, text, used, why});
+        if (_notes) _notes->push_back({key, text, used, why, std::string()});
     }
 
     Config _config;
@@ -161,6 +161,7 @@ constexpr Key kKeys[] = {
     Text("queue", kStart, FIELD(queue)),
     Text("userName", kStartAndEachReply, FIELD(broker.userName)),
     Text("pwd", kStartAndEachReply, FIELD(broker.pwd)),
+    Text("pwd_file", kStartAndEachReply, FIELD(pwd_file)),
     Text("vhost", kStartAndEachReply, FIELD(broker.vhost)),
     Atoi("port", kStartAndEachReply, FIELD(broker.port), 1, 65535),
     // 4096: AMQP's smallest frame.
@@ -184,6 +185,12 @@ constexpr Key kKeys[] = {
     Number("max_calls_per_worker", kStart, FIELD(max_calls_per_worker), 0, INT_MAX),
     // 1 TiB: beyond any machine's memory, well within RLIMIT_AS.
     Number("worker_memory_mb", kStart, FIELD(worker_memory_mb), 0, 1 << 20),
+    Flag("tls", kStartAndEachReply, FIELD(broker.tls.on), "yes", "no"),
+    // Empty: the system's CA store.
+    Text("tls_ca_file", kStartAndEachReply, FIELD(broker.tls.ca_file)),
+    Text("tls_cert_file", kStartAndEachReply, FIELD(broker.tls.cert_file)),
+    Text("tls_key_file", kStartAndEachReply, FIELD(broker.tls.key_file)),
+    Flag("tls_verify", kStartAndEachReply, FIELD(broker.tls.verify), "yes", "no"),
 };
 
 #undef FIELD
@@ -219,12 +226,24 @@ std::string DefaultText(const Key& k) {
     return std::to_string(k.number(s));
 }
 
+// pwd_file's password in place of pwd's; a file that cannot be read leaves an empty password,
+// so that the login fails rather than try a password that was not meant.
+void ReadPwdFile(Settings& s, std::vector<SettingNote>* notes) {
+    if (s.pwd_file.empty()) return;
+    std::string why;
+    if (ReadPasswordFile(s.pwd_file, &s.broker.pwd, &why)) return;
+    s.broker.pwd.clear();
+    if (notes)
+        notes->push_back({"pwd_file", s.pwd_file, 0, "unreadable: " + why, "an empty password"});
+}
+
 }  // namespace
 
 Settings ReadSettings(const std::string& file, std::vector<SettingNote>* notes) {
     Reader r(file, notes);
     Settings s;
     for (const Key& k : kKeys) ReadKey(r, k, s);
+    ReadPwdFile(s, notes);
     return s;
 }
 

@@ -38,18 +38,22 @@ struct Settings {
     int call_timeout = 0;            // seconds a plug-in call may run; 0: no limit
     int max_calls_per_worker = 0;    // calls before a worker process is replaced; 0: no limit
     int worker_memory_mb = 0;        // address space of a worker process, MiB; 0: no limit
+    // When set, the login's password is this file's first line, and `pwd` is not used.
+    std::string pwd_file;
 };
 
 const int kMaxWorkers = 1000;
 const int kMaxWindow = 65535;
 
 // A number the reader could not take as written: the key, the text found, the value used
-// instead and why ("not a number", "out of range LO..HI").
+// instead and why ("not a number", "out of range LO..HI"). A key that is no number (a file
+// that cannot be read) says what it used in `usedText` instead.
 struct SettingNote {
     std::string key;
     std::string text;
     int used;
     std::string why;
+    std::string usedText;
 };
 
 // Reads the settings file `file`; a missing or unreadable file gives the defaults. With

@@ -8,6 +8,12 @@
 #   TOLVANE_BROKER_KEEP_DATA  1 keeps the node's database across start (default 0: wiped)
 #   TOLVANE_BROKER_LISTEN     AMQP listen address (default 127.0.0.1; 0.0.0.0 lets other
 #                             hosts in, who need a user of their own: guest is loopback-only)
+#   TOLVANE_BROKER_TLS_PORT   a TLS listener's port too (default none); TOLVANE_BROKER_PORT=0
+#                             then leaves the plain one out
+#   TOLVANE_BROKER_TLS_CA, TOLVANE_BROKER_TLS_CERT, TOLVANE_BROKER_TLS_KEY
+#                             its PEM files (copied into the data folder for the node's user)
+#   TOLVANE_BROKER_TLS_VERIFY verify_none (default), verify_peer (a client certificate is
+#                             checked when given) or require (one must be given)
 # As root the node runs as the rabbitmq user (Debian's wrappers drop to it), so every parent
 # of the data folder must be traversable by that user. Epmd is left running on purpose:
 # other nodes on this machine may use it.
@@ -19,6 +25,8 @@ DIST_PORT=${TOLVANE_BROKER_DIST_PORT:-$((PORT + 1))}
 DIR=${TOLVANE_BROKER_DIR:-/tmp/tolvane-broker-$PORT}
 KEEP_DATA=${TOLVANE_BROKER_KEEP_DATA:-0}
 LISTEN=${TOLVANE_BROKER_LISTEN:-127.0.0.1}
+TLS_PORT=${TOLVANE_BROKER_TLS_PORT:-}
+TLS_VERIFY=${TOLVANE_BROKER_TLS_VERIFY:-verify_none}
 WAIT_SECONDS=60
 
 log() { echo "broker.sh: $*" >&2; }
@@ -41,8 +49,11 @@ esac
 
 node_env() {
     export RABBITMQ_NODENAME=$NODE
-    export RABBITMQ_NODE_IP_ADDRESS=$LISTEN
-    export RABBITMQ_NODE_PORT=$PORT
+    # These would override the listeners of rabbitmq.conf.
+    if [ "$PORT" != 0 ]; then
+        export RABBITMQ_NODE_IP_ADDRESS=$LISTEN
+        export RABBITMQ_NODE_PORT=$PORT
+    fi
     export RABBITMQ_DIST_PORT=$DIST_PORT
     export RABBITMQ_MNESIA_BASE=$DIR/mnesia
     export RABBITMQ_LOG_BASE=$DIR/log
@@ -86,6 +97,25 @@ stop_node() {
     return 0
 }
 
+# The TLS listener: its files copied where the node's user can read them, and the check of
+# client certificates asked for.
+tls_config() {
+    mkdir -p "$DIR/tls" &&
+        cp "${TOLVANE_BROKER_TLS_CA:?}" "$DIR/tls/ca.pem" &&
+        cp "${TOLVANE_BROKER_TLS_CERT:?}" "$DIR/tls/cert.pem" &&
+        cp "${TOLVANE_BROKER_TLS_KEY:?}" "$DIR/tls/key.pem" || return 1
+    local verify=$TLS_VERIFY fail=false
+    if [ "$verify" = require ]; then verify=verify_peer fail=true; fi
+    cat >> "$DIR/rabbitmq.conf" <<EOF
+listeners.ssl.default = $LISTEN:$TLS_PORT
+ssl_options.cacertfile = $DIR/tls/ca.pem
+ssl_options.certfile = $DIR/tls/cert.pem
+ssl_options.keyfile = $DIR/tls/key.pem
+ssl_options.verify = $verify
+ssl_options.fail_if_no_peer_cert = $fail
+EOF
+}
+
 prepare_dir() {
     mkdir -p "$DIR" || return 1
     # A fresh database each start: the tests and the demo want no leftovers. A cluster member
@@ -97,11 +127,16 @@ prepare_dir() {
     echo '[].' > "$DIR/advanced.config"
     # Low disk or memory alarms would block publishers and hang the tests.
     cat > "$DIR/rabbitmq.conf" <<EOF
-listeners.tcp.default = $LISTEN:$PORT
 loopback_users.guest = true
 disk_free_limit.absolute = 10MB
 vm_memory_high_watermark.relative = 0.8
 EOF
+    if [ "$PORT" = 0 ]; then
+        echo "listeners.tcp = none" >> "$DIR/rabbitmq.conf"
+    else
+        echo "listeners.tcp.default = $LISTEN:$PORT" >> "$DIR/rabbitmq.conf"
+    fi
+    if [ -n "$TLS_PORT" ]; then tls_config || return 1; fi
     if [ "$(id -u)" = 0 ]; then
         chown -R rabbitmq:rabbitmq "$DIR" || return 1
         if ! su rabbitmq -s /bin/sh -c "test -w '$DIR/mnesia'"; then
@@ -115,7 +150,7 @@ start_node() {
     stop_node
     prepare_dir || return 1
     node_env
-    log "starting $NODE on $LISTEN:$PORT (distribution $DIST_PORT) in $DIR"
+    log "starting $NODE on $LISTEN:$PORT${TLS_PORT:+, TLS $TLS_PORT} (distribution $DIST_PORT) in $DIR"
     setsid "$BIN/rabbitmq-server" </dev/null >"$DIR/out.log" 2>&1 &
     echo $! > "$DIR/launcher.pid"
     if ! timeout $((WAIT_SECONDS + 10)) "$BIN/rabbitmqctl" -q -n "$NODE" wait "$DIR/pid" \

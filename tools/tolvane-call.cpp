@@ -38,7 +38,13 @@ const char kUsageText[] =
     "  --port N           broker port (default 5672)\n"
     "  --user NAME        broker user (default guest)\n"
     "  --password TEXT    broker password (default quilb)\n"
+    "  --password-file FILE  the password is this file's first line\n"
     "  --vhost NAME       broker virtual host (default /)\n"
+    "  --tls              TLS to the broker (give --port its TLS port, usually 5671)\n"
+    "  --tls-ca FILE      CA certificates that verify the broker (default: the system's)\n"
+    "  --tls-cert FILE    client certificate (PEM), for a broker that asks for one\n"
+    "  --tls-key FILE     its key (PEM; default: in the certificate file)\n"
+    "  --no-tls-verify    do not check the broker's certificate and host name\n"
     "  --timeout SECONDS  how long to wait for the reply (default 10)\n"
     "  --guid TEXT        request identifier (default: generated)\n"
     "  --declare-queue    create the service's queue (durable) if missing; with no\n"
@@ -48,8 +54,9 @@ const char kUsageText[] =
     "  --delivery-limit N with --quorum: a request delivered more than N times (a\n"
     "                     request that crashes the service, say) is dead-lettered\n"
     "  --dead-letter-exchange NAME  with --declare-queue: where such requests go\n"
-    "  --config FILE      take server, port, user, password, vhost and queue from a\n"
-    "                     settings file like the service's mq.conf; options given win\n"
+    "  --config FILE      take server, port, user, password (or pwd_file), vhost, queue\n"
+    "                     and the tls settings from a settings file like the service's\n"
+    "                     mq.conf; options given win\n"
     "  --local            run the call records here, as the service would, without a\n"
     "                     broker: plug-ins from the home's lib/, log lines on stderr\n"
     "  --home DIR         with --local: the service's home (default " TOLVANE_HOME
@@ -81,9 +88,15 @@ const ConfigOption kConfigOptions[] = {
     {"server", [](const Settings& s) { return s.broker.server; }},
     {"port", [](const Settings& s) { return std::to_string(s.broker.port); }},
     {"user", [](const Settings& s) { return s.broker.userName; }},
-    {"password", [](const Settings& s) { return s.broker.pwd; }},
+    {"password", [](const Settings& s) { return s.broker.pwd; }},  // pwd_file's when set
     {"vhost", [](const Settings& s) { return s.broker.vhost; }},
     {"queue", [](const Settings& s) { return s.queue; }},
+    {"tls", [](const Settings& s) { return std::string(s.broker.tls.on ? "yes" : "no"); }},
+    {"tls-ca", [](const Settings& s) { return s.broker.tls.ca_file; }},
+    {"tls-cert", [](const Settings& s) { return s.broker.tls.cert_file; }},
+    {"tls-key", [](const Settings& s) { return s.broker.tls.key_file; }},
+    {"tls-verify",
+     [](const Settings& s) { return std::string(s.broker.tls.verify ? "yes" : "no"); }},
 };
 
 int Fail(int code, const std::string& text) {
@@ -97,6 +110,17 @@ bool IsNumber(const std::string& s) {
     return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
+bool IsYesNo(const std::string& s) {
+    return s == "yes" || s == "no";
+}
+
+bool ReadPassword(Options& o, const std::string& file, std::string* error) {
+    std::string why;
+    if (ReadPasswordFile(file, &o.broker.pwd, &why)) return true;
+    *error = "--password-file " + file + ": " + why;
+    return false;
+}
+
 // Sets one option; false with `error` for an unknown name or a bad value.
 bool SetOption(Options& o, const std::string& name, const std::string& value, std::string* error) {
     if (name == "queue") o.queue = value;
@@ -105,6 +129,12 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     else if (name == "user") o.broker.userName = value;
     else if (name == "password") o.broker.pwd = value;
     else if (name == "vhost") o.broker.vhost = value;
+    else if (name == "tls" && IsYesNo(value)) o.broker.tls.on = value == "yes";
+    else if (name == "tls-verify" && IsYesNo(value)) o.broker.tls.verify = value == "yes";
+    else if (name == "tls-ca") o.broker.tls.ca_file = value;
+    else if (name == "tls-cert") o.broker.tls.cert_file = value;
+    else if (name == "tls-key") o.broker.tls.key_file = value;
+    else if (name == "password-file") return ReadPassword(o, value, error);
     else if (name == "guid") o.guid = value;
     else if (name == "home" && !value.empty()) o.home = value;
     else if (name == "port" && IsNumber(value)) o.broker.port = atoi(value.c_str());
@@ -173,6 +203,10 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
             o.kind.quorum = true;
         } else if (arg == "--local") {
             o.local = true;
+        } else if (arg == "--tls") {
+            given.emplace_back("tls", "yes");
+        } else if (arg == "--no-tls-verify") {
+            given.emplace_back("tls-verify", "no");
         } else if (arg == "--help" || arg == "-h" || arg == "--version") {
             *error = arg;
             return false;

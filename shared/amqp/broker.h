@@ -6,6 +6,20 @@
 
 #include <string>
 
+// TLS to the broker. With `on`, the broker's certificate is checked against `ca_file` (empty:
+// the system's CA store) and must name the host as the `server` item gives it, unless
+// `verify` is off; `cert_file` and `key_file` (PEM) are the client certificate, when the
+// broker asks for one.
+struct BrokerTls {
+    bool on = false;
+    std::string ca_file;
+    std::string cert_file;
+    std::string key_file;
+    bool verify = true;
+};
+
+bool operator==(const BrokerTls& a, const BrokerTls& b);
+
 // Where the broker is and how to log in; the consumer and every reply read these.
 struct BrokerSettings {
     std::string server = "127.0.0.1";
@@ -14,6 +28,7 @@ struct BrokerSettings {
     std::string vhost = "/";
     int port = 5672;
     int frame_max = 131072;
+    BrokerTls tls;
 };
 
 bool operator==(const BrokerSettings& a, const BrokerSettings& b);
@@ -30,11 +45,16 @@ struct AmqpLogin {
     int heartbeat = 0;
     int timeout_s = 10;
     unsigned first_host = 0;  // where in a list of hosts to start
+    BrokerTls tls;
 };
 
 // The login to `broker`: every step bounded by `timeout_s`, `heartbeat` seconds asked for
 // (0: none), the host list walked from `firstHost`.
 AmqpLogin BrokerLogin(const BrokerSettings& broker, int timeoutS, int heartbeat = 0,
                       unsigned firstHost = 0);
+
+// A password kept in a file of its own: its first line without the line end, so that it may
+// hold any character. False with `error` (the system's reason) when the file cannot be read.
+bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error);
 
 #endif

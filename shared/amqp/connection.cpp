@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "amqp/tls.h"
+
 namespace {
 
 const amqp_channel_t kConnectionChannel = 0;
@@ -95,7 +97,13 @@ amqp_rpc_reply_t Login(amqp_connection_state_t conn, const AmqpLogin& p) {
                                       p.password.c_str());
 }
 
-// One host of the list: handle, socket, bounded connect, login.
+// "; " and why TLS failed, when the connection is TLS and OpenSSL said why.
+std::string TlsReason(const AmqpLogin& p, int status, const AmqpHost& host) {
+    const std::string reason = p.tls.on ? AmqpTlsReason(status, host.name) : std::string();
+    return reason.empty() ? reason : "; " + reason;
+}
+
+// One host of the list: handle, socket (TCP or TLS), bounded connect, login.
 AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const AmqpHost& host,
                      std::string* detail) {
     const std::string where = host.Text();
@@ -104,17 +112,19 @@ AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const Am
         *detail = "out of memory for a connection";
         return AmqpOpenStep::kNoHandle;
     }
-    amqp_socket_t* socket = amqp_tcp_socket_new(*conn);
+    amqp_socket_t* socket = AmqpNewSocket(*conn, p.tls, detail);
     if (!socket) {
         amqp_destroy_connection(*conn);
         *conn = nullptr;
-        *detail = "out of memory for a socket";
-        return AmqpOpenStep::kNoSocket;
+        // With TLS, a CA, certificate or key that cannot be loaded: no connection is possible.
+        if (p.tls.on) *detail = "cannot connect to the broker at " + where + ": " + *detail;
+        return p.tls.on ? AmqpOpenStep::kConnect : AmqpOpenStep::kNoSocket;
     }
     struct timeval limit = {p.timeout_s, 0};
     int status = amqp_socket_open_noblock(socket, host.name.c_str(), host.port, &limit);
     if (status != AMQP_STATUS_OK) {
-        *detail = "cannot connect to the broker at " + where + ": " + amqp_error_string2(status);
+        *detail = "cannot connect to the broker at " + where + ": " + amqp_error_string2(status) +
+                  TlsReason(p, status, host);
         return AmqpOpenStep::kConnect;
     }
     Keepalive(socket);
@@ -126,7 +136,8 @@ AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const Am
     const bool refused = reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION;
     *detail = (refused ? "the broker at " + where + " refused the login of user \""
                        : "no AMQP handshake with " + where + " for user \"") +
-              p.user + "\" to vhost \"" + p.vhost + "\": " + AmqpReplyText(reply);
+              p.user + "\" to vhost \"" + p.vhost + "\": " + AmqpReplyText(reply) +
+              TlsReason(p, reply.library_error, host);
     // A refused vhost arrives as connection.close: answered, the broker drops the socket at
     // once; unanswered, every later close would wait out the time limit.
     if (AmqpAnswerClose(*conn, reply, 0) == AmqpClosed::kNothing) {

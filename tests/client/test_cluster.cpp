@@ -20,6 +20,12 @@ using testutil::TempDir;
 int NodePort(int i) {
     return TEST_CLUSTER_PORT + 2 * i;
 }
+BrokerSettings NodeLogin(int i) {
+    BrokerSettings b;
+    b.pwd = "guest";
+    b.port = NodePort(i);
+    return b;
+}
 std::string Port(int i) {
     return std::to_string(NodePort(i));
 }
@@ -110,7 +116,7 @@ TEST_F(ClusterTest, TwoHostsShareOneQueueAndAnswerEachRequestOnce) {
     const std::string queue = "tolvane.t.hosts", platform = "tolvane.t.hosts.out";
     const int n = 5000;
     TestAmqp amqp;
-    CallClient replies({"127.0.0.1", "guest", "guest", "/", NodePort(1)});
+    CallClient replies(NodeLogin(1));
     ASSERT_TRUE(amqp.Connect(NodePort(1)) && amqp.DeclareQueue(queue));
     ASSERT_TRUE(replies.Connect(10) && replies.Listen(platform)) << replies.Error();
     // guest may log in over loopback only.
@@ -163,7 +169,7 @@ TEST_F(ClusterTest, NodeLossIsRiddenOutWithoutLosingARequest) {
     EXPECT_NE(Ctl(0, "list_queues name type").find(queue + "\tquorum"), std::string::npos);
     // The requester stays on node 2, where its reply queue lives.
     TestAmqp sender;
-    CallClient replies({"127.0.0.1", "guest", "guest", "/", NodePort(2)});
+    CallClient replies(NodeLogin(2));
     ASSERT_TRUE(sender.Connect(NodePort(2)));
     ASSERT_TRUE(replies.Connect(10) && replies.Listen(platform)) << replies.Error();
     // The first consumer connection goes to the list's first host, node 0.

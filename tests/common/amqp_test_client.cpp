@@ -60,11 +60,15 @@ TestAmqp::~TestAmqp() {
 }
 
 bool TestAmqp::Connect(int port, const char* user, const char* pwd) {
-    if (_conn) return false;
     BrokerSettings broker;
     broker.port = port;
     broker.userName = user;
     broker.pwd = pwd;
+    return Connect(broker);
+}
+
+bool TestAmqp::Connect(const BrokerSettings& broker) {
+    if (_conn) return false;
     std::string detail;
     return AmqpOpen(&_conn, BrokerLogin(broker, kTimeoutSec), &detail) == AmqpOpenStep::kOpen &&
            OpenChannel(_conn);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "amqp/broker.h"
+
 struct amqp_connection_state_t_;
 
 class TestAmqp {
@@ -15,6 +17,8 @@ public:
     TestAmqp& operator=(const TestAmqp&) = delete;
 
     bool Connect(int port = TEST_AMQP_PORT, const char* user = "guest", const char* pwd = "guest");
+    // To any broker: another node, TLS.
+    bool Connect(const BrokerSettings& broker);
     bool DeclareExchange(const std::string& name, const std::string& type = "direct");
     bool DeleteExchange(const std::string& name);
     // Durable false, exclusive false, auto-delete false.

@@ -1,0 +1,160 @@
+// The daemon and tolvane-call over TLS, against a node of the test's own that listens on TLS
+// only, with throw-away certificates from scripts/tls-certs.sh (openssl): a CA, the broker's
+// (DNS:localhost and IP:127.0.0.1), a second CA's for the same name, a client certificate.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "daemon_fixture.h"
+
+namespace {
+
+using testutil::Capture;
+using testutil::TempDir;
+using testutil::WriteAll;
+
+const int kTlsPort = TEST_AMQP_PORT + 6;
+const std::string kNode = "tolvane-tls-" + std::to_string(kTlsPort) + "@localhost";
+const std::string kCerts = std::string(TEST_BINARY_DIR) + "/tls-certs";
+const char kQueue[] = "tolvane.t.tls";
+
+std::string Cert(const std::string& name) {
+    return kCerts + "/" + name;
+}
+
+// ca and other: two CAs; broker and impostor: "localhost" by each; client: by ca.
+bool MakeCertificates() {
+    return system(("'" + std::string(TEST_SOURCE_DIR) + "/scripts/tls-certs.sh' '" + kCerts +
+                   "' >/dev/null 2>&1")
+                      .c_str()) == 0;
+}
+
+std::string Ctl(const std::string& args) {
+    const char* bin = getuid() == 0 ? "/usr/sbin/rabbitmqctl" : "/usr/lib/rabbitmq/bin/rabbitmqctl";
+    return Capture(std::string(bin) + " -q -n " + kNode + " " + args + " 2>&1");
+}
+
+// `verify`: the node's TOLVANE_BROKER_TLS_VERIFY; "stop" stops it.
+bool Node(const std::string& verb, const std::string& verify = "verify_peer") {
+    const std::string env =
+        "TOLVANE_BROKER_NODE=" + kNode +
+        " TOLVANE_BROKER_PORT=0 TOLVANE_BROKER_TLS_PORT=" + std::to_string(kTlsPort) +
+        " TOLVANE_BROKER_DIST_PORT=" + std::to_string(kTlsPort + 1) + " TOLVANE_BROKER_DIR='" +
+        TEST_BINARY_DIR + "/tls-broker' TOLVANE_BROKER_TLS_CA='" + Cert("ca.pem") +
+        "' TOLVANE_BROKER_TLS_CERT='" + Cert("broker.pem") + "' TOLVANE_BROKER_TLS_KEY='" +
+        Cert("broker.key") + "' TOLVANE_BROKER_TLS_VERIFY=" + verify;
+    return system(
+               (env + " '" + TEST_SOURCE_DIR + "/scripts/broker.sh' " + verb + " >/dev/null 2>&1")
+                   .c_str()) == 0;
+}
+
+BrokerSettings TlsBroker() {
+    BrokerSettings b;
+    b.server = "localhost";
+    b.port = kTlsPort;
+    b.pwd = "guest";
+    b.tls.on = true;
+    b.tls.ca_file = Cert("ca.pem");
+    b.tls.cert_file = Cert("client.pem");
+    b.tls.key_file = Cert("client.key");
+    return b;
+}
+
+// One node per suite: its TLS settings are the node's, fixed at its start.
+class TlsTest : public DaemonTest {
+protected:
+    static void StartNode(const char* verify) {
+        ASSERT_TRUE(MakeCertificates()) << "scripts/tls-certs.sh failed";
+        ASSERT_TRUE(Node("start", verify)) << "the TLS node did not start";
+    }
+    static void TearDownTestSuite() { Node("stop"); }
+
+    void SetUp() override {
+        DaemonTest::SetUp();
+        ASSERT_TRUE(_amqp.Connect(TlsBroker()));
+        ASSERT_TRUE(_amqp.DeclareQueue(kQueue) && _amqp.PurgeQueue(kQueue));
+    }
+
+    // Starts the daemon on the TLS port with `extra` lines after the test settings.
+    pid_t StartWith(const std::string& extra) {
+        const std::string conf =
+            WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), kTlsPort) +
+            "server=localhost\ntls=yes\ntls_ca_file=" + Cert("ca.pem") + "\n" + extra;
+        WriteAll(TOLVANE_MQ_CONF, conf);
+        return Start();
+    }
+
+    // The daemon logged the refusal with its reason, and consumes nothing.
+    void ExpectRefused(const std::string& reason) {
+        EXPECT_TRUE(WaitFor([&] { return ServiceLog().find(reason) != std::string::npos; }, 15000))
+            << ServiceLog();
+        const std::string log = ServiceLog();
+        EXPECT_NE(log.find("the connection may lose,connect the mq server again..."),
+                  std::string::npos);
+        EXPECT_EQ(Ctl("list_consumers queue_name --no-table-headers"), "");
+    }
+
+    TestAmqp _amqp;
+};
+
+class TlsVerifiedTest : public TlsTest {
+protected:
+    static void SetUpTestSuite() { StartNode("verify_peer"); }
+};
+
+TEST_F(TlsVerifiedTest, DaemonServesOverVerifiedTlsAndTolvaneCallCallsOverIt) {
+    ASSERT_GT(StartWith(""), 0);
+    ASSERT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
+    const CallOutcome call =
+        Call(kTlsPort, "--server localhost --tls --tls-ca " + Cert("ca.pem") + " --queue " +
+                           kQueue + " comtype=echo nfunc=say text=over-tls");
+    EXPECT_EQ(call.status, 0) << call.output;
+    EXPECT_EQ(call.output, "over-tls");
+    // The test's connection, the consumer, and the replies' (per reply: gone again).
+    const std::string ssl = Ctl("list_connections ssl --no-table-headers");
+    EXPECT_NE(ssl.find("true"), std::string::npos);
+    EXPECT_EQ(ssl.find("false"), std::string::npos) << ssl;
+}
+
+TEST_F(TlsVerifiedTest, BrokerCertificateOfAnotherCaIsRefused) {
+    ASSERT_GT(StartWith("tls_ca_file=" + Cert("other.pem") + "\n"), 0);
+    ExpectRefused(
+        "the broker's certificate does not verify: self-signed certificate in "
+        "certificate chain");
+}
+
+// librabbitmq compares DNS names only: the address the certificate lists does not count.
+TEST_F(TlsVerifiedTest, HostNameTheCertificateDoesNotNameIsRefused) {
+    ASSERT_GT(StartWith("server=127.0.0.1\n"), 0);
+    ExpectRefused("the broker's certificate does not name \"127.0.0.1\"");
+}
+
+TEST_F(TlsVerifiedTest, PasswordFileHoldingEqualsSignsLogsIn) {
+    const std::string password = "s=cr=t ";
+    ASSERT_EQ(Ctl("add_user tlsuser '" + password + "'").find("Error"), std::string::npos);
+    Ctl("set_permissions -p / tlsuser '.*' '.*' '.*'");
+    TempDir secrets;
+    ASSERT_TRUE(WriteAll(secrets.file("pwd"), password + "\nsecond line\n"));
+    ASSERT_GT(StartWith("userName=tlsuser\npwd_file=" + secrets.file("pwd") + "\n"), 0);
+    EXPECT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
+}
+
+class TlsClientCertTest : public TlsTest {
+protected:
+    static void SetUpTestSuite() { StartNode("require"); }
+};
+
+TEST_F(TlsClientCertTest, DaemonWithClientCertificateServes) {
+    ASSERT_GT(StartWith("tls_cert_file=" + Cert("client.pem") +
+                        "\ntls_key_file=" + Cert("client.key") + "\n"),
+              0);
+    EXPECT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
+}
+
+TEST_F(TlsClientCertTest, DaemonWithoutClientCertificateIsRefused) {
+    ASSERT_GT(StartWith(""), 0);
+    ExpectRefused("the broker asked for a client certificate and none is given");
+}
+
+}  // namespace
