@@ -108,9 +108,9 @@ TEST_F(TlsVerifiedTest, DaemonServesOverVerifiedTlsAndTolvaneCallCallsOverIt) {
     ASSERT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
     const CallOutcome call =
         Call(kTlsPort, "--server localhost --tls --tls-ca " + Cert("ca.pem") + " --queue " +
-                           kQueue + " comtype=echo nfunc=say text=over-tls");
+                           kQueue + " comtype=echo nfunc=say text=10000:over-tls");
     EXPECT_EQ(call.status, 0) << call.output;
-    EXPECT_EQ(call.output, "over-tls");
+    EXPECT_EQ(call.output, "10000:over-tls");
     // The test's connection, the consumer, and the replies' (per reply: gone again).
     const std::string ssl = Ctl("list_connections ssl --no-table-headers");
     EXPECT_NE(ssl.find("true"), std::string::npos);
