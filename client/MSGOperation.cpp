@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
@@ -60,6 +61,10 @@ std::string LoggedParam(const Settings& s, const char* param,
     return "comtype=" + GetValue("comtype", dict) + " nfunc=" + GetValue("nfunc", dict);
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // CallFun under the settings `s` of the message it belongs to (log_params, plugin_cache).
 void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
     // The field need not hold a NUL: the text ends at 4000 bytes at the latest.
@@ -75,7 +80,8 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
         ++Stats().plugin_failures;
         return;
     }
-    std::string soName = GetValue("comtype", dictParam);
+    const std::string comtype = GetValue("comtype", dictParam);  // the plug-in may change the map
+    std::string soName = comtype;
     std::string szFunc = GetValue("nfunc", dictParam);
     if (soName == "server") {
         soName = "vorn";
@@ -95,11 +101,14 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
     }
 
     // The one place where exceptions are caught: a plug-in must not take the worker down.
+    const auto start = std::chrono::steady_clock::now();
     try {
         std::string encodeParam = soName == "libvorn.so" ? EncodeParam(param) : "param";
         pFun(dictParam, encodeParam, strOut);
+        CountCall(comtype, SecondsSince(start));
         LogJoined(strOut.c_str(), logged.c_str());
     } catch (...) {
+        CountCall(comtype, SecondsSince(start));
         strOut = "Try Catch Unknow error.";
         LogJoined("try catch", logged.c_str());
         ++Stats().plugin_failures;

@@ -32,6 +32,7 @@ struct Settings {
     int stats_interval = 0;         // seconds between counter lines; 0: none
     bool log_params = true;         // log_params: "yes" or "no"
     bool reply_to = false;          // reply_to: "ignore" or "honour"
+    std::string metrics_listen;     // "HOST:PORT" of the metrics endpoint; empty: none
 };
 
 const int kMaxWorkers = 1000;
@@ -67,5 +68,21 @@ struct SettingKey {
 
 // Every key the reader takes, in the order it reads them.
 std::vector<SettingKey> SettingKeys();
+
+// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every address) split into its host, without
+// brackets, and a port of 1 to 65535; false when it is not of that form.
+bool SplitListen(const std::string& text, std::string* host, int* port);
+
+// What --check-config finds in a settings file, read as the daemon reads it.
+struct SettingsCheck {
+    bool readable = false;              // false: `problems` holds only why not
+    int settings = 0;                   // lines that are settings of known keys
+    std::vector<std::string> problems;  // "mq.conf:LINE: reason", in line order
+};
+
+// Every line of `file` that is not a setting (not exactly one "="), every unknown key and
+// every value the reader would not take as written; lines counted as they stand, blank ones
+// included. Blank lines and lines that begin with "#" are fine.
+SettingsCheck CheckSettingsFile(const std::string& file);
 
 #endif

@@ -20,7 +20,7 @@ if(TOLVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, librabbitmq4, libcurl4, libstdc++6, libgcc-s1, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, librabbitmq4, libcurl4, libmicrohttpd12, libsystemd0, libstdc++6, libgcc-s1, libc6")
 endif()
 
 foreach(script postinst prerm postrm conffiles)
