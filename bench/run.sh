@@ -15,12 +15,14 @@ BUILD=${TOLVANE_BENCH_BUILD:-$ROOT/build-bench}
 SANDBOX_PORT=${TOLVANE_BENCH_PORT:-25796}
 SANDBOX_NODE=tolvane-bench-$SANDBOX_PORT@localhost
 QUEUE=tolvane.bench
+METRICS_PORT=$((SANDBOX_PORT + 3))
 
 # label|settings lines added to cfg/mq.conf
 COMBOS=(
     "defaults|"
     "per_worker|reply_connection=per_worker"
     "per_worker+plugin_cache|reply_connection=per_worker plugin_cache=yes"
+    "per_worker+plugin_cache+metrics|reply_connection=per_worker plugin_cache=yes metrics_listen=127.0.0.1:$METRICS_PORT"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }
@@ -69,6 +71,16 @@ write_homes() {
     done
 }
 
+# Reads the first daemon's /metrics ten times a second until killed, far more often than a
+# Prometheus would, so that a row with metrics_listen shows what serving them costs the replies.
+scrape_metrics() {
+    while sleep 0.1; do
+        { exec 3<>"/dev/tcp/127.0.0.1/$METRICS_PORT" && printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3 &&
+            cat <&3 >/dev/null; } 2>/dev/null
+        exec 3<&-
+    done
+}
+
 FAILED=0
 bench() {
     if ! "$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
@@ -87,10 +99,13 @@ rows() {
     for combo in "${COMBOS[@]}"; do
         label=${combo%%|*}
         write_homes "${combo#*|}"
+        local scraper=
+        if [[ $combo == *metrics_listen* ]]; then scrape_metrics & scraper=$!; fi
         bench --mode "$1" -n "$2" -m "$M" --label "$label" --header "$header"
         header=no
         [ "$DAEMONS" = 1 ] ||
             bench --mode "$1" -n "$2" -m "$M" --label "$label x$DAEMONS" --daemons "$DAEMONS"
+        if [ -n "$scraper" ]; then kill "$scraper"; wait "$scraper" 2>/dev/null || true; fi
     done
 }
 
