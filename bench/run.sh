@@ -22,7 +22,7 @@ COMBOS=(
     "defaults|"
     "per_worker|reply_connection=per_worker"
     "per_worker+plugin_cache|reply_connection=per_worker plugin_cache=yes"
-    "per_worker+plugin_cache+metrics|reply_connection=per_worker plugin_cache=yes metrics_listen=127.0.0.1:$METRICS_PORT"
+    "per_worker+cache+metrics|reply_connection=per_worker plugin_cache=yes metrics_listen=127.0.0.1:$METRICS_PORT"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }

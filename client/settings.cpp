@@ -392,9 +392,10 @@ SettingsCheck CheckSettingsFile(const std::string& file) {
         if (Blank(line) || line[0] == '#') continue;
         bool known = false;
         const std::string why = LineProblem(line, s, &known);
-        if (!why.empty())
-            check.problems.push_back(name + ":" + std::to_string(number) + ": " + why);
         if (known) ++check.settings;
+        if (why.empty()) continue;
+        std::string problem = name + ":" + std::to_string(number) + ": ";
+        check.problems.push_back(problem.append(why));
     }
     return check;
 }

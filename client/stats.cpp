@@ -18,7 +18,7 @@ constexpr size_t kBucketCount = sizeof kBounds / sizeof kBounds[0] + 1;
 
 struct Series {
     explicit Series(std::string name) : comtype(std::move(name)) {}
-    const std::string comtype;
+    std::string comtype;  // set once, before the series is published
     std::atomic<unsigned long> buckets[kBucketCount] = {};
     std::atomic<unsigned long long> sumNs{0};
 };

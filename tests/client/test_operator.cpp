@@ -89,12 +89,12 @@ TEST_F(Metrics, CountersAndCallDurationsMoveAsRequestsAreAnswered) {
 // A unix datagram socket standing in for systemd's notify socket.
 class NotifySocket {
 public:
-    explicit NotifySocket(const std::string& path) : _path(path) {
+    explicit NotifySocket(const std::string& path) {
         _fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        _bound = bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         timeval wait = {1, 0};
         setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
@@ -111,12 +111,13 @@ public:
             },
             timeoutMs, 1);
     }
-    const std::string& got() const { return _got; }
+    bool Bound() const { return _bound; }
+    const std::string& Got() const { return _got; }
     void Forget() { _got.clear(); }
 
 private:
-    std::string _path;
     int _fd;
+    bool _bound;
     std::string _got;
 };
 
@@ -152,25 +153,26 @@ TEST_F(DaemonTest, ReadinessWatchdogAndHealthFollowTheConsumer) {
                                             std::to_string(kHealthPort) + "\nreconnect_pause=1\n");
     TempDir dir;
     NotifySocket notify(dir.file("notify"));
+    ASSERT_TRUE(notify.Bound());
     const pid_t pid =
         Launch({"env", "NOTIFY_SOCKET=" + dir.file("notify"), "WATCHDOG_USEC=2000000", kDaemon},
                TOLVANE_PID_FILE);
     ASSERT_GT(pid, 0);
 
-    EXPECT_TRUE(notify.Await("READY=1", 15000)) << notify.got();
-    EXPECT_NE(notify.got().find("STATUS=counters: received=0 "), std::string::npos);
-    EXPECT_TRUE(notify.Await("WATCHDOG=1", 3000)) << notify.got();
+    EXPECT_TRUE(notify.Await("READY=1", 15000)) << notify.Got();
+    EXPECT_NE(notify.Got().find("STATUS=counters: received=0 "), std::string::npos);
+    EXPECT_TRUE(notify.Await("WATCHDOG=1", 3000)) << notify.Got();
     EXPECT_EQ(Health(kHealthPort), 200);
 
     ASSERT_TRUE(node.Stop());
     EXPECT_TRUE(WaitFor([] { return Health(kHealthPort) == 503; }, 15000));
     // Still fed while it reconnects in vain: only a loop that hangs is to be restarted.
     notify.Forget();
-    EXPECT_TRUE(notify.Await("WATCHDOG=1", 3000)) << notify.got();
+    EXPECT_TRUE(notify.Await("WATCHDOG=1", 3000)) << notify.Got();
     EXPECT_TRUE(notify.Await("STATUS=the broker connection is lost: reconnecting in 1 s", 3000));
 
     Stop(pid);
-    EXPECT_TRUE(notify.Await("STOPPING=1", 5000)) << notify.got();
+    EXPECT_TRUE(notify.Await("STOPPING=1", 5000)) << notify.Got();
 }
 
 struct Checked {
