@@ -69,7 +69,7 @@ struct SettingKey {
 // Every key the reader takes, in the order it reads them.
 std::vector<SettingKey> SettingKeys();
 
-// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every address) split into its host, without
+// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every IPv4 address) split into its host, without
 // brackets, and a port of 1 to 65535; false when it is not of that form.
 bool SplitListen(const std::string& text, std::string* host, int* port);
 
