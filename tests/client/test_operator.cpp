@@ -8,6 +8,8 @@
 #include <map>
 #include <sstream>
 
+#include "client/metrics.h"
+#include "client/stats.h"
 #include "daemon_fixture.h"
 
 using testutil::Capture;
@@ -21,23 +23,27 @@ const int kHealthPort = TEST_AMQP_PORT + 7;
 // (HOME), and the metrics ports stay clear of the distribution port.
 const int kNodePort = TEST_AMQP_PORT + 4;
 
-// /metrics at `port` through prometheus_client's text parser: "name{k=v,...}" -> value.
-std::map<std::string, double> Scrape(int port) {
+// The metrics text at `url` through prometheus_client's text parser: "name{k=v,...}" -> value.
+std::map<std::string, double> Parse(const std::string& url) {
     const std::string script =
         "import sys, urllib.request\n"
         "from prometheus_client.parser import text_string_to_metric_families as parse\n"
         "text = urllib.request.urlopen(sys.argv[1], timeout=5).read().decode()\n"
         "for f in parse(text):\n"
         "    for s in f.samples:\n"
-        "        labels = ','.join(k + '=' + v for k, v in sorted(s.labels.items()))\n"
+        "        labels = ','.join(k + '=' + v.encode('unicode_escape').decode() for k, v in "
+        "sorted(s.labels.items()))\n"
         "        print(s.name + '{' + labels + '} ' + repr(s.value))\n";
-    std::istringstream out(Capture("/usr/bin/python3 -c \"" + script + "\" http://127.0.0.1:" +
-                                   std::to_string(port) + "/metrics 2>&1"));
+    std::istringstream out(Capture("/usr/bin/python3 -c \"" + script + "\" '" + url + "' 2>&1"));
     std::map<std::string, double> samples;
     std::string name;
     double value;
     while (out >> name >> value) samples[name] = value;
     return samples;
+}
+
+std::map<std::string, double> Scrape(int port) {
+    return Parse("http://127.0.0.1:" + std::to_string(port) + "/metrics");
 }
 
 // The HTTP status of /healthz at `port`; 0 when nothing answers.
@@ -84,6 +90,22 @@ TEST_F(Metrics, CountersAndCallDurationsMoveAsRequestsAreAnswered) {
     EXPECT_EQ(after["tolvane_call_duration_seconds_bucket{comtype=echo,le=+Inf}"], 2);
     EXPECT_EQ(after.count("tolvane_call_duration_seconds_count{comtype=nosuch}"), 0u);
     EXPECT_EQ(after["tolvane_jobs_running{}"], 0);
+}
+
+TEST(CallHistogram, TakesTheFirstHundredComtypesThenOtherWithLabelsEscaped) {
+    CountCall("a\"b\\c\nd", 0.002);
+    for (int i = 0; i < kMaxComtypes + 5; ++i) CountCall("t" + std::to_string(i), 20);
+    TempDir dir;
+    ASSERT_TRUE(testutil::WriteAll(dir.file("metrics"), MetricsText()));
+    std::map<std::string, double> m = Parse("file://" + dir.file("metrics"));
+    const std::string name = "tolvane_call_duration_seconds";
+    EXPECT_EQ(m[name + "_bucket{comtype=a\"b\\\\c\\nd,le=0.001}"], 0);
+    EXPECT_EQ(m[name + "_bucket{comtype=a\"b\\\\c\\nd,le=0.005}"], 1);
+    EXPECT_EQ(m[name + "_count{comtype=t98}"], 1);
+    EXPECT_EQ(m.count(name + "_count{comtype=t99}"), 0u) << "the hundredth label is the first one";
+    EXPECT_EQ(m[name + "_count{comtype=other}"], 6);
+    EXPECT_EQ(m[name + "_bucket{comtype=other,le=10}"], 0);
+    EXPECT_EQ(m[name + "_sum{comtype=other}"], 120);
 }
 
 // A unix datagram socket standing in for systemd's notify socket.
