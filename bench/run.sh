@@ -17,6 +17,7 @@ SANDBOX_NODE=tolvane-bench-$SANDBOX_PORT@localhost
 QUEUE=tolvane.bench
 # The node's TLS listener, for the daemon's TLS row (its certificates in $BUILD/tls).
 TLS_PORT=$((SANDBOX_PORT + 3))
+METRICS_PORT=$((SANDBOX_PORT + 4))
 
 # label|settings lines added to cfg/mq.conf
 COMBOS=(
@@ -26,6 +27,7 @@ COMBOS=(
     "per_worker+plugin_cache+process|reply_connection=per_worker plugin_cache=yes isolation=process"
     "per_worker+plugin_cache TLS|reply_connection=per_worker plugin_cache=yes tls=yes
         server=localhost port=$TLS_PORT tls_ca_file=$BUILD/tls/ca.pem"
+    "per_worker+cache+metrics|reply_connection=per_worker plugin_cache=yes metrics_listen=127.0.0.1:$METRICS_PORT"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }
@@ -74,6 +76,16 @@ write_homes() {
     done
 }
 
+# Reads the first daemon's /metrics ten times a second until killed, far more often than a
+# Prometheus would, so that a row with metrics_listen shows what serving them costs the replies.
+scrape_metrics() {
+    while sleep 0.1; do
+        { exec 3<>"/dev/tcp/127.0.0.1/$METRICS_PORT" && printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3 &&
+            cat <&3 >/dev/null; } 2>/dev/null
+        exec 3<&-
+    done
+}
+
 FAILED=0
 bench() {
     if ! "$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
@@ -92,10 +104,13 @@ rows() {
     for combo in "${COMBOS[@]}"; do
         label=${combo%%|*}
         write_homes "${combo#*|}"
+        local scraper=
+        if [[ $combo == *metrics_listen* ]]; then scrape_metrics & scraper=$!; fi
         bench --mode "$1" -n "$2" -m "$M" --label "$label" --header "$header"
         header=no
         [ "$DAEMONS" = 1 ] ||
             bench --mode "$1" -n "$2" -m "$M" --label "$label x$DAEMONS" --daemons "$DAEMONS"
+        if [ -n "$scraper" ]; then kill "$scraper"; wait "$scraper" 2>/dev/null || true; fi
     done
 }
 

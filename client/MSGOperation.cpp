@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
@@ -78,6 +79,10 @@ PluginCall MakeCall(const Settings& s, char* param, std::map<std::string, std::s
     return call;
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // CallFun under the settings `s` of the message it belongs to (log_params, plugin_cache).
 void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
     // The field need not hold a NUL: the text ends at 4000 bytes at the latest.
@@ -93,10 +98,15 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
         ++Stats().plugin_failures;
         return;
     }
+    const std::string comtype = GetValue("comtype", dictParam);  // the plug-in may change the map
 
     // Here or in a worker process: only the output and how the call ended come back.
     PluginCall call = MakeCall(s, param, dictParam, strOut);
+    const auto start = std::chrono::steady_clock::now();
     const CallEnd end = RunPluginCall(call);
+    // Only calls that reached a function: the labels stay the installed plug-ins.
+    if (end != CallEnd::kNoLibrary && end != CallEnd::kNoFunction && end != CallEnd::kNoWorker)
+        CountCall(comtype, SecondsSince(start));
     strOut.swap(call.strOut);
     switch (end) {
     case CallEnd::kReturned:

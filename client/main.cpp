@@ -1,7 +1,8 @@
-// Entry of the service: read the command line, check what start-up needs while the caller
-// can still be told (only when an option is given: run bare, the start-up is the plain
-// daemon's, whose starter always returns 0), become a daemon, keep to one instance, start the
-// workers, learn the queue name, read the settings, then serve until a stop.
+// Entry of the service: read the command line (or only check the settings file), check what
+// start-up needs while the caller can still be told (only when an option is given: run bare,
+// the start-up is the plain daemon's, whose starter always returns 0), become a daemon, keep
+// to one instance, start the workers, learn the queue name, read the settings, then serve
+// until a stop.
 #include <unistd.h>
 
 #include "client/home.h"
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
     const int early = ParseCommandLine(argc, argv, &opts);
     if (early != kStartService) return early;
     ApplyOptions(opts);
+    if (opts.checkConfig) return CheckConfig();
     if (argc > 1 && !StartupPossible()) return 1;
 
     if (!opts.foreground) daemon(0, 0);

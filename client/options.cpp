@@ -13,6 +13,7 @@
 
 #include "client/home.h"
 #include "client/log.h"
+#include "client/settings.h"
 #include "paths.h"
 
 namespace {
@@ -21,6 +22,7 @@ const int kUsageError = 2;
 
 const char kUsage[] =
     "usage: tolvane [--foreground] [--home DIR] [--pid-file FILE]\n"
+    "       tolvane --check-config [--home DIR]\n"
     "       tolvane --help | --version\n";
 
 const char kHelp[] =
@@ -32,9 +34,13 @@ const char kHelp[] =
     ")\n"
     "  --pid-file FILE  the single-instance pid file (default " TOLVANE_PID_FILE
     ")\n"
+    "  --check-config   check DIR/cfg/mq.conf as the daemon reads it: every line that is not\n"
+    "                   a setting, every unknown key and bad value as mq.conf:LINE: reason\n"
+    "                   (exit 1), else one line (exit 0); starts nothing\n"
     "  --help           this text\n"
     "  --version        the version\n"
-    "exit status: 0 started (or help shown), 1 cannot start, 2 usage error\n";
+    "exit status: 0 started (or help shown, or settings fine), 1 cannot start (or settings\n"
+    "             with problems), 2 usage error\n";
 
 int Refuse(const std::string& why) {
     fprintf(stderr, "tolvane: %s\n%s", why.c_str(), kUsage);
@@ -126,6 +132,8 @@ int ParseCommandLine(int argc, char** argv, StartOptions* opts) {
         } else if (arg == "--version") {
             printf("tolvane %s\n", TOLVANE_VERSION);
             return 0;
+        } else if (arg == "--check-config") {
+            opts->checkConfig = true;
         } else if (arg == "--foreground") {
             opts->foreground = true;
         } else if (Name(arg) == "--home" || Name(arg) == "--pid-file") {
@@ -150,4 +158,12 @@ void ApplyOptions(const StartOptions& opts) {
 bool StartupPossible() {
     // The pid file last: it is only created when nothing else stands in the way.
     return LogFolderWritable() && SettingsUsable() && PidFileWritable();
+}
+
+int CheckConfig() {
+    const SettingsCheck check = CheckSettingsFile(MqConfPath());
+    for (const std::string& problem : check.problems) fprintf(stderr, "%s\n", problem.c_str());
+    if (!check.problems.empty()) return 1;
+    printf("%s: %d settings, every one taken as written\n", MqConfPath().c_str(), check.settings);
+    return 0;
 }

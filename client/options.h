@@ -6,9 +6,10 @@
 #include <string>
 
 struct StartOptions {
-    bool foreground = false;  // no daemon(); log lines also on stderr
-    std::string home;         // empty: the built-in home
-    std::string pidFile;      // empty: the built-in pid file
+    bool foreground = false;   // no daemon(); log lines also on stderr
+    std::string home;          // empty: the built-in home
+    std::string pidFile;       // empty: the built-in pid file
+    bool checkConfig = false;  // check the settings file instead of starting
 };
 
 // ParseCommandLine's result when the service is to start.
@@ -28,5 +29,9 @@ void ApplyOptions(const StartOptions& opts);
 // writing (created if need be). On the first failure, says why on stderr and returns false.
 // Only for a start with options: run bare, the daemon starts as it always has.
 bool StartupPossible();
+
+// --check-config: every problem of the home's settings file on stderr as "mq.conf:LINE:
+// reason" and status 1, or one line on stdout and status 0. Starts nothing.
+int CheckConfig();
 
 #endif

@@ -29,6 +29,8 @@
 #include "client/job.h"
 #include "client/log.h"
 #include "client/plugin_call.h"
+#include "client/metrics.h"
+#include "client/notify.h"
 #include "client/stats.h"
 #include "client/threadpool.h"
 
@@ -196,6 +198,7 @@ int NextSignal(const sigset_t& set, int interval) {
 void WatchSignals(const Settings& s) {
     const sigset_t set = StopSignals();
     for (int sig = 0; sig != SIGTERM && sig != SIGINT;) sig = NextSignal(set, s.stats_interval);
+    NotifyStopping();
     stop.Begin(s);
     acks.Wake();
     stop.AwaitEnd();
@@ -239,20 +242,24 @@ bool FinishHeld(CConsumer* consumer, unsigned generation, Clock::time_point dead
         }
         if (idle) return true;
         if (Clock::now() >= deadline) return false;
+        NotifyAlive();
         WaitForWake(-1, kStopPollMs);
     }
 }
 
-// Waits out the reconnect pause of `seconds`, or until a stop begins. The acknowledgements
-// queued meanwhile belong to a connection already gone, so they are dropped; left queued,
-// their wake would end every pause at once and the loop would spin against a broker that is
-// down.
+// Waits out the reconnect pause of `seconds`, or until a stop begins, a second at a time for
+// the watchdog. The acknowledgements queued meanwhile belong to a connection already gone, so
+// they are dropped; left queued, their wake would end every pause at once and the loop would
+// spin against a broker that is down.
 void PauseBeforeReconnect(int seconds) {
+    NotifyStatus("the broker connection is lost: reconnecting in " + std::to_string(seconds) +
+                 " s");
     const Clock::time_point end = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
     for (Clock::time_point now; (now = Clock::now()) < end && !stop.Begun();) {
+        NotifyAlive();
         acks.Take();
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
-        WaitForWake(-1, int(left) + 1);
+        WaitForWake(-1, int(std::min<long long>(left + 1, kIdlePauseMs)));
     }
 }
 
@@ -290,6 +297,7 @@ void ConsumeLoop::HandOver(char* msg, unsigned generation) {
 }
 
 bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
+    NotifyAlive();
     char* msg = nullptr;
     int ret;
     if (_intake) {
@@ -317,6 +325,7 @@ void ConsumeLoop::CloseIntake(CConsumer& consumer, unsigned generation) {
 // After the drain the workers end, each closing its reply connection; past the deadline the
 // waiting jobs are discarded and the running ones left to end with the process.
 void ConsumeLoop::RunStop(CConsumer* consumer, unsigned generation) {
+    Stats().consuming = false;
     if (consumer) CloseIntake(*consumer, generation);
     if (FinishHeld(consumer, generation, stop.Deadline())) {
         stop.Drained();
@@ -345,6 +354,8 @@ bool ConsumeLoop::Serve(unsigned generation) {
     if (ready) {
         acks.SetLive(generation);
         LogConsumer("started", "on " + consumer.Where());
+        Stats().consuming = true;
+        NotifyReady();
     }
     if (!consumer.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(consumer.HostFailures().c_str());
@@ -355,6 +366,7 @@ bool ConsumeLoop::Serve(unsigned generation) {
         return true;  // the destructor closes the connection
     }
     acks.SetLive(0);
+    Stats().consuming = false;
     LOG("the connection may lose,connect the mq server again...");
     if (!consumer.Error().empty()) LOG(consumer.Error().c_str());
     LogConsumer("failed", consumer.Detail());
@@ -366,6 +378,19 @@ void ConsumeLoop::LogConsumer(const char* what, const std::string& text) const {
     const std::string line = std::string("consumer ") + what + ": queue \"" + _s.queue +
                              "\", user \"" + b.userName + "\", vhost \"" + b.vhost + "\", " + text;
     LOG(VisibleControls(line.c_str()).c_str());
+}
+
+// The metrics endpoint when metrics_listen names one; the service runs on without it when it
+// cannot listen there.
+void StartMetrics(const Settings& s, MetricsServer& metrics) {
+    if (s.metrics_listen.empty()) return;
+    std::string error;
+    const std::string where = "metrics on " + VisibleControls(s.metrics_listen.c_str());
+    if (metrics.Start(s.metrics_listen, &error)) {
+        LOG((where + ": /metrics and /healthz served").c_str());
+    } else {
+        LOG((where + ": cannot serve, " + error + "; the service runs without them").c_str());
+    }
 }
 
 }  // namespace
@@ -384,6 +409,8 @@ int RunService(const Settings& s) {
         LOG("tls_verify=no: the broker's certificate and host name are not checked, so anyone on "
             "the path can pose as the broker");
     }
+    MetricsServer metrics;
+    StartMetrics(s, metrics);
     std::thread signals(WatchSignals, std::cref(s));
     ConsumeLoop loop(s);
     for (unsigned generation = 1; !loop.Serve(generation); ++generation) {

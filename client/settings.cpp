@@ -1,8 +1,16 @@
 // The one reader of the service's settings file, driven by one table of its keys.
 #include "client/settings.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
 
 #include "tarrin/config.h"
 
@@ -16,8 +24,16 @@ bool WholeNumber(const std::string& text, long long* value) {
     return end != text.c_str() && *end == '\0';
 }
 
-std::string Range(long long lo, long long hi) {
-    return "out of range " + std::to_string(lo) + ".." + std::to_string(hi);
+const char kNotANumber[] = "not a number";
+
+// Why `text` is not taken as written for the range [lo, hi]: kNotANumber, "out of range
+// LO..HI", or "" when it is a whole number within it (*value).
+std::string NumberProblem(const std::string& text, long long lo, long long hi, long long* value) {
+    if (!WholeNumber(text, value)) return kNotANumber;
+    if (*value < lo || *value > hi) {
+        return "out of range " + std::to_string(lo) + ".." + std::to_string(hi);
+    }
+    return "";
 }
 
 class Reader {
@@ -40,11 +56,8 @@ public:
         if (text.empty()) return;
         value = atoi(text.c_str());
         long long n = 0;
-        if (!WholeNumber(text, &n)) {
-            Note(key, text, value, "not a number");
-        } else if (n < lo || n > hi) {
-            Note(key, text, value, Range(lo, hi));
-        }
+        const std::string why = NumberProblem(text, lo, hi, &n);
+        if (!why.empty()) Note(key, text, value, why);
     }
 
     // One of the daemon's own numbers: a text that is not a number keeps the default, one
@@ -53,14 +66,13 @@ public:
         const std::string text = _config.GetValue(key, "");
         if (text.empty()) return;
         long long n = 0;
-        if (!WholeNumber(text, &n)) {
-            Note(key, text, value, "not a number");
-        } else if (n < lo || n > hi) {
-            value = n < lo ? below : hi;
-            Note(key, text, value, Range(lo, hi));
-        } else {
+        const std::string why = NumberProblem(text, lo, hi, &n);
+        if (why.empty()) {
             value = static_cast<int>(n);
+            return;
         }
+        if (why != kNotANumber) value = n < lo ? below : hi;
+        Note(key, text, value, why);
     }
 
 private:
@@ -107,6 +119,9 @@ struct Key {
     long long hi = 0;
     Below below = Below::kLowest;
     int (*top)(const Settings&) = nullptr;  // a range that ends where a key read before says
+    // A text's form: why the value is not taken as meant ("" when it is); the daemon still
+    // reads it as written and says so where it uses it.
+    std::string (*form)(const std::string&) = nullptr;
 };
 
 constexpr Key Text(const char* name, SettingRead read, TextField field) {
@@ -139,6 +154,17 @@ constexpr Key Number(const char* name, SettingRead read, NumberField field, int 
     k.check = Check::kNumber;
     k.below = below;
     return k;
+}
+
+constexpr Key Formed(Key k, std::string (*form)(const std::string&)) {
+    k.form = form;
+    return k;
+}
+
+std::string ListenProblem(const std::string& text) {
+    std::string host;
+    int port;
+    return SplitListen(text, &host, &port) ? "" : "is not HOST:PORT with a port of 1 to 65535";
 }
 
 constexpr Key EndingAt(Key k, int (*top)(const Settings&)) {
@@ -191,6 +217,7 @@ constexpr Key kKeys[] = {
     Text("tls_cert_file", kStartAndEachReply, FIELD(broker.tls.cert_file)),
     Text("tls_key_file", kStartAndEachReply, FIELD(broker.tls.key_file)),
     Flag("tls_verify", kStartAndEachReply, FIELD(broker.tls.verify), "yes", "no"),
+    Formed(Text("metrics_listen", kStart, FIELD(metrics_listen)), ListenProblem),
 };
 
 #undef FIELD
@@ -237,6 +264,88 @@ void ReadPwdFile(Settings& s, std::vector<SettingNote>* notes) {
         notes->push_back({"pwd_file", s.pwd_file, 0, "unreadable: " + why, "an empty password"});
 }
 
+const Key* FindKey(const std::string& name) {
+    for (const Key& k : kKeys) {
+        if (name == k.name) return &k;
+    }
+    return nullptr;
+}
+
+// Why the value `text` of `k` is not taken as written ("" when it is); `s` as read, for a
+// range that ends where another key says.
+std::string ValueProblem(const Key& k, const std::string& text, const Settings& s) {
+    long long n = 0;
+    switch (k.check) {
+    case Check::kText:
+        return k.form ? k.form(text) : "";
+    case Check::kFlag:
+        if (text == k.on || text == k.off) return "";
+        return std::string("is neither \"") + k.on + "\" nor \"" + k.off + "\"";
+    case Check::kAtoi:
+    case Check::kNumber:
+        break;
+    }
+    const std::string why = NumberProblem(text, k.lo, k.top ? k.top(s) : k.hi, &n);
+    return why.empty() ? why : "is " + why;
+}
+
+// A text as a terminal shows it harmlessly: control characters as \xNN.
+std::string Shown(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        char hex[5];
+        snprintf(hex, sizeof hex, "\\x%02x", c);
+        shown += c < 0x20 || c == 0x7f ? std::string(hex) : std::string(1, char(c));
+    }
+    return shown;
+}
+
+// Edits that turn `a` into `b` (Levenshtein), to name the key a misspelt one may mean.
+size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string UnknownKey(const std::string& key) {
+    std::string why = "unknown key \"" + Shown(key) + "\"";
+    for (const Key& k : kKeys) {
+        if (Distance(key, k.name) <= 2) return why + " (did you mean \"" + k.name + "\"?)";
+    }
+    return why;
+}
+
+// Why the line `line` is no setting the daemon takes as written; "" when it is one.
+std::string LineProblem(const std::string& line, const Settings& s, bool* known) {
+    *known = false;
+    const size_t equals = std::count(line.begin(), line.end(), '=');
+    if (equals == 0) return "no \"=\": not a setting (a comment begins with \"#\")";
+    if (equals > 1) {
+        return std::to_string(equals) + " \"=\": not a setting (a setting has exactly one)";
+    }
+    const size_t at = line.find('=');
+    const std::string key = line.substr(0, at), value = line.substr(at + 1);
+    const Key* k = FindKey(key);
+    if (!k) return UnknownKey(key);
+    *known = true;
+    // An empty value counts as absent: the key keeps its default.
+    const std::string why = value.empty() ? "" : ValueProblem(*k, value, s);
+    return why.empty() ? why : key + "=\"" + Shown(value) + "\" " + why;
+}
+
+bool Blank(const std::string& line) {
+    return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
 }  // namespace
 
 Settings ReadSettings(const std::string& file, std::vector<SettingNote>* notes) {
@@ -265,4 +374,52 @@ std::vector<SettingKey> SettingKeys() {
     std::vector<SettingKey> keys;
     for (const Key& k : kKeys) keys.push_back({k.name, DefaultText(k), k.read});
     return keys;
+}
+
+bool SplitListen(const std::string& text, std::string* host, int* port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string name = text.substr(0, colon);
+    const std::string number = text.substr(colon + 1);
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    } else if (name.find_first_of(":[]") != std::string::npos) {
+        return false;  // an IPv6 address goes in brackets
+    }
+    long long n = 0;
+    if (number.find_first_not_of("0123456789") != std::string::npos ||
+        !NumberProblem(number, 1, 65535, &n).empty()) {
+        return false;
+    }
+    *host = name;
+    *port = static_cast<int>(n);
+    return true;
+}
+
+SettingsCheck CheckSettingsFile(const std::string& file) {
+    SettingsCheck check;
+    const std::string name = file.substr(file.rfind('/') + 1);
+    // The reader opens the file for reading and writing: one that will not open so is
+    // ignored whole.
+    const int fd = open(file.c_str(), O_RDWR);
+    if (fd < 0) {
+        check.problems.push_back(file + ": cannot be opened for reading and writing (" +
+                                 strerror(errno) + "): the daemon would take every default");
+        return check;
+    }
+    close(fd);
+    check.readable = true;
+    const Settings s = ReadSettings(file);
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (Blank(line) || line[0] == '#') continue;
+        bool known = false;
+        const std::string why = LineProblem(line, s, &known);
+        if (known) ++check.settings;
+        if (why.empty()) continue;
+        std::string problem = name + ":" + std::to_string(number) + ": ";
+        check.problems.push_back(problem.append(why));
+    }
+    return check;
 }

@@ -40,6 +40,7 @@ struct Settings {
     int worker_memory_mb = 0;        // address space of a worker process, MiB; 0: no limit
     // When set, the login's password is this file's first line, and `pwd` is not used.
     std::string pwd_file;
+    std::string metrics_listen;     // "HOST:PORT" of the metrics endpoint; empty: none
 };
 
 const int kMaxWorkers = 1000;
@@ -77,5 +78,21 @@ struct SettingKey {
 
 // Every key the reader takes, in the order it reads them.
 std::vector<SettingKey> SettingKeys();
+
+// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every IPv4 address) split into its host, without
+// brackets, and a port of 1 to 65535; false when it is not of that form.
+bool SplitListen(const std::string& text, std::string* host, int* port);
+
+// What --check-config finds in a settings file, read as the daemon reads it.
+struct SettingsCheck {
+    bool readable = false;              // false: `problems` holds only why not
+    int settings = 0;                   // lines that are settings of known keys
+    std::vector<std::string> problems;  // "mq.conf:LINE: reason", in line order
+};
+
+// Every line of `file` that is not a setting (not exactly one "="), every unknown key and
+// every value the reader would not take as written; lines counted as they stand, blank ones
+// included. Blank lines and lines that begin with "#" are fine.
+SettingsCheck CheckSettingsFile(const std::string& file);
 
 #endif

@@ -22,7 +22,7 @@ if(TOLVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, librabbitmq4, libcurl4, libssl3, libstdc++6, libgcc-s1, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, librabbitmq4, libcurl4, libssl3, libmicrohttpd12, libsystemd0, libstdc++6, libgcc-s1, libc6")
 endif()
 
 # No conffiles: the one file an administrator edits, mq.conf, is rewritten by the daemon too,
