@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end benchmark on a Release build of its own (build-bench/, homes inside it) against a
-# private RabbitMQ node. One table: first the broker-bound ceiling (the benchmark's own ten
-# threads answering with publish + commit on warm transactional channels), then the daemon
+# private RabbitMQ node. One table: first the broker-bound ceilings (the benchmark's own ten
+# threads answering on warm channels: A with publish + commit, consuming without
+# acknowledgements; A with acknowledgements; confirms instead of commits), then the daemon
 # under each settings combination: replies per second over N pre-filled requests, p50/p99 of
-# M sequential round trips, their ratios to the ceiling, CPU per reply and peak memory.
+# M sequential round trips, their ratios to A, CPU per reply of the responder and of the
+# broker, and peak memory.
 #   --daemons K       each combination also with K daemons on the one queue
 #   --backlog [COUNT] a second table: COUNT (100000) queued requests per combination, every
 #                     guid counted; takes minutes
@@ -21,6 +23,9 @@ COMBOS=(
     "defaults|"
     "per_worker|reply_connection=per_worker"
     "per_worker+plugin_cache|reply_connection=per_worker plugin_cache=yes"
+    "  the same, intake_limit=0|reply_connection=per_worker plugin_cache=yes intake_limit=0"
+    "  the same, confirm|reply_connection=per_worker plugin_cache=yes reply_commit=confirm"
+    "  confirm, after_reply|reply_connection=per_worker plugin_cache=yes reply_commit=confirm ack_mode=after_reply"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }
@@ -73,7 +78,8 @@ FAILED=0
 bench() {
     if ! "$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
             --daemon "$BUILD/client/tolvane" --home "$BUILD/home" \
-            --pid-file "$BUILD/home/tolvane.pid" --ceiling-file "$BUILD/ceiling.txt" "$@"; then
+            --pid-file "$BUILD/home/tolvane.pid" --ceiling-file "$BUILD/ceiling.txt" \
+            --broker-pid-file "$BUILD/broker/pid" "$@"; then
         FAILED=1
         # What a failed row left queued would make every later row refuse to start.
         /usr/sbin/rabbitmqctl -q -n "$SANDBOX_NODE" purge_queue "$QUEUE" >/dev/null 2>&1 || true
@@ -105,7 +111,9 @@ echo
 rm -f "$BUILD/ceiling.txt"
 # A node just started is still settling; an unprinted round keeps that out of the first row.
 bench --mode ceiling -n 1000 -m 100 --ceiling-file /dev/null >/dev/null
-bench --mode ceiling --label "ceiling (10 tx threads)" -n "$N" -m "$M" --header yes
+bench --mode ceiling --label "A: 10 tx threads, no acks" -n "$N" -m "$M" --header yes
+bench --mode ceiling --label "A with acks" -n "$N" -m "$M" --acks yes
+bench --mode ceiling --label "10 confirm threads, no acks" -n "$N" -m "$M" --commit confirm
 rows daemon "$N" no
 if [ "$BACKLOG" -gt 0 ]; then
     echo
