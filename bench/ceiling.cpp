@@ -140,16 +140,12 @@ bool Ceiling::Setup(amqp_connection_state_t conn, amqp_connection_state_t replyC
     return ok;
 }
 
-// Deliveries of channel 2 that arrive while a commit waits on channel 1 are queued by the
-// library and come out of the next amqp_consume_message.
 void Ceiling::Serve() {
     amqp_connection_state_t conn = nullptr, second = nullptr;
     std::string error;
-    bool open = AmqpOpen(&conn, _options.login, &error) == AmqpOpenStep::kOpen;
-    if (open && _options.confirm) {
-        open = AmqpOpen(&second, _options.login, &error) == AmqpOpenStep::kOpen;
-    }
-    amqp_connection_state_t replyConn = second ? second : conn;
+    const bool open = AmqpOpen(&conn, _options.login, &error) == AmqpOpenStep::kOpen &&
+                      AmqpOpen(&second, _options.login, &error) == AmqpOpenStep::kOpen;
+    amqp_connection_state_t replyConn = second;
     if (!open || !Setup(conn, replyConn)) {
         if (!error.empty()) Fail(error);
         ++_failed;
@@ -176,6 +172,6 @@ void Ceiling::Serve() {
     }
     if (!healthy) Fail(error);
     // After a failure the channels may be gone; closing the connection closes them all.
-    AmqpClose(conn, second ? kConsumeChannel : kReplyChannel, healthy);
+    AmqpClose(conn, kConsumeChannel, healthy);
     AmqpClose(second, kReplyChannel, healthy);
 }

@@ -25,10 +25,11 @@ struct CeilingOptions {
     bool confirm = false;  // replies confirmed (confirm.select) instead of committed
 };
 
-// Each thread owns one connection: channel 1 in transaction mode (tx.select once) carries the
-// replies, channel 2 consumes the queue, so the transaction holds the reply alone, as the
-// daemon's does. With confirms the replies take a second connection (channel 1 in confirm
-// mode), since waiting for a confirm reads every frame of its connection.
+// Each thread owns two connections, as the daemon has its consumer and its workers' reply
+// connections: channel 2 of one consumes the queue, channel 1 of the other, in transaction
+// mode (tx.select once) or confirm mode (confirm.select once), carries the replies. Apart,
+// a commit or a confirm is not held up by deliveries queued before it (without acks the
+// broker sends a thread its whole share of the backlog at once).
 class Ceiling : public Responder {
 public:
     explicit Ceiling(const CeilingOptions& options) : _options(options) {}

@@ -9,6 +9,8 @@
 #   --daemons K       each combination also with K daemons on the one queue
 #   --backlog [COUNT] a second table: COUNT (100000) queued requests per combination, every
 #                     guid counted; takes minutes
+# TOLVANE_BENCH_BASELINE=PROGRAM adds rows for another build of the daemon (configured with
+# -DTOLVANE_HOME=<build-bench>/home and the pid file in it), for before/after figures.
 # Usage: bench/run.sh [--daemons K] [--backlog [COUNT]] [N (5000)] [M (1000)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -75,9 +77,10 @@ write_homes() {
 }
 
 FAILED=0
+DAEMON=$BUILD/client/tolvane
 bench() {
     if ! "$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
-            --daemon "$BUILD/client/tolvane" --home "$BUILD/home" \
+            --daemon "$DAEMON" --home "$BUILD/home" \
             --pid-file "$BUILD/home/tolvane.pid" --ceiling-file "$BUILD/ceiling.txt" \
             --broker-pid-file "$BUILD/broker/pid" "$@"; then
         FAILED=1
@@ -115,6 +118,14 @@ bench --mode ceiling --label "A: 10 tx threads, no acks" -n "$N" -m "$M" --heade
 bench --mode ceiling --label "A with acks" -n "$N" -m "$M" --acks yes
 bench --mode ceiling --label "10 confirm threads, no acks" -n "$N" -m "$M" --commit confirm
 rows daemon "$N" no
+if [ -n "${TOLVANE_BENCH_BASELINE:-}" ]; then
+    DAEMON=$TOLVANE_BENCH_BASELINE
+    for combo in "${COMBOS[@]:2:2}"; do
+        write_homes "${combo#*|}"
+        bench --mode daemon -n "$N" -m "$M" --label "baseline ${combo%%|*}"
+    done
+    DAEMON=$BUILD/client/tolvane
+fi
 if [ "$BACKLOG" -gt 0 ]; then
     echo
     rows backlog "$BACKLOG" yes

@@ -175,7 +175,7 @@ void PrintLine(std::string line) {
 void PrintMainRow(const Options& o, const ThroughputFigures& t, const LatencyFigures& l) {
     char line[512];
     if (o.header) {
-        snprintf(line, sizeof line, "%-26s %9s %6s %7s %6s %7s %6s %10s %10s %7s  %s", "responder",
+        snprintf(line, sizeof line, "%-32s %9s %6s %7s %6s %7s %6s %10s %10s %7s  %s", "responder",
                  "replies/s", "/ceil", "p50 ms", "/ceil", "p99 ms", "/ceil", "CPU ms/rep",
                  "broker ms", "peak MB", "per daemon replies/s");
         PrintLine(line);
@@ -185,7 +185,7 @@ void PrintMainRow(const Options& o, const ThroughputFigures& t, const LatencyFig
     const double cpuMs = t.tally.unique > 0 ? t.cpuSeconds * 1000 / replies : 0;
     const std::string brokerMs =
         t.brokerCpuSeconds < 0 ? "-" : Fixed(t.brokerCpuSeconds * 1000 / replies, 3);
-    snprintf(line, sizeof line, "%-26s %9.0f %6s %7.2f %6s %7.2f %6s %10.3f %10s %7s  %s",
+    snprintf(line, sizeof line, "%-32s %9.0f %6s %7.2f %6s %7.2f %6s %10.3f %10s %7s  %s",
              o.label.c_str(), t.perSecond, Ratio(t.perSecond, c.perSecond, c.known).c_str(), l.p50,
              Ratio(l.p50, c.p50, c.known).c_str(), l.p99, Ratio(l.p99, c.p99, c.known).c_str(),
              cpuMs, brokerMs.c_str(), Mb(t.peakRssKb).c_str(),

@@ -316,8 +316,9 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
     if (_intake) {
         // Flushed on each wake, and while deliveries stream in, every kAckFlushMs.
         const bool buffered = consumer.HasBuffered();
-        if (!buffered)
+        if (!buffered) {
             WaitForWake(consumer.SocketFd(), _window.Empty() ? kIdlePauseMs : kAckFlushMs);
+        }
         const Clock::time_point now = Clock::now();
         if (!buffered || now - _flushed >= std::chrono::milliseconds(kAckFlushMs)) {
             FlushAcks(consumer, generation, _window);
