@@ -14,6 +14,7 @@ const amqp_channel_t kReplyChannel = 1;
 const amqp_channel_t kConsumeChannel = 2;
 const struct timeval kPollWait = {0, 100 * 1000};  // how soon a thread notices a stop
 const char kReplyText[] = "10000:ceiling";
+const struct timeval kConfirmWait = {10, 0};
 
 // `channel` is the one the RPC was made on.
 bool ReplyOk(amqp_connection_state_t conn, amqp_channel_t channel, const char* what,
@@ -23,9 +24,13 @@ bool ReplyOk(amqp_connection_state_t conn, amqp_channel_t channel, const char* w
     return check.Ok();
 }
 
+}  // namespace
+
 // The reply the daemon would send for this request: a RESULT carrying the request's guid,
-// published to the exchange its head names with the same properties, then committed.
-bool Answer(amqp_connection_state_t conn, const amqp_envelope_t& env, std::string* error) {
+// published to the exchange its head names with the same properties, then committed or
+// confirmed.
+bool Ceiling::Answer(amqp_connection_state_t conn, amqp_connection_state_t replyConn,
+                     const amqp_envelope_t& env, uint64_t* published, std::string* error) {
     const T_MSG_HEAD head = DecodeHead(env.message.body.bytes, env.message.body.len);
     T_RESULT result = EncodeResult(head.guid, kReplyText);
     const amqp_basic_properties_t props = ReplyProperties(std::string());
@@ -33,13 +38,25 @@ bool Answer(amqp_connection_state_t conn, const amqp_envelope_t& env, std::strin
     body.len = sizeof result;
     body.bytes = &result;
     amqp_bytes_t exchange = amqp_cstring_bytes(head.platform);
-    int status = amqp_basic_publish(conn, kReplyChannel, exchange, exchange, 0, 0, &props, body);
+    int status =
+        amqp_basic_publish(replyConn, kReplyChannel, exchange, exchange, 0, 0, &props, body);
     if (status != AMQP_STATUS_OK) {
         *error = std::string("publishing a reply: ") + amqp_error_string2(status);
         return false;
     }
-    amqp_tx_commit(conn, kReplyChannel);
-    if (!ReplyOk(conn, kReplyChannel, "committing a reply", error)) return false;
+    if (_options.confirm) {
+        amqp_rpc_reply_t failure;
+        if (AmqpWaitConfirm(replyConn, kReplyChannel, ++*published, kConfirmWait, &failure) !=
+            AmqpConfirm::kAcked) {
+            *error = "confirming a reply: " + AmqpReplyText(failure);
+            return false;
+        }
+        amqp_maybe_release_buffers(replyConn);
+    } else {
+        amqp_tx_commit(replyConn, kReplyChannel);
+        if (!ReplyOk(replyConn, kReplyChannel, "committing a reply", error)) return false;
+    }
+    if (!_options.acks) return true;
     status = amqp_basic_ack(conn, kConsumeChannel, env.delivery_tag, 0);
     if (status != AMQP_STATUS_OK) {
         *error = std::string("acknowledging a request: ") + amqp_error_string2(status);
@@ -47,8 +64,6 @@ bool Answer(amqp_connection_state_t conn, const amqp_envelope_t& env, std::strin
     }
     return true;
 }
-
-}  // namespace
 
 bool Ceiling::Start(std::string* error) {
     _stop = false;
@@ -96,25 +111,28 @@ void Ceiling::Fail(const std::string& what) {
     if (_error.empty()) _error = what;
 }
 
-bool Ceiling::Setup(amqp_connection_state_t conn) {
+bool Ceiling::Setup(amqp_connection_state_t conn, amqp_connection_state_t replyConn) {
     std::string error;
-    amqp_channel_open(conn, kReplyChannel);
-    bool ok = ReplyOk(conn, kReplyChannel, "opening the reply channel", &error);
-    if (ok) {
-        amqp_tx_select(conn, kReplyChannel);
-        ok = ReplyOk(conn, kReplyChannel, "tx.select", &error);
+    amqp_channel_open(replyConn, kReplyChannel);
+    bool ok = ReplyOk(replyConn, kReplyChannel, "opening the reply channel", &error);
+    if (ok && _options.confirm) {
+        amqp_confirm_select(replyConn, kReplyChannel);
+        ok = ReplyOk(replyConn, kReplyChannel, "confirm.select", &error);
+    } else if (ok) {
+        amqp_tx_select(replyConn, kReplyChannel);
+        ok = ReplyOk(replyConn, kReplyChannel, "tx.select", &error);
     }
     if (ok) {
         amqp_channel_open(conn, kConsumeChannel);
         ok = ReplyOk(conn, kConsumeChannel, "opening the consume channel", &error);
     }
-    if (ok) {
+    if (ok && _options.acks) {
         amqp_basic_qos(conn, kConsumeChannel, 0, static_cast<uint16_t>(_options.prefetch), 0);
         ok = ReplyOk(conn, kConsumeChannel, "basic.qos", &error);
     }
     if (ok) {
         amqp_basic_consume(conn, kConsumeChannel, amqp_cstring_bytes(_options.queue.c_str()),
-                           amqp_empty_bytes, 0, 0, 0, amqp_empty_table);
+                           amqp_empty_bytes, 0, _options.acks ? 0 : 1, 0, amqp_empty_table);
         const std::string what = "consuming \"" + _options.queue + "\"";
         ok = ReplyOk(conn, kConsumeChannel, what.c_str(), &error);
     }
@@ -122,26 +140,29 @@ bool Ceiling::Setup(amqp_connection_state_t conn) {
     return ok;
 }
 
-// Deliveries of channel 2 that arrive while a commit waits on channel 1 are queued by the
-// library and come out of the next amqp_consume_message.
 void Ceiling::Serve() {
-    amqp_connection_state_t conn = nullptr;
+    amqp_connection_state_t conn = nullptr, second = nullptr;
     std::string error;
-    if (AmqpOpen(&conn, _options.login, &error) != AmqpOpenStep::kOpen || !Setup(conn)) {
+    const bool open = AmqpOpen(&conn, _options.login, &error) == AmqpOpenStep::kOpen &&
+                      AmqpOpen(&second, _options.login, &error) == AmqpOpenStep::kOpen;
+    amqp_connection_state_t replyConn = second;
+    if (!open || !Setup(conn, replyConn)) {
         if (!error.empty()) Fail(error);
         ++_failed;
         AmqpClose(conn, kReplyChannel, false);
+        AmqpClose(second, kReplyChannel, false);
         return;
     }
     ++_ready;
     bool healthy = true;
+    uint64_t published = 0;
     while (healthy && !_stop) {
         amqp_maybe_release_buffers(conn);
         amqp_envelope_t env;
         struct timeval wait = kPollWait;
         amqp_rpc_reply_t r = amqp_consume_message(conn, &env, &wait, 0);
         if (r.reply_type == AMQP_RESPONSE_NORMAL) {
-            healthy = Answer(conn, env, &error);
+            healthy = Answer(conn, replyConn, env, &published, &error);
             amqp_destroy_envelope(&env);
         } else if (r.reply_type != AMQP_RESPONSE_LIBRARY_EXCEPTION ||
                    r.library_error != AMQP_STATUS_TIMEOUT) {
@@ -151,5 +172,6 @@ void Ceiling::Serve() {
     }
     if (!healthy) Fail(error);
     // After a failure the channels may be gone; closing the connection closes them all.
-    AmqpClose(conn, kReplyChannel, healthy);
+    AmqpClose(conn, kConsumeChannel, healthy);
+    AmqpClose(second, kReplyChannel, healthy);
 }

@@ -1,6 +1,7 @@
 // The broker-bound ceiling: the benchmark's own responder, ten threads that answer requests
 // the way the daemon's reply path does on a warm connection (basic.publish + tx.commit on a
-// transactional channel) and do nothing else, so the broker is the only limit left.
+// transactional channel, or basic.publish + the wait for its basic.ack on a confirm-mode one)
+// and do nothing else, so the broker is the only limit left.
 #ifndef TOLVANE_BENCH_CEILING_H
 #define TOLVANE_BENCH_CEILING_H
 
@@ -20,11 +21,15 @@ struct CeilingOptions {
     // Deliveries each thread may hold unacknowledged: enough that a thread always has the
     // next request at hand, few enough that the threads share the backlog.
     int prefetch = 20;
+    bool acks = false;     // consume with acknowledgements (and the prefetch), or no_ack
+    bool confirm = false;  // replies confirmed (confirm.select) instead of committed
 };
 
-// Each thread owns one connection: channel 1 in transaction mode (tx.select once) carries the
-// replies, channel 2 consumes the queue with acknowledgements, so the transaction holds the
-// reply alone, as the daemon's does.
+// Each thread owns two connections, as the daemon has its consumer and its workers' reply
+// connections: channel 2 of one consumes the queue, channel 1 of the other, in transaction
+// mode (tx.select once) or confirm mode (confirm.select once), carries the replies. Apart,
+// a commit or a confirm is not held up by deliveries queued before it (without acks the
+// broker sends a thread its whole share of the backlog at once).
 class Ceiling : public Responder {
 public:
     explicit Ceiling(const CeilingOptions& options) : _options(options) {}
@@ -41,7 +46,10 @@ public:
 
 private:
     void Serve();
-    bool Setup(amqp_connection_state_t conn);
+    bool Setup(amqp_connection_state_t conn, amqp_connection_state_t replyConn);
+    // The reply's publish and its commit or confirm, then the request's ack when consumed so.
+    bool Answer(amqp_connection_state_t conn, amqp_connection_state_t replyConn,
+                const amqp_envelope_t& env, uint64_t* published, std::string* error);
     void Fail(const std::string& what);
 
     CeilingOptions _options;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "amqp/wire.h"
+#include "tests/common/daemon_probe.h"
 
 namespace {
 
@@ -110,6 +111,7 @@ bool RunThroughput(CallClient& client, Responder& responder, const Workload& w,
     // ones would all seem to arrive at once.
     std::thread collector(Collect, std::ref(client), std::cref(w), std::ref(tally),
                           std::ref(arrivals), std::cref(abandon));
+    const double brokerBefore = w.brokerPid > 0 ? probe::CpuSeconds(w.brokerPid) : 0;
     const bool started = responder.Start(error);
     const double cpuBefore = started ? responder.CpuSeconds() : 0;
     abandon = !started;
@@ -120,6 +122,7 @@ bool RunThroughput(CallClient& client, Responder& responder, const Workload& w,
         return false;
     }
     out->cpuSeconds = responder.CpuSeconds() - cpuBefore;
+    if (w.brokerPid > 0) out->brokerCpuSeconds = probe::CpuSeconds(w.brokerPid) - brokerBefore;
     out->peakRssKb = responder.PeakRssKb();
     std::string guid, text;
     while (client.WaitReply(w.graceMs, &guid, &text) == 1) tally.Record(guid);

@@ -18,6 +18,7 @@ struct Workload {
     int count = 0;
     int idleMs = 30000;  // no reply for this long ends the phase
     int graceMs = 500;   // listening for duplicates once all have come
+    int brokerPid = 0;   // the broker node's process, whose CPU is read (0: not read)
 };
 
 struct Tally {
@@ -49,11 +50,12 @@ std::string EchoRequest(const std::string& guid, const std::string& platform);
 
 struct ThroughputFigures {
     Tally tally;
-    double seconds = 0;         // first reply to the last distinct one
-    double perSecond = 0;       // replies per second over `seconds`
-    double cpuSeconds = 0;      // the responder's CPU time over the phase
-    long peakRssKb = -1;        // the responder's peak at the end of the phase
-    std::vector<long> handled;  // per process, when the responder can tell
+    double seconds = 0;            // first reply to the last distinct one
+    double perSecond = 0;          // replies per second over `seconds`
+    double cpuSeconds = 0;         // the responder's CPU time over the phase
+    double brokerCpuSeconds = -1;  // the broker's, when its process is known
+    long peakRssKb = -1;           // the responder's peak at the end of the phase
+    std::vector<long> handled;     // per process, when the responder can tell
 };
 
 struct LatencyFigures {

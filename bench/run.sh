@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # End-to-end benchmark on a Release build of its own (build-bench/, homes inside it) against a
-# private RabbitMQ node. One table: first the broker-bound ceiling (the benchmark's own ten
-# threads answering with publish + commit on warm transactional channels), then the daemon
+# private RabbitMQ node. One table: first the broker-bound ceilings (the benchmark's own ten
+# threads answering on warm channels: A with publish + commit, consuming without
+# acknowledgements; A with acknowledgements; confirms instead of commits), then the daemon
 # under each settings combination: replies per second over N pre-filled requests, p50/p99 of
-# M sequential round trips, their ratios to the ceiling, CPU per reply and peak memory.
+# M sequential round trips, their ratios to A, CPU per reply of the responder and of the
+# broker, and peak memory.
 #   --daemons K       each combination also with K daemons on the one queue
 #   --backlog [COUNT] a second table: COUNT (100000) queued requests per combination, every
 #                     guid counted; takes minutes
+# TOLVANE_BENCH_BASELINE=PROGRAM adds rows for another build of the daemon (configured with
+# -DTOLVANE_HOME=<build-bench>/home and the pid file in it), for before/after figures.
 # Usage: bench/run.sh [--daemons K] [--backlog [COUNT]] [N (5000)] [M (1000)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,10 +28,14 @@ COMBOS=(
     "defaults|"
     "per_worker|reply_connection=per_worker"
     "per_worker+plugin_cache|reply_connection=per_worker plugin_cache=yes"
-    "per_worker+plugin_cache+process|reply_connection=per_worker plugin_cache=yes isolation=process"
-    "per_worker+plugin_cache TLS|reply_connection=per_worker plugin_cache=yes tls=yes
+    "  the same, intake_limit=0|reply_connection=per_worker plugin_cache=yes intake_limit=0"
+    "  the same, confirm|reply_connection=per_worker plugin_cache=yes reply_commit=confirm"
+    "  confirm, after_reply|reply_connection=per_worker plugin_cache=yes reply_commit=confirm ack_mode=after_reply"
+    "  the same, isolation=process|reply_connection=per_worker plugin_cache=yes isolation=process"
+    "  the same, over TLS|reply_connection=per_worker plugin_cache=yes tls=yes
         server=localhost port=$TLS_PORT tls_ca_file=$BUILD/tls/ca.pem"
-    "per_worker+cache+metrics|reply_connection=per_worker plugin_cache=yes metrics_listen=127.0.0.1:$METRICS_PORT"
+    "  the same, metrics_listen|reply_connection=per_worker plugin_cache=yes
+        metrics_listen=127.0.0.1:$METRICS_PORT"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }
@@ -87,10 +95,12 @@ scrape_metrics() {
 }
 
 FAILED=0
+DAEMON=$BUILD/client/tolvane
 bench() {
     if ! "$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
-            --daemon "$BUILD/client/tolvane" --home "$BUILD/home" \
-            --pid-file "$BUILD/home/tolvane.pid" --ceiling-file "$BUILD/ceiling.txt" "$@"; then
+            --daemon "$DAEMON" --home "$BUILD/home" \
+            --pid-file "$BUILD/home/tolvane.pid" --ceiling-file "$BUILD/ceiling.txt" \
+            --broker-pid-file "$BUILD/broker/pid" "$@"; then
         FAILED=1
         # What a failed row left queued would make every later row refuse to start.
         /usr/sbin/rabbitmqctl -q -n "$SANDBOX_NODE" purge_queue "$QUEUE" >/dev/null 2>&1 || true
@@ -128,8 +138,18 @@ echo
 rm -f "$BUILD/ceiling.txt"
 # A node just started is still settling; an unprinted round keeps that out of the first row.
 bench --mode ceiling -n 1000 -m 100 --ceiling-file /dev/null >/dev/null
-bench --mode ceiling --label "ceiling (10 tx threads)" -n "$N" -m "$M" --header yes
+bench --mode ceiling --label "A: 10 tx threads, no acks" -n "$N" -m "$M" --header yes
+bench --mode ceiling --label "A with acks" -n "$N" -m "$M" --acks yes
+bench --mode ceiling --label "10 confirm threads, no acks" -n "$N" -m "$M" --commit confirm
 rows daemon "$N" no
+if [ -n "${TOLVANE_BENCH_BASELINE:-}" ]; then
+    DAEMON=$TOLVANE_BENCH_BASELINE
+    for combo in "${COMBOS[@]:2:2}"; do
+        write_homes "${combo#*|}"
+        bench --mode daemon -n "$N" -m "$M" --label "baseline ${combo%%|*}"
+    done
+    DAEMON=$BUILD/client/tolvane
+fi
 if [ "$BACKLOG" -gt 0 ]; then
     echo
     rows backlog "$BACKLOG" yes

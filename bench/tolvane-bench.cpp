@@ -1,8 +1,9 @@
 // End-to-end benchmark against a running broker; prints one table row per run, judges nothing
 // (but the soak run).
-//   ceiling: the benchmark's own ten-thread transactional responder (the broker-bound
-//            ceiling) through the throughput and latency phases; its figures go to a file
-//            that later rows compare with.
+//   ceiling: the benchmark's own ten-thread responder (the broker-bound ceiling: replies
+//            committed or confirmed, requests consumed with or without acknowledgements)
+//            through the throughput and latency phases; the first ceiling's figures go to a
+//            file that later rows compare with.
 //   daemon:  the daemon(s) through the same phases, with CPU per reply and peak memory.
 //   backlog: a large queued backlog answered by the daemon(s): every guid counted.
 //   soak:    a long stream answered by the daemon in batches, its memory read every tenth;
@@ -38,6 +39,9 @@ struct Options {
     std::string queue = "tolvane.bench";
     std::string platform = "tolvane.bench.replies";
     std::string ceilingFile;
+    std::string brokerPidFile;
+    bool acks = false;
+    bool confirm = false;
     long count = -1;
     long batch = 5000;
     long rssGrowthKb = 2048;
@@ -50,15 +54,18 @@ const char kUsage[] =
     "                     [--daemon PATH --pid-file FILE --home DIR] [--daemons K]\n"
     "                     [--ceiling-file FILE] [--header yes] [--queue NAME]\n"
     "                     [--server HOST] [--port N] [--user U] [--password P]\n"
-    "                     [--batch B] [--rss-growth-kb KB]\n"
-    "  ceiling: N (5000) queued requests answered by ten transactional threads, then M (1000)\n"
-    "           round trips; the figures are written to the ceiling file\n"
+    "                     [--batch B] [--rss-growth-kb KB] [--broker-pid-file FILE]\n"
+    "                     [--acks yes] [--commit tx|confirm]\n"
+    "  ceiling: N (5000) queued requests answered by ten threads (replies committed, or\n"
+    "           confirmed; requests consumed no_ack, or with acknowledgements), then M (1000)\n"
+    "           round trips; the figures go to the ceiling file when it holds none yet\n"
     "  daemon:  the same for K daemons (instance k >= 2 runs on home DIR-k); ratios to the\n"
     "           ceiling file's figures\n"
     "  backlog: N (100000) queued requests answered by K daemons, every guid counted\n"
     "  soak:    N (1000000) requests in batches of B (5000), the daemon's VmRSS after every\n"
     "           N/10 replies; fails when it grows more than KB (2048) over the first reading\n"
-    "           or a request is not answered exactly once\n";
+    "           or a request is not answered exactly once\n"
+    "  --broker-pid-file: the broker's CPU per reply is read from /proc as well\n";
 
 bool ParseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -71,6 +78,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (name == "--daemons") o.daemons = atoi(value.c_str());
         else if (name == "--ceiling-file") o.ceilingFile = value;
         else if (name == "--header") o.header = value == "yes";
+        else if (name == "--broker-pid-file") o.brokerPidFile = value;
+        else if (name == "--acks") o.acks = value == "yes";
+        else if (name == "--commit") o.confirm = value == "confirm";
         else if (name == "-n") o.count = atol(value.c_str());
         else if (name == "--batch") o.batch = atol(value.c_str());
         else if (name == "--rss-growth-kb") o.rssGrowthKb = atol(value.c_str());
@@ -102,6 +112,8 @@ Workload WorkloadOf(const Options& o, const std::string& phase) {
     w.platform = o.platform;
     w.guidPrefix = RunTag() + phase;
     w.count = static_cast<int>(o.count);
+    std::ifstream pid(o.brokerPidFile);
+    if (!o.brokerPidFile.empty()) pid >> w.brokerPid;
     return w;
 }
 
@@ -163,17 +175,21 @@ void PrintLine(std::string line) {
 void PrintMainRow(const Options& o, const ThroughputFigures& t, const LatencyFigures& l) {
     char line[512];
     if (o.header) {
-        snprintf(line, sizeof line, "%-26s %9s %6s %7s %6s %7s %6s %10s %7s  %s", "responder",
+        snprintf(line, sizeof line, "%-32s %9s %6s %7s %6s %7s %6s %10s %10s %7s  %s", "responder",
                  "replies/s", "/ceil", "p50 ms", "/ceil", "p99 ms", "/ceil", "CPU ms/rep",
-                 "peak MB", "per daemon replies/s");
+                 "broker ms", "peak MB", "per daemon replies/s");
         PrintLine(line);
     }
     const CeilingFigures c = ReadCeiling(o.ceilingFile);
-    double cpuMs = t.tally.unique > 0 ? t.cpuSeconds * 1000 / t.tally.unique : 0;
-    snprintf(line, sizeof line, "%-26s %9.0f %6s %7.2f %6s %7.2f %6s %10.2f %7s  %s",
+    const double replies = t.tally.unique > 0 ? double(t.tally.unique) : 1;
+    const double cpuMs = t.tally.unique > 0 ? t.cpuSeconds * 1000 / replies : 0;
+    const std::string brokerMs =
+        t.brokerCpuSeconds < 0 ? "-" : Fixed(t.brokerCpuSeconds * 1000 / replies, 3);
+    snprintf(line, sizeof line, "%-32s %9.0f %6s %7.2f %6s %7.2f %6s %10.3f %10s %7s  %s",
              o.label.c_str(), t.perSecond, Ratio(t.perSecond, c.perSecond, c.known).c_str(), l.p50,
              Ratio(l.p50, c.p50, c.known).c_str(), l.p99, Ratio(l.p99, c.p99, c.known).c_str(),
-             cpuMs, Mb(t.peakRssKb).c_str(), PerProcess(t.handled, t.seconds).c_str());
+             cpuMs, brokerMs.c_str(), Mb(t.peakRssKb).c_str(),
+             PerProcess(t.handled, t.seconds).c_str());
     PrintLine(line);
     WarnTally(o.label, t.tally);
 }
@@ -200,6 +216,8 @@ int RunCeiling(const Options& o, CallClient& client) {
     CeilingOptions co;
     co.login = BrokerLogin(o.broker, kBrokerTimeoutS);
     co.queue = o.queue;
+    co.acks = o.acks;
+    co.confirm = o.confirm;
     Ceiling ceiling(co);
     ThroughputFigures t;
     LatencyFigures l;
@@ -209,7 +227,8 @@ int RunCeiling(const Options& o, CallClient& client) {
     ceiling.Stop();
     if (!ceiling.Error().empty()) return Fail(ceiling.Error());
     if (!ok) return Fail(error);
-    WriteCeiling(o.ceilingFile, t, l);
+    // The first ceiling of a run is the one the later rows are compared with.
+    if (!ReadCeiling(o.ceilingFile).known) WriteCeiling(o.ceilingFile, t, l);
     PrintMainRow(o, t, l);
     return 0;
 }

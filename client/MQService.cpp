@@ -1,10 +1,11 @@
 // Broker connections of the service on librabbitmq: CConsumer (channel 1, no_ack, a one-second
-// wait per call) and CPublisher (channel 1 in transaction mode, publish + commit per message).
+// wait per call) and CPublisher (channel 1 in transaction mode, publish + commit per message;
+// or in confirm mode, publish + the wait for the broker's basic.ack).
 // Set-up is lazy and resumable; the flags record how far it came.
 //
 // Every blocking step has a time limit: the TCP connect, the login handshake and each RPC
-// (channel.open, tx.select, basic.consume, tx.commit, the closes) give up after
-// kSetupTimeoutSec. The consumer's delivery wait passes its own one-second limit.
+// (channel.open, tx.select, basic.consume, tx.commit, the closes) and the wait for a confirm
+// give up after kSetupTimeoutSec. The consumer's delivery wait passes its own one-second limit.
 #include "client/MQService.h"
 
 #include <poll.h>
@@ -21,6 +22,7 @@ const int kSetupTimeoutSec = 10;
 const int kDefaultHeartbeat = 60;
 const int kPublisherHeartbeat = 0;
 const struct timeval kDeliveryWait = {1, 0};
+const struct timeval kConfirmWait = {kSetupTimeoutSec, 0};
 
 // basic.reject: the delivery goes back to the queue, to be delivered again.
 const amqp_boolean_t kRequeue = 1;
@@ -233,6 +235,10 @@ bool CConsumer::Ack(uint64_t deliveryTag) {
     return _bReady && amqp_basic_ack(_conn, kChannel, deliveryTag, 0) == AMQP_STATUS_OK;
 }
 
+bool CConsumer::AckUpTo(uint64_t deliveryTag) {
+    return _bReady && amqp_basic_ack(_conn, kChannel, deliveryTag, 1) == AMQP_STATUS_OK;
+}
+
 bool CConsumer::Requeue(uint64_t deliveryTag) {
     return _bReady && amqp_basic_reject(_conn, kChannel, deliveryTag, kRequeue) == AMQP_STATUS_OK;
 }
@@ -257,7 +263,7 @@ CPublisher::CPublisher(const char* ip, const char* userName, const char* pwd, co
                        int port, int frame_max)
     : _bReady(false), _conn(nullptr), _server(ip), _userName(userName), _pwd(pwd), _vhost(vhost),
       _port(port), _frame_max(frame_max), _bConnected(false), _bChannelOpen(false),
-      _bCommitSent(false), _firstHost(0) {}
+      _bCommitSent(false), _firstHost(0), _bConfirm(false), _published(0) {}
 
 CPublisher::~CPublisher() {
     AmqpClose(_conn, kChannel, _bChannelOpen);
@@ -275,7 +281,13 @@ bool CPublisher::Init() {
         return false;
     }
     if (opened) {
-        amqp_tx_select(_conn, kChannel);
+        // Publishes are numbered on the channel from confirm.select on.
+        _published = 0;
+        if (_bConfirm) {
+            amqp_confirm_select(_conn, kChannel);
+        } else {
+            amqp_tx_select(_conn, kChannel);
+        }
         AmqpClosed closed;
         if (!core.Check(kSetupTexts, &closed)) {
             // The connection took the channel with it.
@@ -314,8 +326,7 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
         return false;
     }
     _bCommitSent = true;
-    amqp_tx_commit(_conn, kChannel);
-    amqp_rpc_reply_t reply = amqp_get_rpc_reply(_conn);
+    amqp_rpc_reply_t reply = Commit();
     // A connection close is answered, so the broker drops the socket at once; unanswered, it
     // would ignore the destructor's closes and each would wait out its time limit.
     if (reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION &&
@@ -323,13 +334,27 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
         AmqpAnswerClose(_conn, reply, kChannel);
     }
     const bool committed = reply.reply_type == AMQP_RESPONSE_NORMAL;
-    if (!committed) {
+    if (reply.reply_type == AMQP_RESPONSE_NONE) {
+        Note(_failure, "the broker did not take the reply (basic.nack)", false);
+    } else if (!committed) {
         Note(_failure, AmqpReplyText(reply), reply.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION);
     }
     // The library keeps every frame it received (each tx.commit-ok) in the channel's pool
     // until released: a long-lived publisher would grow by every reply.
     amqp_maybe_release_buffers(_conn);
     return committed;
+}
+
+amqp_rpc_reply_t CPublisher::Commit() {
+    if (!_bConfirm) {
+        amqp_tx_commit(_conn, kChannel);
+        return amqp_get_rpc_reply(_conn);
+    }
+    amqp_rpc_reply_t reply{AMQP_RESPONSE_NORMAL, {}, 0};
+    const AmqpConfirm answer = AmqpWaitConfirm(_conn, kChannel, ++_published, kConfirmWait, &reply);
+    // basic.nack: the broker failed to take the reply, not refused it; told apart as "none".
+    if (answer == AmqpConfirm::kNacked) reply.reply_type = AMQP_RESPONSE_NONE;
+    return reply;
 }
 
 bool CPublisher::Alive() const {

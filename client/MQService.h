@@ -59,6 +59,9 @@ public:
     const std::string& Where() const { return _failure.where; }
     // basic.ack for one delivery of this connection; false when it could not be sent.
     bool Ack(uint64_t deliveryTag);
+    // basic.ack with multiple=true: every delivery of this connection up to `deliveryTag`
+    // that is not settled yet.
+    bool AckUpTo(uint64_t deliveryTag);
     // basic.reject with requeue: the broker delivers it again, here or to another consumer.
     bool Requeue(uint64_t deliveryTag);
     // basic.cancel: the broker sends nothing more. Deliveries it sent before confirming the
@@ -94,16 +97,20 @@ public:
     CPublisher(const CPublisher&) = delete;
     CPublisher& operator=(const CPublisher&) = delete;
 
+    // Confirm mode (confirm.select) instead of transaction mode for the channel, a reply then
+    // counting as sent when the broker's basic.ack for it came. MUST precede the first Init.
+    void SetConfirm(bool confirm) { _bConfirm = confirm; }
     bool Init();
-    // basic.publish + tx.commit; true only when the broker confirmed the commit.
+    // basic.publish + tx.commit (or, in confirm mode, the wait for the broker's basic.ack);
+    // true only when the broker confirmed the commit (acknowledged the publish).
     bool PublishMessage(const char* exchange, const char* key, char* msg, unsigned long size);
     // The same, with the correlation-id property when `correlationId` is not empty.
     bool PublishMessage(const char* exchange, const char* key, char* msg, unsigned long size,
                         const std::string& correlationId);
     const std::string& Error() const { return _error; }
 
-    // Whether the last PublishMessage got as far as sending tx.commit: after that, the reply
-    // may have been committed even though the call failed.
+    // Whether the last PublishMessage got as far as sending tx.commit (in confirm mode: the
+    // publish): after that, the reply may have been committed even though the call failed.
     bool CommitSent() const { return _bCommitSent; }
     // With several hosts in `server`: where to start, and why the hosts tried last failed.
     void SetFirstHost(unsigned first) { _firstHost = first; }
@@ -120,6 +127,10 @@ public:
     bool Alive() const;
 
 private:
+    // The broker's answer to the publish just sent, as an RPC reply: tx.commit-ok or the
+    // basic.ack of confirm mode (normal), or the failure.
+    amqp_rpc_reply_t Commit();
+
     bool _bReady;
     amqp_connection_state_t _conn;
     std::string _server;
@@ -135,6 +146,8 @@ private:
     unsigned _firstHost;
     BrokerFailure _failure;
     BrokerTls _tls;
+    bool _bConfirm;
+    uint64_t _published;  // publishes on the channel since confirm.select
 };
 
 #endif

@@ -143,11 +143,8 @@ AckQueue::~AckQueue() {
 }
 
 void AckQueue::Push(const PendingAck& ack) {
-    {
-        std::lock_guard<std::mutex> hold(_lock);
-        _acks.push_back(ack);
-    }
-    Wake();
+    std::lock_guard<std::mutex> hold(_lock);
+    _acks.push_back(ack);
 }
 
 void AckQueue::Wake() {
@@ -164,6 +161,33 @@ std::vector<PendingAck> AckQueue::Take() {
     std::lock_guard<std::mutex> hold(_lock);
     taken.swap(_acks);
     return taken;
+}
+
+void AckWindow::Ready(uint64_t tag, Clock::time_point now) {
+    auto it = _held.find(tag);
+    if (it != _held.end()) it->second = now;
+}
+
+uint64_t AckWindow::TakeRun() {
+    uint64_t last = 0;
+    auto it = _held.begin();
+    for (; it != _held.end() && it->second != Clock::time_point(); ++it) last = it->first;
+    _held.erase(_held.begin(), it);
+    return last;
+}
+
+std::vector<uint64_t> AckWindow::TakeHeldUp(Clock::time_point since) {
+    std::vector<uint64_t> tags;
+    for (auto it = _held.begin(); it != _held.end();) {
+        const bool ready = it->second != Clock::time_point();
+        if (ready && it->second < since) {
+            tags.push_back(it->first);
+            it = _held.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return tags;
 }
 
 bool QueueJob(EnvelopePtr env, const JobContext& ctx) {

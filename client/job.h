@@ -1,13 +1,15 @@
 // The hand-off from the consume loop to a worker: a job owns its delivered envelope, knows
 // where it came from, and has the way back for its acknowledgement. Acknowledgements travel
 // through an AckQueue to the consume loop's thread, the only one that may use the consumer
-// connection.
+// connection, which batches them with an AckWindow.
 #ifndef TOLVANE_CLIENT_JOB_H
 #define TOLVANE_CLIENT_JOB_H
 
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -26,13 +28,14 @@ public:
     AckQueue(const AckQueue&) = delete;
     AckQueue& operator=(const AckQueue&) = delete;
 
-    // Any thread: queues an acknowledgement and wakes the owner.
+    // Any thread: queues an acknowledgement. The owner is not woken: it takes the queue when
+    // it wakes for a delivery, and at least every few milliseconds while deliveries are held.
     void Push(const PendingAck& ack);
     // Any thread, signal handlers excepted: wakes the owner with nothing queued.
     void Wake();
     // Owner: what was queued since the last call, oldest first; also clears the wake.
     std::vector<PendingAck> Take();
-    // Owner: readable while something was queued or a wake is pending.
+    // Owner: readable while a wake is pending.
     int WakeFd() const { return _fd; }
     // Owner: the consumer connection whose deliveries can still be acknowledged (0: none).
     void SetLive(unsigned generation) { _live = generation; }
@@ -43,6 +46,31 @@ private:
     std::vector<PendingAck> _acks;
     int _fd;
     std::atomic<unsigned> _live{0};
+};
+
+// The deliveries of one consumer connection that are not settled yet, oldest first, for the
+// consume loop's thread: one basic.ack with multiple=true settles the run of ready ones from
+// the oldest. A ready one held up behind an older one for long is acknowledged alone, so a
+// slow call cannot stall the intake window.
+class AckWindow {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void Delivered(uint64_t tag) { _held.emplace(tag, Clock::time_point()); }
+    // Its acknowledgement may be sent.
+    void Ready(uint64_t tag, Clock::time_point now);
+    // Rejected with requeue already: no longer the broker's to count as unacknowledged.
+    void Settled(uint64_t tag) { _held.erase(tag); }
+    // The newest tag of the run of ready ones from the oldest held, which one multiple
+    // acknowledgement settles; 0 when the oldest is not ready. The run is settled.
+    uint64_t TakeRun();
+    // The ready ones held up since before `since` (all of them with the maximum time point),
+    // to be acknowledged one by one; they are settled.
+    std::vector<uint64_t> TakeHeldUp(Clock::time_point since);
+    bool Empty() const { return _held.empty(); }
+
+private:
+    std::map<uint64_t, Clock::time_point> _held;  // tag -> when it became ready (zero: not yet)
 };
 
 struct JobContext {

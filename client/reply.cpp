@@ -39,24 +39,26 @@ Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) 
 }
 
 // Publishes `reply` over a worker's own connection, kept from reply to reply and opened anew
-// when the broker settings change or it idled past `idleLimit`. A reused connection that fails
-// before tx.commit was sent (the broker restarted while it idled, say) is replaced and the
-// reply tried once more; after the commit was sent there is no retry, so no reply is sent
-// twice.
-Sending PublishOnWorkerConnection(const BrokerSettings& b, std::chrono::seconds idleLimit,
+// when the broker settings or reply_commit change or it idled past `idleLimit`. A reused
+// connection that fails before tx.commit (confirm mode: the publish) was sent (the broker
+// restarted while it idled, say) is replaced and the reply tried once more; after that there
+// is no retry, so no reply is sent twice.
+Sending PublishOnWorkerConnection(const Settings& s, std::chrono::seconds idleLimit,
                                   const Reply& reply) {
     using Clock = std::chrono::steady_clock;
     struct Slot {
         BrokerSettings opened;
+        bool confirm = false;
         std::unique_ptr<CPublisher> publisher;
         Clock::time_point used;
     };
+    const BrokerSettings& b = s.broker;
     // The worker's connection, not settings: one AMQP connection per thread, never shared,
-    // closed when its worker thread ends. `opened` only tells whether the broker settings the
-    // caller passed still match it.
+    // closed when its worker thread ends. `opened` and `confirm` only tell whether the
+    // settings the caller passed still match it.
     thread_local Slot slot;
-    if (slot.publisher &&
-        !(slot.opened == b && Clock::now() - slot.used < idleLimit && slot.publisher->Alive())) {
+    if (slot.publisher && !(slot.opened == b && slot.confirm == s.reply_confirm &&
+                            Clock::now() - slot.used < idleLimit && slot.publisher->Alive())) {
         slot.publisher.reset();
     }
     const bool reused = slot.publisher != nullptr;
@@ -65,7 +67,9 @@ Sending PublishOnWorkerConnection(const BrokerSettings& b, std::chrono::seconds 
         if (!slot.publisher) {
             slot.publisher.reset(new CPublisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(),
                                                 b.vhost.c_str(), b.port, b.frame_max));
+            slot.publisher->SetConfirm(s.reply_confirm);
             slot.opened = b;
+            slot.confirm = s.reply_confirm;
         }
         out = Publish(*slot.publisher, reply, b);
         slot.used = Clock::now();
@@ -97,10 +101,11 @@ Sending SendResult(const Settings& s, const Reply& reply) {
     Sending out;
     if (s.reply_per_worker) {
         const int idle = s.heartbeat > 0 ? s.heartbeat : kDefaultIdleLimitS;
-        out = PublishOnWorkerConnection(b, std::chrono::seconds(idle), reply);
+        out = PublishOnWorkerConnection(s, std::chrono::seconds(idle), reply);
     } else {
         CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
                              b.port, b.frame_max);
+        publisher.SetConfirm(s.reply_confirm);
         out = Publish(publisher, reply, b);
     }
     ++(out.sent ? Stats().replies_sent : Stats().replies_failed);

@@ -38,6 +38,11 @@ namespace {
 
 const int kIdlePauseMs = 1000;  // after a one-second wait that brought nothing
 const int kStopPollMs = 10;
+// While deliveries are held, acknowledgements go out at least this often; fewer, larger
+// batches are cheaper for the broker, but the prefetch window must not run dry meanwhile.
+const int kAckFlushMs = 2;
+// A ready acknowledgement held up this long behind an older delivery goes out alone.
+const std::chrono::milliseconds kAckHoldUp(20);
 // Past stop_timeout, how long closing the connections may still take: with the rest of the
 // stop this keeps the process within stop_timeout + 5 s of the signal, under a unit's
 // TimeoutStopSec.
@@ -211,16 +216,29 @@ void WaitForWake(int fd, int timeoutMs) {
 }
 
 // Sends the queued acknowledgements and requeues of this connection; those of a replaced one
-// are dropped (the broker has taken those deliveries back already).
-void FlushAcks(CConsumer& consumer, unsigned generation) {
-    for (const PendingAck& ack : acks.Take()) {
+// are dropped (the broker has taken those deliveries back already). Requeues go first, one by
+// one in tag order, so that no multiple acknowledgement covers them; then one acknowledgement
+// for the run of ready deliveries from the oldest held, and alone those held up behind an
+// older one (with `all`, every ready one: nothing is left behind at a stop).
+void FlushAcks(CConsumer& consumer, unsigned generation, AckWindow& window, bool all = false) {
+    std::vector<PendingAck> taken = acks.Take();
+    std::sort(taken.begin(), taken.end(), [](const PendingAck& a, const PendingAck& b) {
+        return a.delivery_tag < b.delivery_tag;
+    });
+    const Clock::time_point now = Clock::now();
+    for (const PendingAck& ack : taken) {
         if (ack.generation != generation) continue;
         if (ack.requeue) {
             consumer.Requeue(ack.delivery_tag);
+            window.Settled(ack.delivery_tag);
         } else {
-            consumer.Ack(ack.delivery_tag);
+            window.Ready(ack.delivery_tag, now);
         }
     }
+    const uint64_t run = window.TakeRun();
+    if (run != 0) consumer.AckUpTo(run);
+    const Clock::time_point since = all ? Clock::time_point::max() : now - kAckHoldUp;
+    for (uint64_t tag : window.TakeHeldUp(since)) consumer.Ack(tag);
 }
 
 bool PoolIdle() {
@@ -232,11 +250,12 @@ bool PoolIdle() {
 // Waits until the workers have finished every job, or until `deadline` (false). Meanwhile
 // sends their acknowledgements on `consumer`, or drops them when there is none (their
 // connection is gone and the broker has taken those deliveries back).
-bool FinishHeld(CConsumer* consumer, unsigned generation, Clock::time_point deadline) {
+bool FinishHeld(CConsumer* consumer, unsigned generation, AckWindow& window,
+                Clock::time_point deadline) {
     for (;;) {
         const bool idle = PoolIdle();  // before the flush, so that the last acks go out
         if (consumer) {
-            FlushAcks(*consumer, generation);
+            FlushAcks(*consumer, generation, window, true);
         } else {
             acks.Take();
         }
@@ -283,6 +302,8 @@ private:
 
     const Settings& _s;
     const bool _intake;
+    AckWindow _window;  // the deliveries of the connection served now
+    Clock::time_point _flushed;
 };
 
 void ConsumeLoop::HandOver(char* msg, unsigned generation) {
@@ -292,6 +313,7 @@ void ConsumeLoop::HandOver(char* msg, unsigned generation) {
     ctx.generation = generation;
     ctx.acks = _intake ? &acks : nullptr;
     ctx.ack_after_reply = _s.ack_after_reply;
+    if (_intake) _window.Delivered(ctx.delivery_tag);
     ++Stats().received;
     QueueJob(std::move(env), ctx);
 }
@@ -301,9 +323,16 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
     char* msg = nullptr;
     int ret;
     if (_intake) {
-        FlushAcks(consumer, generation);
-        if (!consumer.HasBuffered()) WaitForWake(consumer.SocketFd(), kIdlePauseMs);
-        FlushAcks(consumer, generation);
+        // Flushed on each wake, and while deliveries stream in, every kAckFlushMs.
+        const bool buffered = consumer.HasBuffered();
+        if (!buffered) {
+            WaitForWake(consumer.SocketFd(), _window.Empty() ? kIdlePauseMs : kAckFlushMs);
+        }
+        const Clock::time_point now = Clock::now();
+        if (!buffered || now - _flushed >= std::chrono::milliseconds(kAckFlushMs)) {
+            FlushAcks(consumer, generation, _window);
+            _flushed = now;
+        }
         ret = consumer.ConsumeMessage(&msg, timeval{0, 0});
     } else {
         ret = consumer.ConsumeMessage(&msg);
@@ -327,7 +356,7 @@ void ConsumeLoop::CloseIntake(CConsumer& consumer, unsigned generation) {
 void ConsumeLoop::RunStop(CConsumer* consumer, unsigned generation) {
     Stats().consuming = false;
     if (consumer) CloseIntake(*consumer, generation);
-    if (FinishHeld(consumer, generation, stop.Deadline())) {
+    if (FinishHeld(consumer, generation, _window, stop.Deadline())) {
         stop.Drained();
         tpool_uninit();
     } else {
@@ -342,6 +371,7 @@ bool ConsumeLoop::Serve(unsigned generation) {
         return true;
     }
     const BrokerSettings& b = _s.broker;
+    _window = AckWindow();
     CConsumer consumer(b.server.c_str(), _s.queue.c_str(), b.userName.c_str(), b.pwd.c_str(),
                        b.vhost.c_str(), b.port, b.frame_max);
     // basic.qos counts in 16 bits.

@@ -199,6 +199,7 @@ constexpr Key kKeys[] = {
              [](const Settings& s) { return kMaxWindow - s.workers; }),
     Flag("ack_mode", kStart, FIELD(ack_after_reply), "after_reply", "on_take"),
     Flag("reply_connection", kEachReply, FIELD(reply_per_worker), "per_worker", "per_reply"),
+    Flag("reply_commit", kEachReply, FIELD(reply_confirm), "confirm", "tx"),
     Flag("plugin_cache", kEachMessage, FIELD(plugin_cache), "yes", "no"),
     Number("stop_timeout", kStart, FIELD(stop_timeout), 0, kMaxSeconds),
     Number("heartbeat", kStartAndEachReply, FIELD(heartbeat), 0, 3600),

@@ -25,6 +25,7 @@ struct Settings {
     int intake_limit = 100;
     bool ack_after_reply = false;   // ack_mode: "on_take" or "after_reply"
     bool reply_per_worker = false;  // reply_connection: "per_reply" or "per_worker"
+    bool reply_confirm = false;     // reply_commit: "tx" or "confirm"
     bool plugin_cache = false;      // plugin_cache: "no" or "yes"
     int stop_timeout = 30;          // seconds a stop waits for the jobs held
     int heartbeat = 60;             // the consumer's AMQP heartbeat, seconds; 0: none

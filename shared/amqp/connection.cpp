@@ -297,6 +297,50 @@ amqp_rpc_reply_t AmqpServerCloseBehind(amqp_connection_state_t conn,
     return server;
 }
 
+namespace {
+
+// Whether a basic.ack or basic.nack of `channel` answers publish `seq`.
+bool Covers(const amqp_frame_t& frame, amqp_channel_t channel, uint64_t seq, uint64_t tag,
+            amqp_boolean_t multiple) {
+    return frame.channel == channel && (tag == seq || (multiple && tag >= seq));
+}
+
+}  // namespace
+
+AmqpConfirm AmqpWaitConfirm(amqp_connection_state_t conn, amqp_channel_t channel, uint64_t seq,
+                            struct timeval timeout, amqp_rpc_reply_t* failure) {
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(timeout.tv_sec) +
+                                  std::chrono::microseconds(timeout.tv_usec);
+    for (;;) {
+        const long long left = std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count());
+        struct timeval wait = {static_cast<time_t>(left / 1000000),
+                               static_cast<suseconds_t>(left % 1000000)};
+        amqp_frame_t frame;
+        const int status = amqp_simple_wait_frame_noblock(conn, &frame, &wait);
+        if (status != AMQP_STATUS_OK) {
+            *failure = amqp_rpc_reply_t{AMQP_RESPONSE_LIBRARY_EXCEPTION, {}, status};
+            return AmqpConfirm::kFailed;
+        }
+        if (frame.frame_type != AMQP_FRAME_METHOD) continue;
+        const amqp_method_t& m = frame.payload.method;
+        if (m.id == AMQP_BASIC_ACK_METHOD) {
+            const auto* ack = static_cast<const amqp_basic_ack_t*>(m.decoded);
+            if (Covers(frame, channel, seq, ack->delivery_tag, ack->multiple)) {
+                return AmqpConfirm::kAcked;
+            }
+        } else if (m.id == AMQP_BASIC_NACK_METHOD) {
+            const auto* nack = static_cast<const amqp_basic_nack_t*>(m.decoded);
+            if (Covers(frame, channel, seq, nack->delivery_tag, nack->multiple)) {
+                return AmqpConfirm::kNacked;
+            }
+        } else if (m.id == AMQP_CHANNEL_CLOSE_METHOD || m.id == AMQP_CONNECTION_CLOSE_METHOD) {
+            *failure = amqp_rpc_reply_t{AMQP_RESPONSE_SERVER_EXCEPTION, m, 0};
+            return AmqpConfirm::kFailed;
+        }
+    }
+}
+
 void AmqpClose(amqp_connection_state_t conn, amqp_channel_t channel, bool channelOpen) {
     if (!conn) return;
     if (channelOpen) amqp_channel_close(conn, channel, AMQP_REPLY_SUCCESS);

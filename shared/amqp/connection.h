@@ -5,6 +5,9 @@
 #ifndef TOLVANE_AMQP_CONNECTION_H
 #define TOLVANE_AMQP_CONNECTION_H
 
+#include <stdint.h>
+#include <sys/time.h>
+
 #include <string>
 #include <vector>
 
@@ -76,6 +79,16 @@ std::string AmqpText(amqp_bytes_t bytes);
 // AMQP_STATUS_UNEXPECTED_STATE and leaves its frame queued. Takes that frame: a server close
 // comes back as the server exception it is; anything else is dropped and `reply` returned.
 amqp_rpc_reply_t AmqpServerCloseBehind(amqp_connection_state_t conn, const amqp_rpc_reply_t& reply);
+
+// How the broker answered a publish on a channel in confirm mode (confirm.select).
+enum class AmqpConfirm { kAcked, kNacked, kFailed };
+
+// Waits up to `timeout` for the broker's answer to publish number `seq` (counted from 1 since
+// confirm.select) on `channel`, the connection's only channel. kFailed: *failure gets the
+// broker's close (a server exception, not yet answered) or the library's failure (a time-out,
+// a broken connection). Frames of no interest are dropped.
+AmqpConfirm AmqpWaitConfirm(amqp_connection_state_t conn, amqp_channel_t channel, uint64_t seq,
+                            struct timeval timeout, amqp_rpc_reply_t* failure);
 
 // Closes `channel` (when open) and the connection with reply code 200, then destroys the
 // handle. Makes no library call for a null handle; results are not examined.

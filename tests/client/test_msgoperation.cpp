@@ -113,11 +113,11 @@ bool IsLoaded(const std::string& path) {
     return h != nullptr;
 }
 
-void WriteMqConf(int port) {
+void WriteMqConf(int port, const std::string& extra = "") {
     TempDir::Run(std::string("mkdir -p '") + TOLVANE_HOME + "/cfg'");
     ASSERT_TRUE(
         testutil::WriteAll(TOLVANE_MQ_CONF, "server=127.0.0.1\nport=" + std::to_string(port) +
-                                                "\nuserName=guest\npwd=guest\nvhost=/\n"));
+                                                "\nuserName=guest\npwd=guest\nvhost=/\n" + extra));
 }
 
 struct Reply {
@@ -397,19 +397,25 @@ TEST_F(ProcMSGTest, MissingExchangeIsLoggedOnceAndTheServiceGoesOn) {
     std::string text(3960, 'm');
     std::string body = Head("g-lost", 1, nowhere) +
                        Request("", {Param("echo", "echo", "text=" + text + "\r\n")}).substr(108);
-    LogTail log;
-    RunJob(body);
     std::string out = "10000:prev=[] arg=[param] comtype=echo nfunc=echo text=" + text;
     std::string line = ("g-lost send result faild.the result is: " + out).substr(0, 3999);
-    EXPECT_EQ(log.Count(line), 1u);
-    // The next line says where the reply went and what the broker answered.
-    const std::string after = log.Text().substr(log.Text().find(line) + line.size());
-    const std::string detail = after.substr(0, after.find('\n', 1));
-    EXPECT_NE(detail.find("exchange \"" + nowhere + "\""), std::string::npos) << detail;
-    EXPECT_NE(detail.find("404"), std::string::npos) << detail;
+    // The broker closes the channel on the publish, before the commit or the confirm.
+    for (const char* commit : {"", "reply_commit=confirm\n"}) {
+        SCOPED_TRACE(commit);
+        WriteMqConf(TEST_AMQP_PORT, commit);
+        LogTail log;
+        RunJob(body);
+        EXPECT_EQ(log.Count(line), 1u);
+        // The next line says where the reply went and what the broker answered.
+        const std::string after = log.Text().substr(log.Text().find(line) + line.size());
+        const std::string detail = after.substr(0, after.find('\n', 1));
+        EXPECT_NE(detail.find("exchange \"" + nowhere + "\""), std::string::npos) << detail;
+        EXPECT_NE(detail.find("404"), std::string::npos) << detail;
 
-    Reply r = Answer(Head("g-after", 0));
-    EXPECT_EQ(r.guid, "g-after");
+        Reply r = Answer(Head("g-after", 0));
+        EXPECT_EQ(r.guid, "g-after");
+    }
+    WriteMqConf(TEST_AMQP_PORT);
 }
 
 TEST_F(ProcMSGTest, SettingsAreReadForEveryMessage) {

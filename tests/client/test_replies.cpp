@@ -74,27 +74,32 @@ TEST_F(RepliesTest, SilentConsumerConnectionIsNoticedWithinTheHeartbeat) {
 
 TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
     const int kBurst = 500, kWorkers = 4;
-    pid_t pid =
-        StartWith("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) + "\n");
-    ASSERT_GT(pid, 0);
-    std::set<std::string> sent, answered;
-    std::set<int> seen;
-    for (int i = 0; i < kBurst; ++i) sent.insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
-    // Every connection the daemon opens while it serves the burst is noticed here.
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            for (const auto& c : LocalPortsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
-            return _amqp.MessageCount(kReplies) >= kBurst;
-        },
-        120000));
-    std::string body;
-    for (int i = 0; i < kBurst && _amqp.Get(kReplies, &body, 5000); ++i) {
-        EXPECT_TRUE(answered.insert(ParseReply(body).guid).second) << "two replies";
+    // Transactions, then publisher confirms, on the same kept connections.
+    for (const char* commit : {"", "reply_commit=confirm\n"}) {
+        SCOPED_TRACE(commit);
+        pid_t pid = StartWith("reply_connection=per_worker\nworkers=" + std::to_string(kWorkers) +
+                              "\n" + commit);
+        ASSERT_GT(pid, 0);
+        std::set<std::string> sent, answered;
+        std::set<int> seen;
+        for (int i = 0; i < kBurst; ++i) sent.insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
+        // Every connection the daemon opens while it serves the burst is noticed here.
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                for (const auto& c : LocalPortsTo(pid, TEST_AMQP_PORT)) seen.insert(c);
+                return _amqp.MessageCount(kReplies) >= kBurst;
+            },
+            120000));
+        std::string body;
+        for (int i = 0; i < kBurst && _amqp.Get(kReplies, &body, 5000); ++i) {
+            EXPECT_TRUE(answered.insert(ParseReply(body).guid).second) << "two replies";
+        }
+        EXPECT_EQ(answered, sent);
+        EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
+        EXPECT_LE(seen.size(), size_t(kWorkers + 1)) << "the consumer and one per worker";
+        EXPECT_GE(LocalPortsTo(pid, TEST_AMQP_PORT).size(), 2u) << "reply connections are kept";
+        Stop(pid);
     }
-    EXPECT_EQ(answered, sent);
-    EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
-    EXPECT_LE(seen.size(), size_t(kWorkers + 1)) << "the consumer and one per worker";
-    EXPECT_GE(LocalPortsTo(pid, TEST_AMQP_PORT).size(), 2u) << "reply connections are kept";
 }
 
 // A broker restart closes an idle reply connection; closing only that one on the shared node
