@@ -108,7 +108,9 @@ bool RunAcknowledged(const amqp_envelope_t& env, const JobContext& ctx) {
         LogRedelivered(guid);
         return false;
     }
-    if (!ctx.ack_after_reply) ctx.acks->Push(delivery);
+    // Taken: acknowledged at once, so that a connection lost meanwhile has the broker deliver
+    // again as little as possible of what already runs here (at most once under on_take).
+    if (!ctx.ack_after_reply) ctx.acks->Push(delivery, true);
     const ReplyFate fate = HandleMessage(env);
     std::vector<PendingAck> settle =
         guid.empty() ? std::vector<PendingAck>() : running.Finish(guid);
@@ -142,9 +144,15 @@ AckQueue::~AckQueue() {
     if (_fd >= 0) close(_fd);
 }
 
-void AckQueue::Push(const PendingAck& ack) {
-    std::lock_guard<std::mutex> hold(_lock);
-    _acks.push_back(ack);
+void AckQueue::Push(const PendingAck& ack, bool soon) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> hold(_lock);
+        _acks.push_back(ack);
+        wake = soon && !_wakePending;
+        _wakePending = _wakePending || soon;
+    }
+    if (wake) Wake();
 }
 
 void AckQueue::Wake() {
@@ -160,6 +168,7 @@ std::vector<PendingAck> AckQueue::Take() {
     std::vector<PendingAck> taken;
     std::lock_guard<std::mutex> hold(_lock);
     taken.swap(_acks);
+    _wakePending = false;
     return taken;
 }
 
