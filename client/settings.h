@@ -41,7 +41,7 @@ struct Settings {
     int worker_memory_mb = 0;        // address space of a worker process, MiB; 0: no limit
     // When set, the login's password is this file's first line, and `pwd` is not used.
     std::string pwd_file;
-    std::string metrics_listen;     // "HOST:PORT" of the metrics endpoint; empty: none
+    std::string metrics_listen;  // "HOST:PORT" of the metrics endpoint; empty: none
 };
 
 const int kMaxWorkers = 1000;
