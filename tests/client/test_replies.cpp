@@ -67,7 +67,8 @@ TEST_F(RepliesTest, SilentConsumerConnectionIsNoticedWithinTheHeartbeat) {
               0);
     ASSERT_TRUE(WaitFor([&] { return relay.Accepted() == 1; }, 10000));
     relay.Freeze(0);
-    EXPECT_TRUE(WaitFor([&] { return relay.Accepted() == 2; }, 10000)) << "no new consumer";
+    // Two missed beats, the pause and a new login: seconds, with room for a sanitizer build.
+    EXPECT_TRUE(WaitFor([&] { return relay.Accepted() == 2; }, 20000)) << "no new consumer";
     EXPECT_NE(ServiceLog().find("the connection may lose"), std::string::npos);
     EXPECT_EQ(Ask("comtype=echo nfunc=say text=back").output, "back");
 }
