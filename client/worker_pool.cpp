@@ -75,6 +75,7 @@ public:
             Retire();
             ++Stats().worker_restarts;
         }
+        if (_pid > 0) ReapIfEnded();
         return _pid > 0 || Spawn();
     }
 
@@ -84,8 +85,13 @@ private:
     bool Spawn();
     // Closes the socket, which ends the worker's loop, and reaps it.
     void Retire();
+    // Lets go of the socket and the pid of a worker that is ending or reaped.
+    void Forget();
     // After a call it did not answer, the worker reaped: starts another.
     void Replace();
+    // A worker that ended between calls (killed from outside, say) is replaced before the next
+    // call, which it would otherwise fail although that call did nothing wrong.
+    void ReapIfEnded();
 
     pid_t _pid = 0;
     int _fd = -1;
@@ -128,18 +134,30 @@ bool Worker::Spawn() {
     return true;
 }
 
-void Worker::Retire() {
-    if (_pid <= 0) return;
+void Worker::Forget() {
     close(_fd);
-    EndProcess(_pid, kExitGraceMs);
     _pid = 0;
     _fd = -1;
 }
 
+void Worker::Retire() {
+    if (_pid <= 0) return;
+    const pid_t pid = _pid;
+    Forget();
+    EndProcess(pid, kExitGraceMs);
+}
+
+void Worker::ReapIfEnded() {
+    int status = 0;
+    if (waitpid(_pid, &status, WNOHANG) != _pid) return;
+    LogLine("the plug-in worker " + std::to_string(_pid) +
+            " ended between calls: " + HowItEnded(status) + "; another takes its place");
+    Forget();
+    ++Stats().worker_restarts;
+}
+
 void Worker::Replace() {
-    close(_fd);
-    _pid = 0;
-    _fd = -1;
+    Forget();
     ++Stats().worker_restarts;
     Spawn();
 }

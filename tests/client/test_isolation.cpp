@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -105,6 +106,33 @@ TEST_F(IsolationTest, MaxCallsPerWorkerStartsNewWorkers) {
     EXPECT_EQ(pids[4], pids[5]);
     EXPECT_EQ(std::set<std::string>(pids.begin(), pids.end()).size(), 3u);
     EXPECT_EQ(pids[0].find("10000:" + std::to_string(daemon)), std::string::npos);
+}
+
+// The state letter of /proc/PID/stat ('Z' for a zombie), 0 once the process is gone.
+char ProcessState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(") ") == std::string::npos) return 0;
+    return line[line.rfind(") ") + 2];
+}
+
+// A worker that dies while idle (the kernel's OOM killer, an operator) must not fail the next
+// call, which did nothing wrong.
+TEST_F(IsolationTest, WorkerKilledBetweenCallsIsReplacedBeforeTheNextCall) {
+    ASSERT_GT(StartWith("isolation=process\nworkers=1\n"), 0);
+    Send("before", {kPid});
+    const std::string before = Collect(1)["before"];
+    ASSERT_EQ(before.rfind("10000:", 0), 0u) << before;
+    const pid_t worker = atoi(before.c_str() + 6);
+    ASSERT_EQ(kill(worker, SIGKILL), 0);
+    // Gone, or a zombie its parent has not reaped yet.
+    ASSERT_TRUE(
+        WaitFor([&] { return ProcessState(worker) == 'Z' || ProcessState(worker) == 0; }, 5000));
+    Send("after", {kPid});
+    const std::string after = Collect(1)["after"];
+    EXPECT_EQ(after.rfind("10000:", 0), 0u) << after;
+    EXPECT_NE(after, before);
+    EXPECT_NE(ServiceLog().find("ended between calls: signal 9"), std::string::npos);
 }
 
 TEST_F(IsolationTest, GigabyteFailsInsideAWorkerOfLimitedMemory) {
