@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "client/MSGOperation.h"
 #include "amqp/connection.h"
@@ -74,6 +76,39 @@ private:
 
 RunningRequests running;
 
+// How many of the latest guids taken under on_take are kept: far more than are taken between
+// two acknowledgement flushes, or held by the broker's prefetch when the connection comes back.
+const size_t kTakenKept = 8192;
+
+// The guids of the latest requests taken under on_take. Their acknowledgements go out in
+// batches, so a connection lost meanwhile has the broker deliver some of them again; one that
+// was taken here already is then acknowledged, not run a second time.
+class TakenRequests {
+public:
+    void Add(const std::string& guid) {
+        std::lock_guard<std::mutex> hold(_lock);
+        if (_order.size() == kTakenKept) {
+            auto oldest = _count.find(_order.front());
+            if (--oldest->second == 0) _count.erase(oldest);
+            _order.pop_front();
+        }
+        _order.push_back(guid);
+        ++_count[guid];
+    }
+
+    bool Contains(const std::string& guid) {
+        std::lock_guard<std::mutex> hold(_lock);
+        return _count.count(guid) != 0;
+    }
+
+private:
+    std::mutex _lock;
+    std::deque<std::string> _order;
+    std::unordered_map<std::string, int> _count;  // a requester may reuse a guid
+};
+
+TakenRequests taken;
+
 // The request's guid as the head holds it (empty for a body too short to hold one).
 std::string GuidOf(const amqp_envelope_t& env) {
     const amqp_bytes_t& body = env.message.body;
@@ -85,6 +120,13 @@ void LogRedelivered(const std::string& guid) {
     const std::string line = "the request " + VisibleControls(guid.c_str()) +
                              " was delivered again while it runs: it is answered once, when " +
                              "the running call ends";
+    LOG(line.c_str());
+}
+
+void LogTakenAgain(const std::string& guid) {
+    const std::string line = "the request " + VisibleControls(guid.c_str()) +
+                             " was delivered again after it was taken: under ack_mode=on_take " +
+                             "it is not run a second time";
     LOG(line.c_str());
 }
 
@@ -108,9 +150,16 @@ bool RunAcknowledged(const amqp_envelope_t& env, const JobContext& ctx) {
         LogRedelivered(guid);
         return false;
     }
-    // Taken: acknowledged at once, so that a connection lost meanwhile has the broker deliver
-    // again as little as possible of what already runs here (at most once under on_take).
-    if (!ctx.ack_after_reply) ctx.acks->Push(delivery, true);
+    const bool onTake = !ctx.ack_after_reply && !guid.empty();
+    if (onTake && env.redelivered && taken.Contains(guid)) {
+        std::vector<PendingAck> settle = running.Finish(guid);
+        settle.push_back(delivery);
+        Settle(ctx.acks, settle, ReplyFate::kDone);
+        LogTakenAgain(guid);
+        return false;
+    }
+    if (onTake) taken.Add(guid);
+    if (!ctx.ack_after_reply) ctx.acks->Push(delivery);
     const ReplyFate fate = HandleMessage(env);
     std::vector<PendingAck> settle =
         guid.empty() ? std::vector<PendingAck>() : running.Finish(guid);
@@ -144,15 +193,9 @@ AckQueue::~AckQueue() {
     if (_fd >= 0) close(_fd);
 }
 
-void AckQueue::Push(const PendingAck& ack, bool soon) {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> hold(_lock);
-        _acks.push_back(ack);
-        wake = soon && !_wakePending;
-        _wakePending = _wakePending || soon;
-    }
-    if (wake) Wake();
+void AckQueue::Push(const PendingAck& ack) {
+    std::lock_guard<std::mutex> hold(_lock);
+    _acks.push_back(ack);
 }
 
 void AckQueue::Wake() {
@@ -168,7 +211,6 @@ std::vector<PendingAck> AckQueue::Take() {
     std::vector<PendingAck> taken;
     std::lock_guard<std::mutex> hold(_lock);
     taken.swap(_acks);
-    _wakePending = false;
     return taken;
 }
 

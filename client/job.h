@@ -28,10 +28,9 @@ public:
     AckQueue(const AckQueue&) = delete;
     AckQueue& operator=(const AckQueue&) = delete;
 
-    // Any thread: queues an acknowledgement. The owner takes the queue when it wakes for a
-    // delivery, and at least every few milliseconds while deliveries are held; with `soon` it
-    // is woken for it (once until it takes the queue, so a busy intake still batches).
-    void Push(const PendingAck& ack, bool soon = false);
+    // Any thread: queues an acknowledgement. The owner is not woken: it takes the queue when
+    // it wakes for a delivery, and at least every few milliseconds while deliveries are held.
+    void Push(const PendingAck& ack);
     // Any thread, signal handlers excepted: wakes the owner with nothing queued.
     void Wake();
     // Owner: what was queued since the last call, oldest first; also clears the wake.
@@ -45,7 +44,6 @@ public:
 private:
     std::mutex _lock;
     std::vector<PendingAck> _acks;
-    bool _wakePending = false;  // under _lock
     int _fd;
     std::atomic<unsigned> _live{0};
 };
