@@ -52,20 +52,18 @@ private:
     size_t _at = 0;
 };
 
-// Waits until `fd` is readable; false past `deadline` (or at once on a poll failure).
-bool Readable(int fd, int timeoutMs, std::chrono::steady_clock::time_point deadline) {
+// Waits until `fd` is readable; false past `deadline` (true at once on a poll failure: the
+// read reports it).
+bool Readable(int fd, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
-        int waitMs = -1;
-        if (timeoutMs >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            waitMs = static_cast<int>(left.count()) + 1;
-        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        const int waitMs = static_cast<int>(left.count()) + 1;
         struct pollfd pfd = {fd, POLLIN, 0};
         const int ready = poll(&pfd, 1, waitMs);
         if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) return true;  // the read reports it
+        if (ready < 0 && errno != EINTR) return true;
     }
 }
 
@@ -73,7 +71,8 @@ bool Readable(int fd, int timeoutMs, std::chrono::steady_clock::time_point deadl
 FrameRead ReadExactly(int fd, char* buf, size_t size, int timeoutMs,
                       std::chrono::steady_clock::time_point deadline) {
     for (size_t got = 0; got < size;) {
-        if (!Readable(fd, timeoutMs, deadline)) return FrameRead::kTimedOut;
+        // Without a limit the read itself blocks: no poll before it.
+        if (timeoutMs >= 0 && !Readable(fd, deadline)) return FrameRead::kTimedOut;
         const ssize_t n = recv(fd, buf + got, size - got, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return FrameRead::kClosed;
