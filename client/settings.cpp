@@ -397,18 +397,25 @@ bool SplitListen(const std::string& text, std::string* host, int* port) {
     return true;
 }
 
+bool SettingsFileOpens(const std::string& file, std::string* why) {
+    const int fd = open(file.c_str(), O_RDWR);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 SettingsCheck CheckSettingsFile(const std::string& file) {
     SettingsCheck check;
     const std::string name = file.substr(file.rfind('/') + 1);
-    // The reader opens the file for reading and writing: one that will not open so is
-    // ignored whole.
-    const int fd = open(file.c_str(), O_RDWR);
-    if (fd < 0) {
-        check.problems.push_back(file + ": cannot be opened for reading and writing (" +
-                                 strerror(errno) + "): the daemon would take every default");
+    std::string why;
+    if (!SettingsFileOpens(file, &why)) {
+        check.problems.push_back(file + ": cannot be opened for reading and writing (" + why +
+                                 "): the daemon would take every default");
         return check;
     }
-    close(fd);
     check.readable = true;
     const Settings s = ReadSettings(file);
     std::ifstream in(file, std::ios::binary);

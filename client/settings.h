@@ -62,6 +62,10 @@ struct SettingNote {
 // `notes`, appends a note for every numeric value not taken as written. Logs nothing.
 Settings ReadSettings(const std::string& file, std::vector<SettingNote>* notes = nullptr);
 
+// The reader opens `file` for reading and writing and takes one it cannot open so as empty
+// (every default): false, with the system's reason in `why`, for such a file.
+bool SettingsFileOpens(const std::string& file, std::string* why);
+
 // When a key's value takes effect: read once at start, or again for every message or every
 // reply (a change then needs no restart).
 enum class SettingRead { kStart, kEachMessage, kEachReply, kStartAndEachReply };

@@ -2,12 +2,9 @@
 //   tolvane-call [options] key=value... [-- key=value...]...
 // Each "--"-separated group of key=value items is one call record ("comtype", "nfunc", ...).
 // With --local the records run in this process, as the daemon runs them, without a broker.
-#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -149,15 +146,14 @@ bool SetOption(Options& o, const std::string& name, const std::string& value, st
     return true;
 }
 
-// Reads `file` with the service's own reader, into the options of kConfigOptions. The reader
-// opens the file for writing too and takes one it cannot open so as empty: refused here.
+// Reads `file` with the service's own reader, into the options of kConfigOptions; a file the
+// reader would take as empty is refused.
 bool ApplyConfig(Options& o, const std::string& file, std::string* error) {
-    int fd = open(file.c_str(), O_RDWR);
-    if (fd < 0) {
-        *error = "--config " + file + " must open for reading and writing: " + strerror(errno);
+    std::string why;
+    if (!SettingsFileOpens(file, &why)) {
+        *error = "--config " + file + " must open for reading and writing: " + why;
         return false;
     }
-    close(fd);
     const Settings s = ReadSettings(file);
     for (const ConfigOption& c : kConfigOptions) {
         const std::string value = c.value(s);
