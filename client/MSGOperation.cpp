@@ -15,119 +15,16 @@
 
 #include "amqp/connection.h"
 #include "amqp/wire.h"
-#include "client/log.h"
-#include "client/plugin_call.h"
+#include "core/log.h"
+#include "core/plugin_call.h"
 #include "client/reply.h"
-#include "client/service_settings.h"
-#include "client/stats.h"
+#include "core/service_settings.h"
+#include "core/stats.h"
 #include "dravik/tools.h"
 
 namespace {
 
-const char kGoOn[] = "10000:";
-const size_t kGoOnLen = sizeof kGoOn - 1;
 const size_t kLogSize = 4000;  // log lines longer than this are cut
-
-// Logs "first second", cut to the log buffer.
-void LogJoined(const char* first, const char* second) {
-    char error[kLogSize];
-    snprintf(error, sizeof error, "%s %s", first, second);
-    LOG(error);
-}
-
-// Copies the text at src, up to its NUL or srcMax bytes, into the field dst of dstSize bytes,
-// cut to dstSize - 1 characters and always terminated.
-void CopyText(char* dst, size_t dstSize, const char* src, size_t srcMax) {
-    size_t n = strnlen(src, srcMax);
-    if (n > dstSize - 1) n = dstSize - 1;
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
-// The second plug-in argument for the short name "libvorn.so": the encoded parameter text.
-std::string EncodeParam(char* param) {
-    size_t n = strlen(param);
-    std::vector<char> des(3 * ((n + 1) / 2) + 1, '\0');
-    Base64Encode(param, des.data());
-    return std::string(des.data());
-}
-
-// The parameter text as the log shows it: whole, or with log_params=no only its comtype and
-// nfunc, so that secrets among the parameters stay out of the log.
-// `dict` is what ProcParam made of it, so the text is parsed only once.
-std::string LoggedParam(const Settings& s, const char* param,
-                        std::map<std::string, std::string>& dict) {
-    if (s.log_params) return param;
-    return "comtype=" + GetValue("comtype", dict) + " nfunc=" + GetValue("nfunc", dict);
-}
-
-// The call of a parsed record: library and function ("server" redirected to vorn's
-// cloudcall), the second argument, and the map and incoming output moved in.
-PluginCall MakeCall(const Settings& s, char* param, std::map<std::string, std::string>& dict,
-                    std::string& strOut) {
-    PluginCall call;
-    call.soName = GetValue("comtype", dict);
-    call.func = GetValue("nfunc", dict);
-    if (call.soName == "server") {
-        call.soName = "vorn";
-        call.func = "cloudcall";
-    }
-    call.encodeParam = call.soName == "libvorn.so" ? EncodeParam(param) : "param";
-    call.dictParam.swap(dict);
-    call.strOut.swap(strOut);
-    call.cache = s.plugin_cache;
-    return call;
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// CallFun under the settings `s` of the message it belongs to (log_params, plugin_cache).
-void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
-    // The field need not hold a NUL: the text ends at 4000 bytes at the latest.
-    char param[sizeof msg.szParam + 1];
-    CopyText(param, sizeof param, msg.szParam, sizeof msg.szParam);
-    std::map<std::string, std::string> dictParam;
-    const bool parsed = ProcParam(param, dictParam);
-    const std::string logged = LoggedParam(s, param, dictParam);
-    LOG(logged.c_str());
-    if (!parsed) {
-        strOut = "failed to reslove the param.";
-        LogJoined(strOut.c_str(), logged.c_str());
-        ++Stats().plugin_failures;
-        return;
-    }
-    const std::string comtype = GetValue("comtype", dictParam);  // the plug-in may change the map
-
-    // Here or in a worker process: only the output and how the call ended come back.
-    PluginCall call = MakeCall(s, param, dictParam, strOut);
-    const auto start = std::chrono::steady_clock::now();
-    const CallEnd end = RunPluginCall(call);
-    // Only calls that reached a function: the labels stay the installed plug-ins.
-    if (end != CallEnd::kNoLibrary && end != CallEnd::kNoFunction && end != CallEnd::kNoWorker)
-        CountCall(comtype, SecondsSince(start));
-    strOut.swap(call.strOut);
-    switch (end) {
-    case CallEnd::kReturned:
-        LogJoined(strOut.c_str(), logged.c_str());
-        return;
-    case CallEnd::kNoLibrary:
-    case CallEnd::kNoFunction:
-        LogJoined(end == CallEnd::kNoLibrary ? "failed to open so" : "failed to get the function",
-                  logged.c_str());
-        strOut = "get the method failed.";
-        break;
-    case CallEnd::kThrew:
-    case CallEnd::kDied:
-    case CallEnd::kTimedOut:
-    case CallEnd::kNoWorker:
-        strOut = "Try Catch Unknow error.";
-        LogJoined("try catch", logged.c_str());
-        break;
-    }
-    ++Stats().plugin_failures;
-}
 
 // A request body of nDataLength > 0 bytes: runs it and replies.
 ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_properties_t& props) {
@@ -168,13 +65,6 @@ ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_pr
 
 }  // namespace
 
-void RunRecords(const Settings& s, const char* pData, int msgCount, std::string& strOut) {
-    for (int i = 0; i < msgCount; ++i) {
-        CallFunWith(s, RecordAt(pData, i), strOut);
-        if (strOut.compare(0, kGoOnLen, kGoOn) != 0) break;
-    }
-}
-
 void EnvelopeRelease::operator()(amqp_envelope_t* env) const {
     ReleaseEnvelope(env);
 }
@@ -203,10 +93,4 @@ void* ProcMSG(void* arg) {
     EnvelopePtr env(static_cast<amqp_envelope_t*>(arg));
     if (env) HandleMessage(*env);
     return nullptr;
-}
-
-// A direct call belongs to no message, so it runs under the default settings.
-void CallFun(MSG_SEND msg, std::string& strOut) {
-    static const Settings defaults;
-    CallFunWith(defaults, msg, strOut);
 }

@@ -6,7 +6,8 @@
 #include <string>
 
 #include "amqp/rabbit.h"
-#include "client/settings.h"
+#include "core/records.h"  // RunRecords and CallFun, which a request runs
+#include "core/settings.h"
 #include "defines.h"
 
 // What became of a request's reply, for its acknowledgement: kLost when the connection failed
@@ -25,12 +26,5 @@ using EnvelopePtr = std::unique_ptr<amqp_envelope_t, EnvelopeRelease>;
 void* ProcMSG(void* arg);
 // ProcMSG's work on an envelope its caller keeps.
 ReplyFate HandleMessage(const amqp_envelope_t& env);
-// Runs the call records of the request body pData, whose length matches its count, under the
-// settings `s`, while each output begins with "10000:"; strOut is left as the reply would carry
-// it. Sends nothing (tolvane-call --local runs requests this way).
-void RunRecords(const Settings& s, const char* pData, int msgCount, std::string& strOut);
-// Runs one call record under the default settings (parameters logged, plug-in not cached);
-// the outcome is only the text left in strOut.
-void CallFun(MSG_SEND msg, std::string& strOut);
 
 #endif

@@ -20,7 +20,7 @@
 #include "client/MSGOperation.h"
 #include "amqp/connection.h"
 #include "amqp/wire.h"
-#include "client/log.h"
+#include "core/log.h"
 #include "client/threadpool.h"
 #include "defines.h"
 

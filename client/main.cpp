@@ -5,14 +5,14 @@
 // until a stop.
 #include <unistd.h>
 
-#include "client/home.h"
-#include "client/log.h"
+#include "core/home.h"
+#include "core/log.h"
 #include "client/options.h"
 #include "client/queue_lookup.h"
 #include "client/service.h"
-#include "client/service_settings.h"
+#include "core/service_settings.h"
 #include "client/threadpool.h"
-#include "client/worker_main.h"
+#include "core/worker_main.h"
 #include "dravik/tools.h"
 
 int main(int argc, char** argv) {

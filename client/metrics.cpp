@@ -13,8 +13,8 @@
 
 #include <atomic>
 
-#include "client/settings.h"
-#include "client/stats.h"
+#include "core/settings.h"
+#include "core/stats.h"
 #include "client/threadpool.h"
 
 namespace {

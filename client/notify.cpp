@@ -8,7 +8,8 @@
 
 #include <chrono>
 
-#include "client/stats.h"
+#include "client/counters.h"
+#include "core/stats.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ Clock::time_point lastPing, lastStatus;
 void NotifyReady() {
     if (!Enabled()) return;
     lastStatus = Clock::now();
-    sd_notifyf(0, "READY=1\nSTATUS=%s", StatsLine().c_str());
+    sd_notifyf(0, "READY=1\nSTATUS=%s", CountersLine().c_str());
 }
 
 void NotifyStatus(const std::string& text) {
@@ -57,7 +58,7 @@ void NotifyAlive() {
         lastPing = now;
         sd_notify(0, "WATCHDOG=1");
     }
-    if (now - lastStatus >= kStatusEvery && Stats().consuming) NotifyStatus(StatsLine());
+    if (now - lastStatus >= kStatusEvery && Stats().consuming) NotifyStatus(CountersLine());
 }
 
 void NotifyStopping() {

@@ -11,9 +11,9 @@
 
 #include <string>
 
-#include "client/home.h"
-#include "client/log.h"
-#include "client/settings.h"
+#include "core/home.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "paths.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "client/home.h"
-#include "client/log.h"
-#include "client/settings.h"
+#include "core/home.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "tarrin/config.h"
 
 namespace {

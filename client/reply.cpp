@@ -7,8 +7,8 @@
 
 #include "amqp/connection.h"
 #include "client/MQService.h"
-#include "client/log.h"
-#include "client/stats.h"
+#include "core/log.h"
+#include "core/stats.h"
 
 namespace {
 

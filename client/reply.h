@@ -6,7 +6,7 @@
 #include <string>
 
 #include "amqp/rabbit.h"
-#include "client/settings.h"
+#include "core/settings.h"
 #include "defines.h"
 
 // One reply: the RESULT record and where it goes.

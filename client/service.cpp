@@ -25,13 +25,14 @@
 
 #include "client/MQService.h"
 #include "amqp/connection.h"
-#include "client/home.h"
+#include "core/home.h"
 #include "client/job.h"
-#include "client/log.h"
-#include "client/plugin_call.h"
+#include "core/log.h"
+#include "core/plugin_call.h"
 #include "client/metrics.h"
 #include "client/notify.h"
-#include "client/stats.h"
+#include "client/counters.h"
+#include "core/stats.h"
 #include "client/threadpool.h"
 
 namespace {
@@ -191,7 +192,7 @@ int NextSignal(const sigset_t& set, int interval) {
     if (interval > 0) {
         struct timespec wait = {interval, 0};
         sig = sigtimedwait(&set, nullptr, &wait);
-        if (sig < 0 && errno == EAGAIN) LOG(StatsLine().c_str());
+        if (sig < 0 && errno == EAGAIN) LOG(CountersLine().c_str());
     } else if (sigwait(&set, &sig) != 0) {
         sig = 0;
     }

@@ -3,7 +3,7 @@
 #ifndef TOLVANE_CLIENT_SERVICE_H
 #define TOLVANE_CLIENT_SERVICE_H
 
-#include "client/settings.h"
+#include "core/settings.h"
 
 // MUST be called by the main thread before any other thread exists: the stop signals are
 // then taken by the service's own signal thread only.

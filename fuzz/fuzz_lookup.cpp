@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "client/home.h"
+#include "core/home.h"
 #include "client/queue_lookup.h"
-#include "client/settings.h"
+#include "core/settings.h"
 #include "scratch.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "client/MSGOperation.h"
-#include "client/home.h"
+#include "core/home.h"
 #include "amqp/rabbit.h"
 #include "scratch.h"
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "client/settings.h"
+#include "core/settings.h"
 #include "scratch.h"
 #include "tarrin/config.h"
 

@@ -13,6 +13,12 @@
 //              function's output. One starting with "10000:" lets the request go on with its
 //              next record; any other output ends it and becomes the reply.
 // The same function may run on several threads at once; the library is unloaded after each call.
+// The mark that begins a successful output, and a test for it (requesters use it too).
+#define TOLVANE_GO_ON "10000:"
+inline bool BeginsWithGoOn(const std::string& out) {
+    return out.compare(0, sizeof TOLVANE_GO_ON - 1, TOLVANE_GO_ON) == 0;
+}
+
 typedef void (*MyProc)(std::map<std::string, std::string>&, std::string, std::string&);
 
 // Defines an exported plug-in function of type MyProc, e.g. TOLVANE_PLUGIN(echo) { ... }.

@@ -8,7 +8,8 @@
 // Runs the `count` records of the request `body` (framed as BuildRequest frames it) under the
 // settings of `home`'s cfg/mq.conf, with the plug-ins of its lib/ (the built-in home when
 // `home` is empty), and leaves in `output` what the reply would carry. The service log's
-// lines go to stderr only, never into the home's log. Call once, before any thread runs.
+// lines go to stderr only, never into the home's log. The home's isolation and call_timeout
+// apply as in the daemon. Call once, before any thread runs.
 void RunLocally(const std::string& home, const std::string& body, int count, std::string* output);
 
 #endif

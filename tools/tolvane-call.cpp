@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "amqp/wire.h"
-#include "client/settings.h"
+#include "core/settings.h"
+#include "core/worker_main.h"
 #include "paths.h"
+#include "plugin.h"
 #include "tools/call_client.h"
 #include "tools/local_call.h"
 
@@ -21,8 +23,6 @@ namespace {
 
 // kCallFailed: the reply's text does not begin with "10000:", the mark a call succeeded by.
 enum ExitCode { kReplied = 0, kBrokerError = 1, kUsage = 2, kTimedOut = 3, kCallFailed = 4 };
-
-const char kGoOn[] = "10000:";
 
 const char kUsageText[] =
     "usage: tolvane-call [options] key=value... [-- key=value...]...\n"
@@ -237,7 +237,7 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string* error) {
 // Prints the reply's text; its status says whether the call succeeded.
 int Print(const std::string& text) {
     printf("%s\n", text.c_str());
-    return text.compare(0, sizeof kGoOn - 1, kGoOn) == 0 ? kReplied : kCallFailed;
+    return BeginsWithGoOn(text) ? kReplied : kCallFailed;
 }
 
 // Waits for the reply carrying `guid`; replies to other requests on the same exchange are skipped.
@@ -265,6 +265,8 @@ int AwaitReply(CallClient& client, const Options& o, const std::string& guid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --local under isolation=process starts this program again as its plug-in worker.
+    if (IsWorkerCommand(argc, argv)) return WorkerMain(argc, argv);
     Options o;
     std::string error;
     if (!ParseArgs(argc, argv, o, &error)) {

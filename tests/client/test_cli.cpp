@@ -4,7 +4,9 @@
 // status, settings file and local run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "daemon_fixture.h"
@@ -217,6 +219,22 @@ TEST_F(CommandLine, LocalCallRunsTheRecordsLikeTheDaemon) {
     EXPECT_EQ(ServiceLog(), "");
     Outcome elsewhere = RunCall(_dir, "--local --home " + _dir.path() + " comtype=echo nfunc=echo");
     EXPECT_EQ(elsewhere.out, "get the method failed.\n") << "plug-ins of that home only";
+}
+
+// --local runs the home's isolation: under isolation=process a call past call_timeout is ended
+// in its worker and fails, as in the daemon, instead of running to its end here.
+TEST_F(CommandLine, LocalCallHonoursProcessIsolationAndCallTimeout) {
+    mkdir(_dir.file("cfg").c_str(), 0755);
+    mkdir(_dir.file("lib").c_str(), 0755);
+    ASSERT_TRUE(
+        testutil::WriteAll(_dir.file("cfg/mq.conf"), "isolation=process\ncall_timeout=1\n"));
+    ASSERT_EQ(symlink(TOLVANE_HOME "/lib/libecho.so", _dir.file("lib/libecho.so").c_str()), 0);
+    const auto start = std::chrono::steady_clock::now();
+    Outcome slow =
+        RunCall(_dir, "--local --home " + _dir.path() + " comtype=echo nfunc=sleep ms=20000");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(slow.status, 4);
+    EXPECT_EQ(slow.out, "Try Catch Unknow error.\n") << slow.err;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "client/metrics.h"
-#include "client/stats.h"
+#include "core/stats.h"
 #include "daemon_fixture.h"
 
 using testutil::Capture;

@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "client/plugin_loader.h"
+#include "core/plugin_loader.h"
 #include "testutil.h"
 
 namespace {

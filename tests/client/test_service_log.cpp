@@ -11,7 +11,7 @@
 #include <vector>
 
 // Both the service and libmorrow have a "log.h"; this test is about the service's.
-#include "client/log.h"
+#include "core/log.h"
 #include "../morrow/log_test_clock.h"
 #include "paths.h"
 #include "testutil.h"

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/home.h"
-#include "client/service_settings.h"
+#include "core/home.h"
+#include "core/service_settings.h"
 #include "testutil.h"
 
 using testutil::TempDir;

@@ -1,5 +1,5 @@
 // The service's paths, defaulting to the ones built in.
-#include "client/home.h"
+#include "core/home.h"
 
 #include "paths.h"
 

@@ -1,13 +1,11 @@
 // The service's counters, and the call durations by comtype in a table that workers fill
 // without a lock: a comtype's series is claimed once with a compare-and-swap and then only
 // counted into.
-#include "client/stats.h"
+#include "core/stats.h"
 
 #include <stdio.h>
 
 #include <iterator>
-
-#include "client/threadpool.h"
 
 namespace {
 
@@ -65,10 +63,8 @@ ServiceStats& Stats() {
     return stats;
 }
 
-std::string StatsLine() {
+std::string StatsLine(int waiting, int running) {
     const ServiceStats& s = Stats();
-    int waiting, running;
-    tpool_counts(&waiting, &running);
     char line[400];
     snprintf(line, sizeof line,
              "counters: received=%lu replied=%lu reply_failed=%lu plugin_failed=%lu "

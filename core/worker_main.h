@@ -1,6 +1,6 @@
 // The plug-in worker process: `tolvane --worker ...`, started by the daemon only.
-#ifndef TOLVANE_CLIENT_WORKER_MAIN_H
-#define TOLVANE_CLIENT_WORKER_MAIN_H
+#ifndef TOLVANE_CORE_WORKER_MAIN_H
+#define TOLVANE_CORE_WORKER_MAIN_H
 
 // True when the command line asks for a worker.
 bool IsWorkerCommand(int argc, char** argv);

@@ -1,9 +1,9 @@
 // The daemon's way to read its settings: the reader's notes about numbers it could not take
 // as written go to the service log, each once per run, however often the file is read.
-#ifndef TOLVANE_CLIENT_SERVICE_SETTINGS_H
-#define TOLVANE_CLIENT_SERVICE_SETTINGS_H
+#ifndef TOLVANE_CORE_SERVICE_SETTINGS_H
+#define TOLVANE_CORE_SERVICE_SETTINGS_H
 
-#include "client/settings.h"
+#include "core/settings.h"
 
 // ReadSettings of the home's cfg/mq.conf; logs every note not logged before. Any thread.
 Settings ReadServiceSettings();

@@ -1,7 +1,7 @@
 // Where a plug-in call runs. Under thread the call runs on the pool's thread, and a watcher
 // (only with call_timeout) logs a call that overruns it: a thread cannot be stopped. Under
 // process it goes to the calling thread's worker process (client/worker_pool).
-#include "client/plugin_call.h"
+#include "core/plugin_call.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -10,10 +10,10 @@
 #include <mutex>
 #include <thread>
 
-#include "client/log.h"
-#include "client/plugin_loader.h"
-#include "client/stats.h"
-#include "client/worker_pool.h"
+#include "core/log.h"
+#include "core/plugin_loader.h"
+#include "core/stats.h"
+#include "core/worker_pool.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 // Settings are read at start and again for every message: a bad number is logged the first
 // time its key and text are seen, not once per message.
-#include "client/service_settings.h"
+#include "core/service_settings.h"
 
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "client/home.h"
-#include "client/log.h"
+#include "core/home.h"
+#include "core/log.h"
 
 namespace {
 

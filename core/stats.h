@@ -1,8 +1,8 @@
 // Counters of what the service has done since it started, for the periodic counters line,
 // the metrics endpoint and systemd's status. Every update is an atomic: the reply path takes
 // no lock to count.
-#ifndef TOLVANE_CLIENT_STATS_H
-#define TOLVANE_CLIENT_STATS_H
+#ifndef TOLVANE_CORE_STATS_H
+#define TOLVANE_CORE_STATS_H
 
 #include <atomic>
 #include <string>
@@ -21,8 +21,8 @@ struct ServiceStats {
 
 ServiceStats& Stats();
 
-// One line: the counters with the jobs waiting and running in the pool right now.
-std::string StatsLine();
+// One line: the counters with the jobs `waiting` and `running` in the pool right now.
+std::string StatsLine(int waiting, int running);
 
 // Upper bounds of the call duration buckets, seconds; the last bucket is unbounded.
 const std::vector<double>& CallBuckets();

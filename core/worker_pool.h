@@ -1,10 +1,10 @@
 // Plug-in worker processes under isolation=process: each pool thread owns one worker, started
 // from that thread (its parent-death signal follows the thread that started it), replaced
 // when it dies, overruns call_timeout or has served max_calls_per_worker calls.
-#ifndef TOLVANE_CLIENT_WORKER_POOL_H
-#define TOLVANE_CLIENT_WORKER_POOL_H
+#ifndef TOLVANE_CORE_WORKER_POOL_H
+#define TOLVANE_CORE_WORKER_POOL_H
 
-#include "client/plugin_call.h"
+#include "core/plugin_call.h"
 
 struct WorkerLimits {
     int call_timeout = 0;  // seconds; 0: none

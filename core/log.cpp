@@ -1,6 +1,6 @@
 // The service's log: every call appends one line to the day's file through a fresh
 // CLogFile, so it holds no lock and no open file between calls.
-#include "client/log.h"
+#include "core/log.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -10,7 +10,7 @@
 #include <atomic>
 #include <string>
 
-#include "client/home.h"
+#include "core/home.h"
 #include "morrow/LogClock.h"
 #include "morrow/LogFile.h"
 

@@ -1,11 +1,11 @@
 // The wire between the daemon and a plug-in worker process: length-prefixed frames over a
 // stream socket, one call out and one answer back. Both sides link this one module.
-#ifndef TOLVANE_CLIENT_WORKER_WIRE_H
-#define TOLVANE_CLIENT_WORKER_WIRE_H
+#ifndef TOLVANE_CORE_WORKER_WIRE_H
+#define TOLVANE_CORE_WORKER_WIRE_H
 
 #include <string>
 
-#include "client/plugin_call.h"
+#include "core/plugin_call.h"
 
 // The worker's end of its socket, as the daemon hands it over.
 const int kWorkerFd = 3;

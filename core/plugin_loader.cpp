@@ -1,5 +1,5 @@
 // Plug-in libraries: where they lie and how one is loaded for a call.
-#include "client/plugin_loader.h"
+#include "core/plugin_loader.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -10,7 +10,7 @@
 #include <map>
 #include <mutex>
 
-#include "client/home.h"
+#include "core/home.h"
 
 bool PluginPath(const std::string& soName, char (&szSoName)[256]) {
     if (soName.find('/') != std::string::npos) return false;

@@ -1,7 +1,7 @@
 // The daemon's side of the worker processes: start one by executing the daemon itself with
 // --worker (posix_spawn, not fork: the daemon has threads), hand it its socket as fd 3, and
 // watch each call for the worker's death or the call_timeout.
-#include "client/worker_pool.h"
+#include "core/worker_pool.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,10 +17,10 @@
 #include <string>
 #include <thread>
 
-#include "client/home.h"
-#include "client/log.h"
-#include "client/stats.h"
-#include "client/worker_wire.h"
+#include "core/home.h"
+#include "core/log.h"
+#include "core/stats.h"
+#include "core/worker_wire.h"
 
 extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 

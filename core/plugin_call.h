@@ -1,13 +1,13 @@
 // One plug-in call and where it runs: on the calling thread (isolation=thread) or in a worker
 // process (isolation=process). The caller keeps the parameter parsing, the log and the reply;
 // this seam only turns a call into its output and how it ended.
-#ifndef TOLVANE_CLIENT_PLUGIN_CALL_H
-#define TOLVANE_CLIENT_PLUGIN_CALL_H
+#ifndef TOLVANE_CORE_PLUGIN_CALL_H
+#define TOLVANE_CORE_PLUGIN_CALL_H
 
 #include <map>
 #include <string>
 
-#include "client/settings.h"
+#include "core/settings.h"
 
 // What a call carries to the plug-in and back: strOut holds the incoming output on the way
 // in and the plug-in's output on the way out.

@@ -1,6 +1,6 @@
 // The service's log: one line per call in the day's "main-YYYY-MM-DD.log".
-#ifndef TOLVANE_CLIENT_LOG_H
-#define TOLVANE_CLIENT_LOG_H
+#ifndef TOLVANE_CORE_LOG_H
+#define TOLVANE_CORE_LOG_H
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // Frames: a 32-bit length in host order, then the payload. A payload is a run of fields, each
 // text as a 32-bit length and its bytes, so any byte (NUL included) travels as it is.
-#include "client/worker_wire.h"
+#include "core/worker_wire.h"
 
 #include <errno.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
 // A plug-in worker: takes calls from its socket and runs each with the same path rule, load,
 // lookup and catch-all as a call in the daemon. It dies with the thread that started it, asks
 // for no new privileges, and keeps no descriptor of the daemon but its socket.
-#include "client/worker_main.h"
+#include "core/worker_main.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -14,10 +14,10 @@
 
 #include <string>
 
-#include "client/home.h"
-#include "client/log.h"
-#include "client/plugin_call.h"
-#include "client/worker_wire.h"
+#include "core/home.h"
+#include "core/log.h"
+#include "core/plugin_call.h"
+#include "core/worker_wire.h"
 #include "dravik/tools.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Finding and loading plug-in libraries: the path rule "<home>/lib/lib<name>.so" and the
 // loaded library of one call.
-#ifndef TOLVANE_CLIENT_PLUGIN_LOADER_H
-#define TOLVANE_CLIENT_PLUGIN_LOADER_H
+#ifndef TOLVANE_CORE_PLUGIN_LOADER_H
+#define TOLVANE_CORE_PLUGIN_LOADER_H
 
 #include <memory>
 #include <string>

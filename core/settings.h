@@ -6,8 +6,8 @@
 // way the reader notes what it found and what it used. Adding a key: its field here, its row
 // in the table, its row in the README's settings table (a test holds the README and
 // packaging/mq.conf.sample to the table).
-#ifndef TOLVANE_CLIENT_SETTINGS_H
-#define TOLVANE_CLIENT_SETTINGS_H
+#ifndef TOLVANE_CORE_SETTINGS_H
+#define TOLVANE_CORE_SETTINGS_H
 
 #include <string>
 #include <vector>

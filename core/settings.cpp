@@ -1,5 +1,5 @@
 // The one reader of the service's settings file, driven by one table of its keys.
-#include "client/settings.h"
+#include "core/settings.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
 // Where the service keeps its files: the home (cfg/mq.conf, lib/, log/) and the pid file.
 // The built-in paths unless the command line names others; set once at start, before any
 // thread runs, and only read afterwards.
-#ifndef TOLVANE_CLIENT_HOME_H
-#define TOLVANE_CLIENT_HOME_H
+#ifndef TOLVANE_CORE_HOME_H
+#define TOLVANE_CORE_HOME_H
 
 #include <string>
 
