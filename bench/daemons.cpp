@@ -1,5 +1,5 @@
 // The daemons under test; see daemons.h. Starting, watching and stopping them is the daemon
-// probe's (tests/common/daemon_probe.h), shared with the tests.
+// probe's (probe/daemon_probe.h), shared with the tests.
 #include "bench/daemons.h"
 
 #include <limits.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "tests/common/daemon_probe.h"
+#include "probe/daemon_probe.h"
 
 namespace {
 

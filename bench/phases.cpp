@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "amqp/wire.h"
-#include "tests/common/daemon_probe.h"
+#include "probe/daemon_probe.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/responder.h"
-#include "tools/call_client.h"
+#include "requester/call_client.h"
 
 struct Workload {
     std::string queue;

@@ -9,7 +9,7 @@
 
 #include "bench/daemons.h"
 #include "bench/phases.h"
-#include "tools/call_client.h"
+#include "requester/call_client.h"
 
 struct SoakPlan {
     Workload load;            // count: ten or more; idleMs: a batch with no reply ends the run

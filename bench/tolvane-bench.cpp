@@ -21,7 +21,7 @@
 #include "bench/daemons.h"
 #include "bench/phases.h"
 #include "bench/soak.h"
-#include "tools/call_client.h"
+#include "requester/call_client.h"
 
 namespace {
 

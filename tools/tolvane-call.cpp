@@ -16,7 +16,7 @@
 #include "core/worker_main.h"
 #include "paths.h"
 #include "plugin.h"
-#include "tools/call_client.h"
+#include "requester/call_client.h"
 #include "tools/local_call.h"
 
 namespace {

@@ -17,11 +17,11 @@
 
 #include "amqp/wire.h"
 #include "amqp_test_client.h"
-#include "daemon_probe.h"
+#include "probe/daemon_probe.h"
 #include "lookup_endpoint.h"
 #include "paths.h"
 #include "testutil.h"
-#include "tools/call_client.h"
+#include "requester/call_client.h"
 
 inline const std::string kDaemon = std::string(TEST_BINARY_DIR) + "/client/tolvane";
 inline const std::string kCall = std::string(TEST_BINARY_DIR) + "/tools/tolvane-call";

@@ -23,7 +23,7 @@
 #include "amqp/connection.h"
 #include "amqp_test_client.h"
 #include "relay.h"
-#include "tools/call_client.h"
+#include "requester/call_client.h"
 
 // Fault injection: while set, the service's socket allocation fails as on an exhausted heap.
 namespace {

@@ -1,8 +1,8 @@
 // Requester side of the service's protocol: talks to the broker on one connection of its own
 // (channel 1) to send requests (built with amqp/wire.h) and collect the RESULT records that
 // come back. Used by tolvane-call, the benchmark and the tests.
-#ifndef TOLVANE_TOOLS_CALL_CLIENT_H
-#define TOLVANE_TOOLS_CALL_CLIENT_H
+#ifndef TOLVANE_REQUESTER_CALL_CLIENT_H
+#define TOLVANE_REQUESTER_CALL_CLIENT_H
 
 #include <string>
 #include <vector>

@@ -1,8 +1,8 @@
 // The daemon seen from outside, as the benchmark and the tests watch it: started by its path
 // until its pid file names it, checked and measured through /proc, read through its service
 // log, stopped by pid. Plain POSIX and /proc; no test framework, no settings of this build.
-#ifndef TOLVANE_TEST_DAEMON_PROBE_H
-#define TOLVANE_TEST_DAEMON_PROBE_H
+#ifndef TOLVANE_PROBE_DAEMON_PROBE_H
+#define TOLVANE_PROBE_DAEMON_PROBE_H
 
 #include <sys/types.h>
 

@@ -1,5 +1,5 @@
 // The daemon seen from outside; see daemon_probe.h.
-#include "daemon_probe.h"
+#include "probe/daemon_probe.h"
 
 #include <dirent.h>
 #include <signal.h>

@@ -1,5 +1,5 @@
 // Requester side of the service's protocol on librabbitmq; see call_client.h.
-#include "tools/call_client.h"
+#include "requester/call_client.h"
 
 #include <sys/time.h>
 #include <unistd.h>
