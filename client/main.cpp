@@ -39,5 +39,8 @@ int main(int argc, char** argv) {
 
     // Before the settings are read, so that a name just stored is the one consumed.
     GetQueue();
-    return RunService(ReadServiceSettings());
+    const Settings s = ReadServiceSettings();
+    SetLogKeptOpen(s.log_kept_open);
+    SetSettingsReload(s.settings_on_change);
+    return RunService(s);
 }

@@ -1,13 +1,17 @@
 // The service's log: every call appends one line to the day's file through a fresh
-// CLogFile, so it holds no lock and no open file between calls.
+// CLogFile, so it holds no lock and no open file between calls; or, with log_file=kept_open,
+// the day's file stays open and each entry is one write to it.
 #include "core/log.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "core/home.h"
@@ -18,16 +22,64 @@ namespace {
 
 std::atomic<bool> echoToStderr{false};
 std::atomic<bool> toFile{true};
+std::atomic<bool> keptOpen{false};
 
-// One write, so that lines of threads logging at once do not interleave on stderr.
-void Echo(const struct tm& local, const std::string& info) {
+// The entry as the log-file writer stamps it: "[YYYY-MM-DD,HH:MM:SS] text".
+std::string Entry(const struct tm& local, const std::string& info) {
     char stamp[80];
     snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d,%02d:%02d:%02d] ", local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    const std::string line = stamp + info;
-    ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+    return stamp + info;
+}
+
+// One write, so that lines of threads logging at once do not interleave.
+void WriteWhole(int fd, const std::string& line) {
+    ssize_t written = write(fd, line.data(), line.size());
     (void)written;  // nobody to tell
 }
+
+// The day's file, kept open. It is opened anew when the day's name changes or when the file
+// at its path is no longer the one open (moved away by logrotate or an operator, removed).
+class KeptFile {
+public:
+    void Append(const std::string& path, const std::string& entry) {
+        std::lock_guard<std::mutex> hold(_lock);
+        if (!Current(path)) Open(path);
+        if (_fd >= 0) WriteWhole(_fd, entry);
+    }
+
+private:
+    bool Current(const std::string& path) const {
+        struct stat st;
+        return _fd >= 0 && path == _path && stat(path.c_str(), &st) == 0 && st.st_dev == _dev &&
+               st.st_ino == _ino;
+    }
+
+    void Open(const std::string& path) {
+        if (_fd >= 0) close(_fd);
+        const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+        _fd = open(path.c_str(), flags, 0666);
+        if (_fd < 0) {
+            mkdir(LogDir().c_str(), 0777);
+            _fd = open(path.c_str(), flags, 0666);
+        }
+        struct stat st;
+        if (_fd >= 0 && fstat(_fd, &st) == 0) {
+            _dev = st.st_dev;
+            _ino = st.st_ino;
+        }
+        _path = path;
+    }
+
+    std::mutex _lock;
+    int _fd = -1;
+    std::string _path;
+    dev_t _dev = 0;
+    ino_t _ino = 0;
+};
+
+// Never freed: workers may still log while the process exits.
+KeptFile* kept = new KeptFile;
 
 }  // namespace
 
@@ -37,6 +89,10 @@ void SetLogEcho(bool on) {
 
 void SetLogFile(bool on) {
     toFile.store(on, std::memory_order_relaxed);
+}
+
+void SetLogKeptOpen(bool on) {
+    keptOpen.store(on, std::memory_order_relaxed);
 }
 
 void LOG(const char* szLog) {
@@ -49,13 +105,15 @@ void LOG(const char* szLog) {
     snprintf(fileName, sizeof fileName, "main-%04d-%02d-%02d.log", local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday);
     std::string info = std::string(szLog ? szLog : "") + "\n";
-    if (toFile.load(std::memory_order_relaxed)) {
+    if (toFile.load(std::memory_order_relaxed) && keptOpen.load(std::memory_order_relaxed)) {
+        kept->Append(LogDir() + "/" + fileName, Entry(local, info));
+    } else if (toFile.load(std::memory_order_relaxed)) {
         CLogFile log;
         std::string dir = LogDir();
         log.SetLogPath(&dir[0]);
         log.LogFile(fileName, "%s", info.c_str());
     }
-    if (echoToStderr.load(std::memory_order_relaxed)) Echo(local, info);
+    if (echoToStderr.load(std::memory_order_relaxed)) WriteWhole(STDERR_FILENO, Entry(local, info));
 }
 
 std::string VisibleControls(const char* text) {

@@ -15,6 +15,11 @@ void SetLogEcho(bool on);
 // nor create its day's file under another user); on at start.
 void SetLogFile(bool on);
 
+// log_file=kept_open (true): the day's file stays open between entries, each entry is one
+// write to it, and it is opened anew at the date change or when it was moved or removed.
+// Off at start (each entry opens, appends and closes the file).
+void SetLogKeptOpen(bool on);
+
 // `text` with its control characters written as visible escapes ("\n", "\r", "\t", "\xNN"),
 // for texts from outside that must stay on one log line.
 std::string VisibleControls(const char* text);

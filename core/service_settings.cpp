@@ -1,7 +1,13 @@
 // Settings are read at start and again for every message: a bad number is logged the first
-// time its key and text are seen, not once per message.
+// time its key and text are seen, not once per message. Under settings_reload=on_change the
+// file is read again only when it changed, or a second after it was last read.
 #include "core/service_settings.h"
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -29,14 +35,78 @@ std::string Line(const SettingNote& n) {
     return "setting " + n.key + "=\"" + text + "\" is " + n.why + ", " + used + " used";
 }
 
-}  // namespace
-
-Settings ReadServiceSettings() {
+Settings ReadNow() {
     std::vector<SettingNote> notes;
     Settings s = ReadSettings(MqConfPath(), &notes);
     for (const SettingNote& n : notes) {
         const std::string line = Line(n);
         if (FirstTime(line)) LOG(line.c_str());
     }
+    return s;
+}
+
+// What tells a changed file: an edit in place moves the change time or the size, a file
+// renamed over it the inode.
+struct FileStamp {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec ctime = {0, 0};
+    bool operator==(const FileStamp& o) const {
+        return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
+               ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+FileStamp StampOf(const std::string& file) {
+    FileStamp stamp;
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) return stamp;
+    stamp.exists = true;
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.ctime = st.st_ctim;
+    return stamp;
+}
+
+// Also read again at least this often: an edit within the clock's granularity that keeps the
+// size is still seen.
+const std::chrono::seconds kReadAtLeastEvery(1);
+
+std::atomic<bool> onChange{false};
+
+struct Cached {
+    FileStamp stamp;
+    std::chrono::steady_clock::time_point readAt;
+    std::unique_ptr<const Settings> settings;
+};
+std::mutex cachedLock;
+// Never freed, as `logged`.
+Cached* cached = new Cached;
+
+}  // namespace
+
+void SetSettingsReload(bool readOnChange) {
+    onChange.store(readOnChange, std::memory_order_relaxed);
+}
+
+Settings ReadServiceSettings() {
+    if (!onChange.load(std::memory_order_relaxed)) return ReadNow();
+    const std::string file = MqConfPath();
+    // Stamped before the read: a change while it reads shows at the next call.
+    const FileStamp stamp = StampOf(file);
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> hold(cachedLock);
+        if (cached->settings && cached->stamp == stamp && now - cached->readAt < kReadAtLeastEvery)
+            return *cached->settings;
+    }
+    Settings s = ReadNow();
+    std::lock_guard<std::mutex> hold(cachedLock);
+    cached->stamp = stamp;
+    cached->readAt = now;
+    cached->settings.reset(new Settings(s));
     return s;
 }

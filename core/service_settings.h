@@ -8,4 +8,9 @@
 // ReadSettings of the home's cfg/mq.conf; logs every note not logged before. Any thread.
 Settings ReadServiceSettings();
 
+// settings_reload=on_change (true): ReadServiceSettings gives the settings it read last while
+// the file's device, inode, size and change time stay the same, and reads the file again at
+// least once a second. Off at start (each call reads the file).
+void SetSettingsReload(bool readOnChange);
+
 #endif

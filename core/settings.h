@@ -42,6 +42,10 @@ struct Settings {
     // When set, the login's password is this file's first line, and `pwd` is not used.
     std::string pwd_file;
     std::string metrics_listen;  // "HOST:PORT" of the metrics endpoint; empty: none
+
+    // The lean path per message.
+    bool settings_on_change = false;  // settings_reload: "each_message" or "on_change"
+    bool log_kept_open = false;       // log_file: "per_entry" or "kept_open"
 };
 
 const int kMaxWorkers = 1000;

@@ -1,5 +1,6 @@
 // The service's LOG: the day's "main-YYYY-MM-DD.log" in the scratch home's log directory,
-// written from many threads at once without a torn line.
+// written from many threads at once without a torn line; each case runs with the file opened
+// per entry and kept open (log_file=kept_open).
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -26,16 +27,22 @@ std::string DayFile(const char* date) {
     return std::string(TOLVANE_LOG_DIR) + "/main-" + date + ".log";
 }
 
-class ServiceLogTest : public testing::Test {
+class ServiceLogTest : public testing::TestWithParam<bool> {
 protected:
-    ServiceLogTest() { Clean(); }
-    ~ServiceLogTest() override { Clean(); }
+    ServiceLogTest() {
+        Clean();
+        SetLogKeptOpen(GetParam());
+    }
+    ~ServiceLogTest() override {
+        SetLogKeptOpen(false);
+        Clean();
+    }
     static void Clean() {
         for (const char* date : {"2031-03-04", "2031-03-05"}) remove(DayFile(date).c_str());
     }
 };
 
-TEST_F(ServiceLogTest, OneLineInTheDaysFile) {
+TEST_P(ServiceLogTest, OneLineInTheDaysFile) {
     PinClock clock(Local(2031, 3, 4, 9, 5, 7));
     LOG("started");
     LOG("");
@@ -49,7 +56,7 @@ TEST_F(ServiceLogTest, OneLineInTheDaysFile) {
         ReadAll(DayFile("2031-03-04")));
 }
 
-TEST_F(ServiceLogTest, MidnightStartsTheNextDaysFile) {
+TEST_P(ServiceLogTest, MidnightStartsTheNextDaysFile) {
     {
         PinClock late(Local(2031, 3, 4, 23, 59, 59));
         LOG("last");
@@ -64,7 +71,7 @@ TEST_F(ServiceLogTest, MidnightStartsTheNextDaysFile) {
 
 // Ten writers at once, as the main thread and the workers do; some lines are longer than
 // a stdio buffer. Every line must arrive exactly once and whole.
-TEST_F(ServiceLogTest, ConcurrentWritersNeverTearLines) {
+TEST_P(ServiceLogTest, ConcurrentWritersNeverTearLines) {
     const int kThreads = 10, kLines = 3000;
     PinClock clock(Local(2031, 3, 4, 12, 0, 0));
     std::vector<std::thread> writers;
@@ -100,5 +107,22 @@ TEST_F(ServiceLogTest, ConcurrentWritersNeverTearLines) {
     EXPECT_EQ(kThreads * kLines, count);
     EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
 }
+
+// logrotate moves the day's file away (or an operator removes it): the next entry goes to a
+// new file at the day's path, never into the moved one.
+TEST_P(ServiceLogTest, MovedOrRemovedFileIsOpenedAnew) {
+    PinClock clock(Local(2031, 3, 4, 8, 0, 0));
+    const std::string day = DayFile("2031-03-04"), moved = day + ".1";
+    LOG("before");
+    ASSERT_EQ(rename(day.c_str(), moved.c_str()), 0);
+    LOG("after the move");
+    ASSERT_EQ(remove(day.c_str()), 0);
+    LOG("after the removal");
+    EXPECT_EQ("[2031-03-04,08:00:00] before\n", ReadAll(moved));
+    EXPECT_EQ("[2031-03-04,08:00:00] after the removal\n", ReadAll(day));
+    remove(moved.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(PerEntryAndKeptOpen, ServiceLogTest, testing::Bool());
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Numbers in mq.conf that cannot be taken as written: what the reader uses instead, with a
 // note, and the daemon's one log line per bad key and text however often it reads the file.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -105,6 +107,30 @@ TEST(ServiceSettings, EachBadKeyAndTextIsLoggedOnce) {
     EXPECT_EQ(Count(log, "] setting heartbeat=\"-3\" is out of range 0..3600, 0 used\n"), 1);
     EXPECT_EQ(Count(log, "] setting workers=\"0\" is out of range 1..1000, 10 used\n"), 1);
     EXPECT_EQ(Count(log, "] setting "), 3);
+}
+
+// settings_reload=on_change: an edit that changes the size, or a file renamed over the old one,
+// counts from the next read; any edit within a second.
+TEST(ServiceSettings, OnChangeSeesEveryEditAtTheNextRead) {
+    TempDir home;
+    SetHome(home.path());
+    ASSERT_EQ(TempDir::Run("mkdir -p '" + home.file("cfg") + "' '" + home.file("log") + "'"), 0);
+    SetSettingsReload(true);
+    ASSERT_TRUE(WriteAll(MqConfPath(), "workers=3\n"));
+    EXPECT_EQ(ReadServiceSettings().workers, 3);
+    ASSERT_TRUE(WriteAll(MqConfPath(), "workers=40\n"));
+    EXPECT_EQ(ReadServiceSettings().workers, 40);
+    // The same size within the file system's clock tick may keep the change time: it is seen
+    // within a second.
+    ASSERT_TRUE(WriteAll(MqConfPath(), "workers=41\n"));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (ReadServiceSettings().workers != 41 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ReadServiceSettings().workers, 41);
+    ASSERT_TRUE(WriteAll(home.file("new.conf"), "workers=42\n"));
+    ASSERT_EQ(rename(home.file("new.conf").c_str(), MqConfPath().c_str()), 0);
+    EXPECT_EQ(ReadServiceSettings().workers, 42);
+    SetSettingsReload(false);
 }
 
 // The README's settings table as key -> {default, Read}. A row may name several keys with
