@@ -13,7 +13,7 @@
 
 #include "client/home.h"
 #include "client/log.h"
-#include "client/settings.h"
+#include "client/settings_check.h"
 #include "paths.h"
 
 namespace {
