@@ -79,6 +79,7 @@ struct SettingKey {
     std::string key;
     std::string value;
     SettingRead read;
+    bool secret = false;  // its value is never shown (pwd)
 };
 
 // Every key the reader takes, in the order it reads them.
@@ -89,7 +90,10 @@ std::vector<SettingKey> SettingKeys();
 bool SplitListen(const std::string& text, std::string* host, int* port);
 
 // Why the reader would not take `text` as the value of `key` as meant ("" when it would, and
-// for a key it does not know); `s` as read, for a range that ends where another key says.
+// for a key it does not know); `s` as read, for a range that ends where another key says. A
+// text is kept as it stands, so blanks around it or a control character in it are named (a
+// password's blanks excepted), and so is a file a "_file" key names that this process's
+// user cannot read; a number atoi reads is fine with blanks or a CR after it.
 std::string SettingValueProblem(const std::string& key, const std::string& text, const Settings& s);
 
 #endif

@@ -45,11 +45,12 @@ std::string UnknownKey(const std::string& key) {
     return why;
 }
 
-bool Known(const std::string& key) {
-    for (const SettingKey& k : SettingKeys()) {
-        if (k.key == key) return true;
+const SettingKey* FindKey(const std::string& name) {
+    static const std::vector<SettingKey> keys = SettingKeys();
+    for (const SettingKey& k : keys) {
+        if (k.key == name) return &k;
     }
-    return false;
+    return nullptr;
 }
 
 // Why the line `line` is no setting the daemon takes as written; "" when it is one.
@@ -62,11 +63,13 @@ std::string LineProblem(const std::string& line, const Settings& s, bool* known)
     }
     const size_t at = line.find('=');
     const std::string key = line.substr(0, at), value = line.substr(at + 1);
-    if (!Known(key)) return UnknownKey(key);
+    const SettingKey* k = FindKey(key);
+    if (!k) return UnknownKey(key);
     *known = true;
     // An empty value counts as absent: the key keeps its default.
     const std::string why = value.empty() ? "" : SettingValueProblem(key, value, s);
-    return why.empty() ? why : key + "=\"" + Shown(value) + "\" " + why;
+    if (why.empty()) return why;
+    return key + (k->secret ? "=(not shown) " : "=\"" + Shown(value) + "\" ") + why;
 }
 
 bool Blank(const std::string& line) {
