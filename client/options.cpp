@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "client/settings_check.h"
 #include "core/home.h"
 #include "core/log.h"
 #include "core/settings.h"

@@ -4,13 +4,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <stdio.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "tarrin/config.h"
 
@@ -36,6 +35,12 @@ std::string NumberProblem(const std::string& text, long long lo, long long hi, l
     return "";
 }
 
+// The digits atoi reads: `text` without the blanks (a CR included) after it, where atoi stops
+// as it does at the line's end, so that "5672\r" of a CR LF file counts as the 5672 it gives.
+std::string AtoiText(const std::string& text) {
+    return text.substr(0, text.find_last_not_of(" \t\r\n\v\f") + 1);
+}
+
 class Reader {
 public:
     Reader(const std::string& file, std::vector<SettingNote>* notes) : _notes(notes) {
@@ -56,7 +61,7 @@ public:
         if (text.empty()) return;
         value = atoi(text.c_str());
         long long n = 0;
-        const std::string why = NumberProblem(text, lo, hi, &n);
+        const std::string why = NumberProblem(AtoiText(text), lo, hi, &n);
         if (!why.empty()) Note(key, text, value, why);
     }
 
@@ -122,6 +127,7 @@ struct Key {
     // A text's form: why the value is not taken as meant ("" when it is); the daemon still
     // reads it as written and says so where it uses it.
     std::string (*form)(const std::string&) = nullptr;
+    bool secret = false;  // a value never shown
 };
 
 constexpr Key Text(const char* name, SettingRead read, TextField field) {
@@ -167,6 +173,11 @@ std::string ListenProblem(const std::string& text) {
     return SplitListen(text, &host, &port) ? "" : "is not HOST:PORT with a port of 1 to 65535";
 }
 
+constexpr Key Secret(Key k) {
+    k.secret = true;
+    return k;
+}
+
 constexpr Key EndingAt(Key k, int (*top)(const Settings&)) {
     k.top = top;
     return k;
@@ -181,12 +192,13 @@ constexpr SettingRead kEachMessage = SettingRead::kEachMessage;
 constexpr SettingRead kEachReply = SettingRead::kEachReply;
 constexpr SettingRead kStartAndEachReply = SettingRead::kStartAndEachReply;
 
-// Every key of mq.conf, in the order the reader takes them.
+// Every key of mq.conf, in the order the reader takes them. A key whose name ends in "_file"
+// names a file the daemon reads.
 constexpr Key kKeys[] = {
     Text("server", kStartAndEachReply, FIELD(broker.server)),
     Text("queue", kStart, FIELD(queue)),
     Text("userName", kStartAndEachReply, FIELD(broker.userName)),
-    Text("pwd", kStartAndEachReply, FIELD(broker.pwd)),
+    Secret(Text("pwd", kStartAndEachReply, FIELD(broker.pwd))),
     Text("pwd_file", kStartAndEachReply, FIELD(pwd_file)),
     Text("vhost", kStartAndEachReply, FIELD(broker.vhost)),
     Atoi("port", kStartAndEachReply, FIELD(broker.port), 1, 65535),
@@ -274,79 +286,67 @@ const Key* FindKey(const std::string& name) {
     return nullptr;
 }
 
-// Why the value `text` of `k` is not taken as written ("" when it is); `s` as read, for a
+// A text is kept as it stands, blanks and control characters included: why `text` is likely
+// not meant so ("" when it looks meant). A password may well begin or end in a blank.
+std::string TextProblem(const std::string& text, bool secret) {
+    const std::string kept = ", which the daemon keeps";
+    if (text.empty()) return "";
+    if (text.back() == '\r') return "ends in a CR" + kept + " (CR LF line ends?)";
+    if (std::any_of(text.begin(), text.end(),
+                    [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
+        return "holds a control character" + kept;
+    }
+    if (secret) return "";
+    if (text.front() == ' ') return "begins with a blank" + kept;
+    if (text.back() == ' ') return "ends in a blank" + kept;
+    return "";
+}
+
+bool NamesFile(const std::string& key) {
+    const std::string suffix = "_file";
+    return key.size() > suffix.size() &&
+           key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Why the daemon could not read the file `path` if it ran as this process's user ("" when
+// it could): the postinst runs the check as the service's user.
+std::string FileProblem(const std::string& path) {
+    // systemd hands a credential over as it starts the service; until then it is not there.
+    if (path.rfind("/run/credentials/", 0) == 0) return "";
+    // Detached, and under systemd, the daemon runs from "/".
+    const std::string file = path[0] == '/' ? path : "/" + path;
+    if (access(file.c_str(), R_OK) == 0) return "";
+    const int err = errno;
+    passwd entry;
+    passwd* found = nullptr;
+    char names[1024];
+    getpwuid_r(getuid(), &entry, names, sizeof names, &found);
+    const std::string user = found ? found->pw_name : "uid " + std::to_string(getuid());
+    return "cannot be read by " + user + " (" + strerror(err) + ")";
+}
+
+// Why the value `text` of `k` is not taken as meant ("" when it is); `s` as read, for a
 // range that ends where another key says.
 std::string ValueProblem(const Key& k, const std::string& text, const Settings& s) {
     long long n = 0;
+    std::string why;
     switch (k.check) {
     case Check::kText:
-        return k.form ? k.form(text) : "";
+        why = TextProblem(text, k.secret);
+        if (why.empty() && NamesFile(k.name)) why = FileProblem(text);
+        if (why.empty() && k.form) why = k.form(text);
+        return why;
     case Check::kFlag:
         if (text == k.on || text == k.off) return "";
         return std::string("is neither \"") + k.on + "\" nor \"" + k.off + "\"";
     case Check::kAtoi:
+        why = NumberProblem(AtoiText(text), k.lo, k.hi, &n);
+        return why.empty() ? why : "is " + why;
     case Check::kNumber:
         break;
     }
-    const std::string why = NumberProblem(text, k.lo, k.top ? k.top(s) : k.hi, &n);
+    why = NumberProblem(text, k.lo, k.top ? k.top(s) : k.hi, &n);
     return why.empty() ? why : "is " + why;
-}
-
-// A text as a terminal shows it harmlessly: control characters as \xNN.
-std::string Shown(const std::string& text) {
-    std::string shown;
-    for (unsigned char c : text) {
-        char hex[5];
-        snprintf(hex, sizeof hex, "\\x%02x", c);
-        shown += c < 0x20 || c == 0x7f ? std::string(hex) : std::string(1, char(c));
-    }
-    return shown;
-}
-
-// Edits that turn `a` into `b` (Levenshtein), to name the key a misspelt one may mean.
-size_t Distance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t above = row[j];
-            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
-std::string UnknownKey(const std::string& key) {
-    std::string why = "unknown key \"" + Shown(key) + "\"";
-    for (const Key& k : kKeys) {
-        if (Distance(key, k.name) <= 2) return why + " (did you mean \"" + k.name + "\"?)";
-    }
-    return why;
-}
-
-// Why the line `line` is no setting the daemon takes as written; "" when it is one.
-std::string LineProblem(const std::string& line, const Settings& s, bool* known) {
-    *known = false;
-    const size_t equals = std::count(line.begin(), line.end(), '=');
-    if (equals == 0) return "no \"=\": not a setting (a comment begins with \"#\")";
-    if (equals > 1) {
-        return std::to_string(equals) + " \"=\": not a setting (a setting has exactly one)";
-    }
-    const size_t at = line.find('=');
-    const std::string key = line.substr(0, at), value = line.substr(at + 1);
-    const Key* k = FindKey(key);
-    if (!k) return UnknownKey(key);
-    *known = true;
-    // An empty value counts as absent: the key keeps its default.
-    const std::string why = value.empty() ? "" : ValueProblem(*k, value, s);
-    return why.empty() ? why : key + "=\"" + Shown(value) + "\" " + why;
-}
-
-bool Blank(const std::string& line) {
-    return line.find_first_not_of(" \t\r") == std::string::npos;
 }
 
 }  // namespace
@@ -375,7 +375,7 @@ const char* SettingReadText(SettingRead read) {
 
 std::vector<SettingKey> SettingKeys() {
     std::vector<SettingKey> keys;
-    for (const Key& k : kKeys) keys.push_back({k.name, DefaultText(k), k.read});
+    for (const Key& k : kKeys) keys.push_back({k.name, DefaultText(k), k.read, k.secret});
     return keys;
 }
 
@@ -409,27 +409,8 @@ bool SettingsFileOpens(const std::string& file, std::string* why) {
     return true;
 }
 
-SettingsCheck CheckSettingsFile(const std::string& file) {
-    SettingsCheck check;
-    const std::string name = file.substr(file.rfind('/') + 1);
-    std::string why;
-    if (!SettingsFileOpens(file, &why)) {
-        check.problems.push_back(file + ": cannot be opened for reading and writing (" + why +
-                                 "): the daemon would take every default");
-        return check;
-    }
-    check.readable = true;
-    const Settings s = ReadSettings(file);
-    std::ifstream in(file, std::ios::binary);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (Blank(line) || line[0] == '#') continue;
-        bool known = false;
-        const std::string why = LineProblem(line, s, &known);
-        if (known) ++check.settings;
-        if (why.empty()) continue;
-        std::string problem = name + ":" + std::to_string(number) + ": ";
-        check.problems.push_back(problem.append(why));
-    }
-    return check;
+std::string SettingValueProblem(const std::string& key, const std::string& text,
+                                const Settings& s) {
+    const Key* k = FindKey(key);
+    return k ? ValueProblem(*k, text, s) : "";
 }

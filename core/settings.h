@@ -83,6 +83,7 @@ struct SettingKey {
     std::string key;
     std::string value;
     SettingRead read;
+    bool secret = false;  // its value is never shown (pwd)
 };
 
 // Every key the reader takes, in the order it reads them.
@@ -92,16 +93,11 @@ std::vector<SettingKey> SettingKeys();
 // brackets, and a port of 1 to 65535; false when it is not of that form.
 bool SplitListen(const std::string& text, std::string* host, int* port);
 
-// What --check-config finds in a settings file, read as the daemon reads it.
-struct SettingsCheck {
-    bool readable = false;              // false: `problems` holds only why not
-    int settings = 0;                   // lines that are settings of known keys
-    std::vector<std::string> problems;  // "mq.conf:LINE: reason", in line order
-};
-
-// Every line of `file` that is not a setting (not exactly one "="), every unknown key and
-// every value the reader would not take as written; lines counted as they stand, blank ones
-// included. Blank lines and lines that begin with "#" are fine.
-SettingsCheck CheckSettingsFile(const std::string& file);
+// Why the reader would not take `text` as the value of `key` as meant ("" when it would, and
+// for a key it does not know); `s` as read, for a range that ends where another key says. A
+// text is kept as it stands, so blanks around it or a control character in it are named (a
+// password's blanks excepted), and so is a file a "_file" key names that this process's
+// user cannot read; a number atoi reads is fine with blanks or a CR after it.
+std::string SettingValueProblem(const std::string& key, const std::string& text, const Settings& s);
 
 #endif

@@ -1,8 +1,11 @@
 // Numbers in mq.conf that cannot be taken as written: what the reader uses instead, with a
-// note, and the daemon's one log line per bad key and text however often it reads the file.
+// note, and the daemon's one log line per bad key and text however often it reads the file;
+// what --check-config makes of texts and files the daemon takes as they stand.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -12,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/settings_check.h"
 #include "core/home.h"
 #include "core/service_settings.h"
 #include "testutil.h"
@@ -207,6 +211,63 @@ TEST(SettingsTable, SampleNamesOnlyKnownKeysAndShowsTheOthersAtTheirDefaults) {
     std::vector<SettingNote> notes;
     ReadSettings(dir.file("mq.conf"), &notes);
     EXPECT_TRUE(notes.empty()) << notes[0].key;
+}
+
+// A file saved with CR LF line ends, blanks around a text, files that are not there: the
+// daemon keeps a text as it stands and reads the files it names, so each is a problem.
+TEST(CheckConfig, NamesTextsKeptAsTheyStandAndFilesThisUserCannotRead) {
+    TempDir dir;
+    const std::string missing = dir.file("missing.pem"), present = dir.file("pwd");
+    ASSERT_TRUE(WriteAll(present, "secret\n"));
+    const std::string user = getpwuid(getuid())->pw_name;
+    const std::string unread = "\" cannot be read by " + user + " (No such file or directory)";
+    const struct {
+        std::string line, problem;  // "": none
+    } cases[] = {
+        {"server=127.0.0.1\r",
+         "server=\"127.0.0.1\\x0d\" ends in a CR, which the daemon keeps (CR LF line ends?)"},
+        {"queue=tolvane ", "queue=\"tolvane \" ends in a blank, which the daemon keeps"},
+        {"userName= guest", "userName=\" guest\" begins with a blank, which the daemon keeps"},
+        {"vhost=/\x01", "vhost=\"/\\x01\" holds a control character, which the daemon keeps"},
+        {"pwd=guest\r", "pwd=(not shown) ends in a CR, which the daemon keeps (CR LF line ends?)"},
+        {"pwd=a pass phrase ", ""},
+        {"pwd_file=" + missing, "pwd_file=\"" + missing + unread},
+        {"pwd_file=" + present, ""},
+        {"tls_ca_file=" + missing, "tls_ca_file=\"" + missing + unread},
+        {"tls_key_file=" + missing + "\r", "tls_key_file=\"" + missing +
+                                               "\\x0d\" ends in a CR, which the daemon keeps "
+                                               "(CR LF line ends?)"},
+        // Handed over by systemd as the service starts, so not there for the check.
+        {"tls_cert_file=/run/credentials/tolvane.service/client.pem", ""},
+    };
+    std::string conf, expected;
+    int number = 0;
+    for (const auto& c : cases) {
+        conf += c.line + "\n";
+        ++number;
+        if (!c.problem.empty())
+            expected += "mq.conf:" + std::to_string(number) + ": " + c.problem + "\n";
+    }
+    ASSERT_TRUE(WriteAll(dir.file("mq.conf"), conf));
+    const SettingsCheck check = CheckSettingsFile(dir.file("mq.conf"));
+    std::string found;
+    for (const std::string& problem : check.problems) found += problem + "\n";
+    EXPECT_EQ(found, expected);
+}
+
+// What the daemon reads right is no problem: atoi takes "5672\r" as 5672, and the check and
+// the reader's notes say nothing of it.
+TEST(CheckConfig, PassesNumbersAtoiReadsRightWithALineEndOfCrLf) {
+    TempDir dir;
+    ASSERT_TRUE(WriteAll(dir.file("mq.conf"), "port=5673\r\nframe_max=131072 \r\n"));
+    std::vector<SettingNote> notes;
+    const Settings s = ReadSettings(dir.file("mq.conf"), &notes);
+    EXPECT_EQ(s.broker.port, 5673);
+    EXPECT_EQ(s.broker.frame_max, 131072);
+    EXPECT_TRUE(notes.empty()) << notes[0].key;
+    const SettingsCheck check = CheckSettingsFile(dir.file("mq.conf"));
+    EXPECT_EQ(check.settings, 2);
+    EXPECT_TRUE(check.problems.empty()) << check.problems[0];
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ grep -qx 'activate-noawait ldconfig' "$ctrl/triggers" || fail "no ldconfig trigg
 grep -q 'adduser --system --group --no-create-home .* tolvane' "$ctrl/postinst" ||
     fail "postinst does not create the tolvane user"
 grep -q "own tolvane:tolvane .*/log\"" "$ctrl/postinst" || fail "postinst does not hand log/ to tolvane"
+grep -q 'runuser -u tolvane -- tolvane --check-config' "$ctrl/postinst" ||
+    fail "postinst does not check the settings as the tolvane user"
 sh -n "$ctrl/postinst" && sh -n "$ctrl/prerm" && sh -n "$ctrl/postrm" || fail "maintainer script syntax"
 grep -q "^e $HOME_DIR/log .* 14d$" "$SCRATCH/build/packaging/tmpfiles.conf" || fail "no 14-day log retention"
 
