@@ -5,7 +5,8 @@
 
 #include "client/settings.h"
 
-// ReadSettings of the home's cfg/mq.conf; logs every note not logged before. Any thread.
+// ReadSettings of the home's cfg/mq.conf, tls_verify as the first call read it; logs every
+// note, and a pwd_file readable by group or others, not logged before. Any thread.
 Settings ReadServiceSettings();
 
 #endif

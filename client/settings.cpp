@@ -217,7 +217,8 @@ constexpr Key kKeys[] = {
     Text("tls_ca_file", kStartAndEachReply, FIELD(broker.tls.ca_file)),
     Text("tls_cert_file", kStartAndEachReply, FIELD(broker.tls.cert_file)),
     Text("tls_key_file", kStartAndEachReply, FIELD(broker.tls.key_file)),
-    Flag("tls_verify", kStartAndEachReply, FIELD(broker.tls.verify), "yes", "no"),
+    // Once, for every connection: an edit must not turn the check off under a running daemon.
+    Flag("tls_verify", kStart, FIELD(broker.tls.verify), "yes", "no"),
     Formed(Text("metrics_listen", kStart, FIELD(metrics_listen)), ListenProblem),
 };
 

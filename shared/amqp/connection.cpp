@@ -254,7 +254,8 @@ AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::st
                : ask                  ? OpenWatched(conn, p, host, &why)
                                       : OpenOne(conn, p, host, &why);
         if (step == AmqpOpenStep::kStopped) {
-            *detail += (detail->empty() ? "" : "; ") + ("the open was called off at " + host.Text());
+            *detail +=
+                (detail->empty() ? "" : "; ") + ("the open was called off at " + host.Text());
             break;
         }
         const bool unreachable = step == AmqpOpenStep::kConnect || step == AmqpOpenStep::kHandshake;
