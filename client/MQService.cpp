@@ -111,6 +111,9 @@ bool Core::Connect(const AmqpLogin& login) {
     case AmqpOpenStep::kLogin:
         error = "failed to login to the broker";
         return false;
+    case AmqpOpenStep::kStopped:
+        error = "the connection to the server was called off";
+        return false;
     }
     return false;
 }
@@ -175,9 +178,9 @@ bool CConsumer::Init() {
     const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max, _tls};
     Core core{_conn, _error, _bConnected, _bChannelOpen, _failure};
     bool opened;
-    if (!core.Open(BrokerLogin(broker, kSetupTimeoutSec, _heartbeat, _firstHost), &opened)) {
-        return false;
-    }
+    AmqpLogin login = BrokerLogin(broker, kSetupTimeoutSec, _heartbeat, _firstHost);
+    login.keep_going = _keepGoing;
+    if (!core.Open(login, &opened)) return false;
     if (_prefetch > 0) {
         amqp_basic_qos(_conn, kChannel, 0, static_cast<uint16_t>(_prefetch), 0);
         if (!CheckReply()) return false;

@@ -6,7 +6,9 @@
 #include <stdint.h>
 #include <sys/time.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "amqp/broker.h"
 #include "amqp/rabbit.h"
@@ -54,6 +56,8 @@ public:
     void SetHeartbeat(int seconds) { _heartbeat = seconds; }
     // TLS to the broker (default: plain TCP). MUST precede the first consume.
     void SetTls(const BrokerTls& tls) { _tls = tls; }
+    // Asked while the connection opens, as AmqpLogin::keep_going; false calls the open off.
+    void SetKeepGoing(std::function<bool()> keepGoing) { _keepGoing = std::move(keepGoing); }
     // Why the last failure happened, and the host it happened on.
     const std::string& Detail() const { return _failure.why; }
     const std::string& Where() const { return _failure.where; }
@@ -87,6 +91,7 @@ private:
     unsigned _firstHost;
     BrokerFailure _failure;
     BrokerTls _tls;
+    std::function<bool()> _keepGoing;
 };
 
 class CPublisher {

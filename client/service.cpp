@@ -381,6 +381,11 @@ bool ConsumeLoop::Serve(unsigned generation) {
     consumer.SetFirstHost(generation - 1);
     consumer.SetHeartbeat(_s.heartbeat);
     consumer.SetTls(b.tls);
+    // A walk over silent hosts may take long: the watchdog is fed and a stop ends it.
+    consumer.SetKeepGoing([] {
+        NotifyAlive();
+        return !stop.Begun();
+    });
     const bool ready = consumer.Init();
     if (ready) {
         acks.SetLive(generation);

@@ -5,7 +5,8 @@
 
 #include "core/settings.h"
 
-// ReadSettings of the home's cfg/mq.conf; logs every note not logged before. Any thread.
+// ReadSettings of the home's cfg/mq.conf, tls_verify as the first call read it; logs every
+// note, and a pwd_file readable by group or others, not logged before. Any thread.
 Settings ReadServiceSettings();
 
 // settings_reload=on_change (true): ReadServiceSettings gives the settings it read last while

@@ -229,7 +229,8 @@ constexpr Key kKeys[] = {
     Text("tls_ca_file", kStartAndEachReply, FIELD(broker.tls.ca_file)),
     Text("tls_cert_file", kStartAndEachReply, FIELD(broker.tls.cert_file)),
     Text("tls_key_file", kStartAndEachReply, FIELD(broker.tls.key_file)),
-    Flag("tls_verify", kStartAndEachReply, FIELD(broker.tls.verify), "yes", "no"),
+    // Once, for every connection: an edit must not turn the check off under a running daemon.
+    Flag("tls_verify", kStart, FIELD(broker.tls.verify), "yes", "no"),
     Formed(Text("metrics_listen", kStart, FIELD(metrics_listen)), ListenProblem),
     Flag("settings_reload", kStart, FIELD(settings_on_change), "on_change", "each_message"),
     Flag("log_file", kStart, FIELD(log_kept_open), "kept_open", "per_entry"),

@@ -154,7 +154,14 @@ bool ApplyConfig(Options& o, const std::string& file, std::string* error) {
         *error = "--config " + file + " must open for reading and writing: " + why;
         return false;
     }
-    const Settings s = ReadSettings(file);
+    std::vector<SettingNote> notes;
+    const Settings s = ReadSettings(file, &notes);
+    // Its password left empty would send the built-in default instead of failing.
+    for (const SettingNote& n : notes) {
+        if (n.key != "pwd_file") continue;
+        *error = "--config " + file + ": pwd_file " + n.text + " " + n.why;
+        return false;
+    }
     for (const ConfigOption& c : kConfigOptions) {
         const std::string value = c.value(s);
         if (!value.empty() && !SetOption(o, c.option, value, error)) {

@@ -4,6 +4,7 @@
 #ifndef TOLVANE_AMQP_BROKER_H
 #define TOLVANE_AMQP_BROKER_H
 
+#include <functional>
 #include <string>
 
 // TLS to the broker. With `on`, the broker's certificate is checked against `ca_file` (empty:
@@ -46,6 +47,11 @@ struct AmqpLogin {
     int timeout_s = 10;
     unsigned first_host = 0;  // where in a list of hosts to start
     BrokerTls tls;
+    // When set, asked on the opening thread before each host and every quarter second while
+    // one host's open waits (that open then runs on a thread of its own); false calls the
+    // open off (kStopped). A daemon pings its watchdog and looks for a stop here, so that a
+    // walk over silent hosts neither starves the one nor holds up the other.
+    std::function<bool()> keep_going;
 };
 
 // The login to `broker`: every step bounded by `timeout_s`, `heartbeat` seconds asked for

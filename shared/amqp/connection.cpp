@@ -8,10 +8,15 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "amqp/tls.h"
@@ -30,6 +35,8 @@ const unsigned kUserTimeoutMs = 60000;
 
 // How long a host that failed is tried after the others.
 const std::chrono::seconds kHostPenalty(60);
+// How often keep_going is asked while one host's open waits.
+const std::chrono::milliseconds kAskEvery(250);
 
 using Clock = std::chrono::steady_clock;
 
@@ -103,9 +110,25 @@ std::string TlsReason(const AmqpLogin& p, int status, const AmqpHost& host) {
     return reason.empty() ? reason : "; " + reason;
 }
 
+// Between a host's open on a thread of its own and the thread that watches it. `fd` is a
+// duplicate of the open socket, which the watcher shuts down to end a handshake that waits on
+// it and closes when the open is over: the library may close its own descriptor meanwhile,
+// and that number may be reused.
+struct Cut {
+    std::atomic<int> fd{-1};
+    std::atomic<bool> stop{false};
+};
+
+// Hands the open socket `fd` to `cut`'s watcher, shut already when a stop came first.
+void Expose(Cut* cut, int fd) {
+    if (!cut) return;
+    cut->fd = dup(fd);
+    if (cut->stop) shutdown(fd, SHUT_RDWR);
+}
+
 // One host of the list: handle, socket (TCP or TLS), bounded connect, login.
 AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const AmqpHost& host,
-                     std::string* detail) {
+                     std::string* detail, Cut* cut = nullptr) {
     const std::string where = host.Text();
     *conn = amqp_new_connection();
     if (!*conn) {
@@ -128,6 +151,7 @@ AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const Am
         return AmqpOpenStep::kConnect;
     }
     Keepalive(socket);
+    Expose(cut, amqp_socket_get_sockfd(socket));
     amqp_set_handshake_timeout(*conn, &limit);
     amqp_set_rpc_timeout(*conn, &limit);
     amqp_rpc_reply_t reply = Login(*conn, p);
@@ -144,6 +168,25 @@ AmqpOpenStep OpenOne(amqp_connection_state_t* conn, const AmqpLogin& p, const Am
         amqp_connection_close(*conn, AMQP_REPLY_SUCCESS);
     }
     return refused ? AmqpOpenStep::kLogin : AmqpOpenStep::kHandshake;
+}
+
+// OpenOne on a thread of its own, keep_going asked every kAskEvery meanwhile. Called off, the
+// socket is shut as soon as there is one, which ends a login waiting on it at once.
+AmqpOpenStep OpenWatched(amqp_connection_state_t* conn, const AmqpLogin& p, const AmqpHost& host,
+                         std::string* detail) {
+    Cut cut;
+    std::packaged_task<AmqpOpenStep()> task([&] { return OpenOne(conn, p, host, detail, &cut); });
+    std::future<AmqpOpenStep> done = task.get_future();
+    std::thread opener(std::move(task));
+    while (done.wait_for(kAskEvery) != std::future_status::ready) {
+        if (!cut.stop && !p.keep_going()) cut.stop = true;
+        const int fd = cut.fd;
+        if (cut.stop && fd >= 0) shutdown(fd, SHUT_RDWR);
+    }
+    opener.join();
+    if (cut.fd >= 0) close(cut.fd);
+    const AmqpOpenStep step = done.get();
+    return cut.stop && step != AmqpOpenStep::kOpen ? AmqpOpenStep::kStopped : step;
 }
 
 }  // namespace
@@ -206,7 +249,15 @@ AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& p, std::st
         *conn = nullptr;
         if (where) *where = host.Text();
         std::string why;
-        step = OpenOne(conn, p, host, &why);
+        const bool ask = static_cast<bool>(p.keep_going);
+        step = ask && !p.keep_going() ? AmqpOpenStep::kStopped
+               : ask                  ? OpenWatched(conn, p, host, &why)
+                                      : OpenOne(conn, p, host, &why);
+        if (step == AmqpOpenStep::kStopped) {
+            *detail +=
+                (detail->empty() ? "" : "; ") + ("the open was called off at " + host.Text());
+            break;
+        }
         const bool unreachable = step == AmqpOpenStep::kConnect || step == AmqpOpenStep::kHandshake;
         if (hosts.size() > 1) MarkHost(host, unreachable);
         if (step != AmqpOpenStep::kOpen) *detail += (detail->empty() ? "" : "; ") + why;

@@ -27,8 +27,9 @@ struct AmqpHost {
 std::vector<AmqpHost> AmqpHosts(const std::string& server, int port);
 
 // The step at which AmqpOpen stopped: kHandshake is a login that broke or timed out without
-// an answer from a broker, kLogin one that a broker refused.
-enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kHandshake, kLogin };
+// an answer from a broker, kLogin one that a broker refused, kStopped an open that the login's
+// keep_going called off.
+enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kHandshake, kLogin, kStopped };
 
 // Opens a new connection into *conn, which must be null on entry. With several hosts it tries
 // them in turn from `first_host` until one answers; `detail` names each that did not, even
@@ -42,6 +43,10 @@ enum class AmqpOpenStep { kOpen, kNoHandle, kNoSocket, kConnect, kHandshake, kLo
 // closed: the library asserts); otherwise it holds a handle whose socket is closed or
 // answered, which the owner destroys with AmqpClose. `detail` tells why, with the broker's
 // reply code and text when the broker gave them (a refused vhost, say).
+// With keep_going, a stop is noticed between hosts and within a quarter second during a
+// host's AMQP handshake; a name lookup, a TCP connect or a TLS handshake under way has no
+// socket yet that could be shut, and runs out within its own limit (timeout_s for the
+// connect and TLS, the resolver's for the lookup) while keep_going is still asked.
 AmqpOpenStep AmqpOpen(amqp_connection_state_t* conn, const AmqpLogin& login, std::string* detail,
                       std::string* where = nullptr);
 

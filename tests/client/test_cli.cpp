@@ -200,6 +200,14 @@ TEST_F(CommandLine, CallToolTakesTheSettingsFileAndTellsFailedCalls) {
     EXPECT_EQ(failed.out, "get the method failed.\n");
     Outcome given = RunCall(_dir, "--port " + std::to_string(ClosedPort()) + " " + config + "a=b");
     EXPECT_EQ(given.status, 1) << "the closed port given, not the file's";
+    // A pwd_file that cannot be read fails the call, not send the built-in password.
+    const std::string missing = _dir.file("missing-pwd"), noPwd = _dir.file("nopwd.conf");
+    testutil::WriteAll(noPwd, testutil::ReadAll(TOLVANE_MQ_CONF) + "pwd_file=" + missing + "\n");
+    Outcome unread = RunCall(_dir, "--config " + noPwd + " a=b");
+    EXPECT_EQ(unread.status, 2) << unread.err;
+    EXPECT_NE(unread.err.find("pwd_file " + missing + " unreadable: No such file"),
+              std::string::npos)
+        << unread.err;
     amqp.DeleteQueue("tolvane.t.call");
 }
 

@@ -5,12 +5,15 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <csignal>
 #include <map>
+#include <memory>
 #include <sstream>
 
 #include "client/metrics.h"
 #include "core/stats.h"
 #include "daemon_fixture.h"
+#include "relay.h"
 
 using testutil::Capture;
 using testutil::TempDir;
@@ -195,6 +198,34 @@ TEST_F(DaemonTest, ReadinessWatchdogAndHealthFollowTheConsumer) {
 
     Stop(pid);
     EXPECT_TRUE(notify.Await("STOPPING=1", 5000)) << notify.Got();
+}
+
+// Hosts that accept and never answer, each a handshake time-out of 10 s: the watchdog is fed
+// through the walk, and a stop ends it at once rather than after the hosts left.
+TEST_F(DaemonTest, WalkOverSilentHostsFeedsTheWatchdogAndEndsAtAStop) {
+    std::vector<std::unique_ptr<Relay>> silent;
+    std::string server;
+    for (int i = 0; i < 4; ++i) {
+        silent.emplace_back(new Relay(TEST_AMQP_PORT, "127.0.0.1", Relay::kSilent));
+        server += (i ? "," : "") + std::string("127.0.0.1:") + std::to_string(silent[i]->port());
+    }
+    std::string conf = WriteConf("tolvane.t.walk", "127.0.0.1:" + std::to_string(ClosedPort()));
+    conf.replace(conf.find("server=127.0.0.1"), 16, "server=" + server);
+    testutil::WriteAll(TOLVANE_MQ_CONF, conf);
+    TempDir dir;
+    NotifySocket notify(dir.file("notify"));
+    ASSERT_TRUE(notify.Bound());
+    const pid_t pid =
+        Launch({"env", "NOTIFY_SOCKET=" + dir.file("notify"), "WATCHDOG_USEC=2000000", kDaemon},
+               TOLVANE_PID_FILE);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitFor([&] { return silent[0]->Accepted() > 0; }, 10000));
+    for (int i = 0; i < 4; ++i) {  // 2 s between pings at most, over the first host's time-out
+        notify.Forget();
+        EXPECT_TRUE(notify.Await("WATCHDOG=1", 2000)) << notify.Got();
+    }
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(WaitFor([&] { return !probe::IsAlive(pid); }, 3000)) << "still walking the hosts";
 }
 
 struct Checked {

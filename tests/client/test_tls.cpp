@@ -2,6 +2,7 @@
 // only, with throw-away certificates from scripts/tls-certs.sh (openssl): a CA, the broker's
 // (DNS:localhost and IP:127.0.0.1), a second CA's for the same name, a client certificate.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -136,8 +137,27 @@ TEST_F(TlsVerifiedTest, PasswordFileHoldingEqualsSignsLogsIn) {
     Ctl("set_permissions -p / tlsuser '.*' '.*' '.*'");
     TempDir secrets;
     ASSERT_TRUE(WriteAll(secrets.file("pwd"), password + "\nsecond line\n"));
+    ASSERT_EQ(chmod(secrets.file("pwd").c_str(), 0644), 0);
     ASSERT_GT(StartWith("userName=tlsuser\npwd_file=" + secrets.file("pwd") + "\n"), 0);
     EXPECT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
+    EXPECT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
+    // Written 0644: named once, though read again for each reply.
+    const std::string warning = "pwd_file " + secrets.file("pwd") + " (mode 0644) can be read by";
+    const std::string log = ServiceLog();
+    EXPECT_NE(log.find(warning), std::string::npos) << log;
+    EXPECT_EQ(log.find(warning), log.rfind(warning)) << log;
+}
+
+// Read at start only: an edit to "no" (and to a CA that would not verify the broker) does not
+// turn the check off for the replies.
+TEST_F(TlsVerifiedTest, TlsVerifyEditedToNoAfterStartStillChecksReplies) {
+    ASSERT_GT(StartWith(""), 0);
+    ASSERT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
+    WriteAll(TOLVANE_MQ_CONF, testutil::ReadAll(TOLVANE_MQ_CONF) +
+                                  "tls_ca_file=" + Cert("other.pem") + "\ntls_verify=no\n");
+    EXPECT_FALSE(Answers(_amqp, kQueue, 5000)) << "a reply went out unchecked";
+    EXPECT_NE(ServiceLog().find("the broker's certificate does not verify"), std::string::npos)
+        << ServiceLog();
 }
 
 class TlsClientCertTest : public TlsTest {
