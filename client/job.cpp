@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -37,28 +39,39 @@ struct Job {
     JobContext ctx;
 };
 
-// The requests running now, by guid, with the deliveries of a running request that the broker
+// A request as the records below know it: a hash of its whole body, guid and records, so
+// that a requester reusing a guid for a new request is not taken for a copy of the old one.
+// 0: the body is too short to hold a request head.
+uint64_t KeyOf(const amqp_envelope_t& env) {
+    const amqp_bytes_t& body = env.message.body;
+    if (!body.bytes || body.len < sizeof(T_MSG_HEAD)) return 0;
+    const size_t h = std::hash<std::string_view>()(
+        std::string_view(static_cast<const char*>(body.bytes), body.len));
+    return h == 0 ? 1 : h;
+}
+
+// The requests running now, by key, with the deliveries of a running request that the broker
 // sent again meanwhile (its consumer timeout closed the channel under a long call, say): those
 // wait for the running call and are settled with its reply instead of running a second time.
 class RunningRequests {
 public:
-    // Registers a run of `guid`; false, with `delivery` joined to the run, when it is a
+    // Registers a run of `key`; false, with `delivery` joined to the run, when it is a
     // redelivery of a request running now.
-    bool Start(const std::string& guid, bool redelivered, const PendingAck& delivery) {
+    bool Start(uint64_t key, bool redelivered, const PendingAck& delivery) {
         std::lock_guard<std::mutex> hold(_lock);
-        auto it = _runs.find(guid);
+        auto it = _runs.find(key);
         if (redelivered && it != _runs.end()) {
             it->second.joined.push_back(delivery);
             return false;
         }
-        ++_runs[guid].count;
+        ++_runs[key].count;
         return true;
     }
 
-    // Ends a run of `guid`; the deliveries joined to it, to be settled as its own.
-    std::vector<PendingAck> Finish(const std::string& guid) {
+    // Ends a run of `key`; the deliveries joined to it, to be settled as its own.
+    std::vector<PendingAck> Finish(uint64_t key) {
         std::lock_guard<std::mutex> hold(_lock);
-        auto it = _runs.find(guid);
+        auto it = _runs.find(key);
         std::vector<PendingAck> joined;
         joined.swap(it->second.joined);
         if (--it->second.count == 0) _runs.erase(it);
@@ -67,47 +80,77 @@ public:
 
 private:
     struct Run {
-        int count = 0;  // a requester may reuse a guid for requests of its own
+        int count = 0;  // a requester may send the very same request twice
         std::vector<PendingAck> joined;
     };
     std::mutex _lock;
-    std::map<std::string, Run> _runs;
+    std::map<uint64_t, Run> _runs;
 };
 
 RunningRequests running;
 
-// How many of the latest guids taken under on_take are kept: far more than are taken between
-// two acknowledgement flushes, or held by the broker's prefetch when the connection comes back.
-const size_t kTakenKept = 8192;
+// The broker's consumer_timeout, which a client cannot read: RabbitMQ's default. A copy of a
+// request comes back at the latest about one timeout after its reply (the channel of a copy
+// that waited on the running call closes then), so records keep twice that.
+const std::chrono::minutes kConsumerTimeout(30);
+// Past the count a window calls for, no record grows beyond this (about 4 MiB).
+const size_t kRecordMost = 65536;
 
-// The guids of the latest requests taken under on_take. Their acknowledgements go out in
-// batches, so a connection lost meanwhile has the broker deliver some of them again; one that
-// was taken here already is then acknowledged, not run a second time.
-class TakenRequests {
+// The latest requests taken (or answered) here, by key: always the `least` newest, and besides
+// those each one younger than two consumer timeouts, up to `most`.
+class RequestRecord {
 public:
-    void Add(const std::string& guid) {
+    using Clock = std::chrono::steady_clock;
+
+    void Size(size_t least, size_t most) {
         std::lock_guard<std::mutex> hold(_lock);
-        if (_order.size() == kTakenKept) {
-            auto oldest = _count.find(_order.front());
-            if (--oldest->second == 0) _count.erase(oldest);
-            _order.pop_front();
-        }
-        _order.push_back(guid);
-        ++_count[guid];
+        _least = least;
+        _most = std::max(least, most);
     }
 
-    bool Contains(const std::string& guid) {
+    void Add(uint64_t key) {
+        const Clock::time_point now = Clock::now();
         std::lock_guard<std::mutex> hold(_lock);
-        return _count.count(guid) != 0;
+        _order.emplace_back(key, now);
+        ++_count[key];
+        while (_order.size() > _least &&
+               (_order.size() > _most || now - _order.front().second > 2 * kConsumerTimeout)) {
+            Forget(_order.front().first);
+            _order.pop_front();
+        }
+    }
+
+    // Undoes an Add of `key` (its order entry stays until it is old).
+    void Remove(uint64_t key) {
+        std::lock_guard<std::mutex> hold(_lock);
+        Forget(key);
+    }
+
+    bool Contains(uint64_t key) {
+        std::lock_guard<std::mutex> hold(_lock);
+        return _count.count(key) != 0;
     }
 
 private:
+    void Forget(uint64_t key) {
+        auto it = _count.find(key);
+        if (it != _count.end() && --it->second == 0) _count.erase(it);
+    }
+
     std::mutex _lock;
-    std::deque<std::string> _order;
-    std::unordered_map<std::string, int> _count;  // a requester may reuse a guid
+    size_t _least = 2 * 65535, _most = 2 * 65535;
+    std::deque<std::pair<uint64_t, Clock::time_point>> _order;
+    std::unordered_map<uint64_t, int> _count;
 };
 
-TakenRequests taken;
+// Under on_take, the requests taken: a connection lost after an acknowledgement was written
+// but before the broker read it has the broker deliver that request again, and one taken here
+// already is then acknowledged, not run a second time.
+RequestRecord taken;
+// Under after_reply, the requests answered whose copies may still come back: one of its
+// deliveries was on a connection gone by the reply, or a copy came while it ran. Such a copy
+// is acknowledged, not run a second time.
+RequestRecord answered;
 
 // The request's guid as the head holds it (empty for a body too short to hold one).
 std::string GuidOf(const amqp_envelope_t& env) {
@@ -130,6 +173,13 @@ void LogTakenAgain(const std::string& guid) {
     LOG(line.c_str());
 }
 
+void LogAnsweredAgain(const std::string& guid) {
+    const std::string line = "the request " + VisibleControls(guid.c_str()) +
+                             " was delivered again after it was answered: it is acknowledged, " +
+                             "not run a second time";
+    LOG(line.c_str());
+}
+
 // Settles `deliveries` as the reply's fate says: acknowledged, or sent back to be answered again.
 void Settle(AckQueue* acks, std::vector<PendingAck> deliveries, ReplyFate fate) {
     if (fate == ReplyFate::kLost) std::this_thread::sleep_for(kLostReplyPause);
@@ -139,33 +189,53 @@ void Settle(AckQueue* acks, std::vector<PendingAck> deliveries, ReplyFate fate) 
     }
 }
 
+// Under on_take: the acknowledgement is written before the call begins, so a call that ends
+// the process cannot leave it unsent and have every restart take the request again. False
+// when it was not run.
+bool RunOnTake(const amqp_envelope_t& env, const JobContext& ctx, uint64_t key) {
+    const PendingAck delivery{ctx.delivery_tag, ctx.generation};
+    if (key != 0 && env.redelivered && taken.Contains(key)) {
+        Settle(ctx.acks, {delivery}, ReplyFate::kDone);
+        LogTakenAgain(GuidOf(env));
+        return false;
+    }
+    // Not written means the broker delivers it again, and that copy is to run: the owner
+    // forgets the key before it takes deliveries on a new connection.
+    if (!ctx.acks->PushAndAwait(delivery, key)) return false;
+    HandleMessage(env);
+    return true;
+}
+
+// Under after_reply; false when it was not run.
+bool RunAfterReply(const amqp_envelope_t& env, const JobContext& ctx, uint64_t key) {
+    const PendingAck delivery{ctx.delivery_tag, ctx.generation};
+    if (key != 0 && !running.Start(key, env.redelivered, delivery)) {
+        LogRedelivered(GuidOf(env));
+        return false;
+    }
+    if (key != 0 && env.redelivered && answered.Contains(key)) {
+        std::vector<PendingAck> settle = running.Finish(key);
+        settle.push_back(delivery);
+        Settle(ctx.acks, settle, ReplyFate::kDone);
+        LogAnsweredAgain(GuidOf(env));
+        return false;
+    }
+    const ReplyFate fate = HandleMessage(env);
+    std::vector<PendingAck> settle = key == 0 ? std::vector<PendingAck>() : running.Finish(key);
+    const bool copies = env.redelivered || !settle.empty() || !ctx.acks->IsLive(ctx.generation);
+    if (key != 0 && fate == ReplyFate::kDone && copies) answered.Add(key);
+    settle.push_back(delivery);
+    Settle(ctx.acks, settle, fate);
+    return true;
+}
+
 // A delivery consumed with acknowledgements; false when it was not run.
 bool RunAcknowledged(const amqp_envelope_t& env, const JobContext& ctx) {
     // Its connection is gone, so the broker delivers it again (under either ack_mode, since it
     // was not acknowledged yet): running it here as well would answer it twice.
     if (!ctx.acks->IsLive(ctx.generation)) return false;
-    const PendingAck delivery{ctx.delivery_tag, ctx.generation};
-    const std::string guid = GuidOf(env);
-    if (!guid.empty() && !running.Start(guid, env.redelivered, delivery)) {
-        LogRedelivered(guid);
-        return false;
-    }
-    const bool onTake = !ctx.ack_after_reply && !guid.empty();
-    if (onTake && env.redelivered && taken.Contains(guid)) {
-        std::vector<PendingAck> settle = running.Finish(guid);
-        settle.push_back(delivery);
-        Settle(ctx.acks, settle, ReplyFate::kDone);
-        LogTakenAgain(guid);
-        return false;
-    }
-    if (onTake) taken.Add(guid);
-    if (!ctx.ack_after_reply) ctx.acks->Push(delivery);
-    const ReplyFate fate = HandleMessage(env);
-    std::vector<PendingAck> settle =
-        guid.empty() ? std::vector<PendingAck>() : running.Finish(guid);
-    if (ctx.ack_after_reply) settle.push_back(delivery);
-    if (!settle.empty()) Settle(ctx.acks, settle, fate);
-    return true;
+    const uint64_t key = KeyOf(env);
+    return ctx.ack_after_reply ? RunAfterReply(env, ctx, key) : RunOnTake(env, ctx, key);
 }
 
 void* RunJob(void* arg) {
@@ -194,8 +264,49 @@ AckQueue::~AckQueue() {
 }
 
 void AckQueue::Push(const PendingAck& ack) {
-    std::lock_guard<std::mutex> hold(_lock);
+    bool first;
+    {
+        std::lock_guard<std::mutex> hold(_lock);
+        first = _acks.empty();
+        _acks.push_back(ack);
+    }
+    if (first) Wake();
+}
+
+bool AckQueue::PushAndAwait(PendingAck ack, uint64_t takenKey) {
+    AckWait wait;
+    wait.taken_key = takenKey;
+    ack.wait = &wait;
+    std::unique_lock<std::mutex> lock(_lock);
+    // Checked under the lock: the owner marks a connection gone before it drops what is
+    // queued, so an entry queued here is either written or dropped, never left behind.
+    if (!IsLive(ack.generation)) return false;
+    // Recorded before the write, so that a copy the broker sends on a new connection finds it.
+    if (takenKey != 0) taken.Add(takenKey);
     _acks.push_back(ack);
+    lock.unlock();
+    Wake();
+    lock.lock();
+    _done.wait(lock, [&wait] { return wait.done; });
+    return wait.written;
+}
+
+void AckQueue::Done(const std::vector<PendingAck>& batch, unsigned generation) {
+    std::lock_guard<std::mutex> hold(_lock);
+    bool any = false;
+    for (const PendingAck& ack : batch) {
+        if (!ack.wait) continue;
+        ack.wait->written = generation != 0 && ack.generation == generation;
+        if (!ack.wait->written && ack.wait->taken_key != 0) taken.Remove(ack.wait->taken_key);
+        ack.wait->done = true;
+        any = true;
+    }
+    if (any) _done.notify_all();
+}
+
+bool AckQueue::Queued() {
+    std::lock_guard<std::mutex> hold(_lock);
+    return !_acks.empty();
 }
 
 void AckQueue::Wake() {
@@ -216,7 +327,9 @@ std::vector<PendingAck> AckQueue::Take() {
 
 void AckWindow::Ready(uint64_t tag, Clock::time_point now) {
     auto it = _held.find(tag);
-    if (it != _held.end()) it->second = now;
+    if (it == _held.end()) return;
+    it->second = now;
+    if (_earliest == Clock::time_point() || now < _earliest) _earliest = now;
 }
 
 uint64_t AckWindow::TakeRun() {
@@ -229,14 +342,18 @@ uint64_t AckWindow::TakeRun() {
 
 std::vector<uint64_t> AckWindow::TakeHeldUp(Clock::time_point since) {
     std::vector<uint64_t> tags;
+    _earliest = Clock::time_point();
     for (auto it = _held.begin(); it != _held.end();) {
         const bool ready = it->second != Clock::time_point();
         if (ready && it->second < since) {
             tags.push_back(it->first);
             it = _held.erase(it);
-        } else {
-            ++it;
+            continue;
         }
+        if (ready && (_earliest == Clock::time_point() || it->second < _earliest)) {
+            _earliest = it->second;
+        }
+        ++it;
     }
     return tags;
 }
@@ -250,6 +367,14 @@ bool QueueJob(EnvelopePtr env, const JobContext& ctx) {
     }
     LOG("failed to queue the message, it is dropped");
     return false;
+}
+
+void SizeRequestRecords(size_t window) {
+    // Twice the window: the copies of one lost connection may come back after as many new
+    // deliveries on the next.
+    const size_t least = 2 * std::max<size_t>(window, 1);
+    taken.Size(least, kRecordMost);
+    answered.Size(least, kRecordMost);
 }
 
 uint64_t JobsFinished() {

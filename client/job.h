@@ -5,20 +5,30 @@
 #ifndef TOLVANE_CLIENT_JOB_H
 #define TOLVANE_CLIENT_JOB_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <vector>
 
 #include "client/MSGOperation.h"
 
+// A worker waiting until the consume loop has written its acknowledgement (or dropped it).
+struct AckWait {
+    bool done = false;
+    bool written = false;
+    uint64_t taken_key = 0;  // of the taken record: forgotten by the owner when dropped
+};
+
 struct PendingAck {
     uint64_t delivery_tag;
     unsigned generation;
-    bool requeue = false;  // basic.reject with requeue instead of basic.ack
+    bool requeue = false;     // basic.reject with requeue instead of basic.ack
+    AckWait* wait = nullptr;  // set: a worker waits for it, so it goes out in the next flush
 };
 
 class AckQueue {
@@ -28,13 +38,26 @@ public:
     AckQueue(const AckQueue&) = delete;
     AckQueue& operator=(const AckQueue&) = delete;
 
-    // Any thread: queues an acknowledgement. The owner is not woken: it takes the queue when
-    // it wakes for a delivery, and at least every few milliseconds while deliveries are held.
+    // Any thread: queues an acknowledgement; the first one queued since the owner's last
+    // Take wakes it.
     void Push(const PendingAck& ack);
+    // A worker: queues the acknowledgement of a delivery and waits until the owner has written
+    // it to the broker (true), or dropped it with its connection (false: never written, so
+    // the broker delivers it again). Returns at once, false, when the connection is gone.
+    // `takenKey` (0: none) is in the taken record from the queueing on, unless dropped.
+    bool PushAndAwait(PendingAck ack, uint64_t takenKey);
     // Any thread, signal handlers excepted: wakes the owner with nothing queued.
     void Wake();
-    // Owner: what was queued since the last call, oldest first; also clears the wake.
+    // Owner: what was queued since the last call, oldest first; also clears the wake. Every
+    // Take is followed by a Done for what it returned, or the workers waiting stay waiting.
     std::vector<PendingAck> Take();
+    // Owner: the entries of a Take are dealt with: those of `generation` were written, the
+    // rest dropped (0: all dropped). Their waiting workers go on.
+    void Done(const std::vector<PendingAck>& batch, unsigned generation);
+    // Owner: takes and drops everything queued; its connection is gone.
+    void Drop() { Done(Take(), 0); }
+    // Owner: something was queued since the last Take.
+    bool Queued();
     // Owner: readable while a wake is pending.
     int WakeFd() const { return _fd; }
     // Owner: the consumer connection whose deliveries can still be acknowledged (0: none).
@@ -43,6 +66,7 @@ public:
 
 private:
     std::mutex _lock;
+    std::condition_variable _done;
     std::vector<PendingAck> _acks;
     int _fd;
     std::atomic<unsigned> _live{0};
@@ -59,6 +83,9 @@ public:
     void Delivered(uint64_t tag) { _held.emplace(tag, Clock::time_point()); }
     // Its acknowledgement may be sent.
     void Ready(uint64_t tag, Clock::time_point now);
+    // Ready, and sent in this flush even when held up behind an older one: a worker waits
+    // for it before the plug-in call begins.
+    void ReadyNow(uint64_t tag) { Ready(tag, kLongAgo); }
     // Rejected with requeue already: no longer the broker's to count as unacknowledged.
     void Settled(uint64_t tag) { _held.erase(tag); }
     // The newest tag of the run of ready ones from the oldest held, which one multiple
@@ -68,9 +95,14 @@ public:
     // to be acknowledged one by one; they are settled.
     std::vector<uint64_t> TakeHeldUp(Clock::time_point since);
     bool Empty() const { return _held.empty(); }
+    // No later than when the earliest ready one still held became ready; zero when none is.
+    Clock::time_point EarliestReady() const { return _earliest; }
 
 private:
+    static constexpr Clock::time_point kLongAgo = Clock::time_point(Clock::duration(1));
+
     std::map<uint64_t, Clock::time_point> _held;  // tag -> when it became ready (zero: not yet)
+    Clock::time_point _earliest;
 };
 
 struct JobContext {
@@ -83,6 +115,11 @@ struct JobContext {
 // Queues a job handling `env` with its context; the job owns the envelope from here on.
 // False when no job could be queued: the envelope is then released and the drop logged.
 bool QueueJob(EnvelopePtr env, const JobContext& ctx);
+
+// Sizes the records of requests taken (on_take) and answered (after_reply) that tell a copy
+// the broker delivers again from a new request: `window` is the most deliveries the broker
+// holds unacknowledged for this daemon at once (intake_limit + workers).
+void SizeRequestRecords(size_t window);
 
 // Jobs that have run to their end since the start.
 uint64_t JobsFinished();

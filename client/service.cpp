@@ -39,9 +39,10 @@ namespace {
 
 const int kIdlePauseMs = 1000;  // after a one-second wait that brought nothing
 const int kStopPollMs = 10;
-// While deliveries are held, acknowledgements go out at least this often; fewer, larger
-// batches are cheaper for the broker, but the prefetch window must not run dry meanwhile.
-const int kAckFlushMs = 2;
+// Acknowledgements queued within this of the last flush wait for the rest of it, and while
+// deliveries stream in they go out this often: fewer, larger batches are cheaper for the
+// broker, but the prefetch window must not run dry meanwhile.
+const std::chrono::milliseconds kAckFlush(2);
 // A ready acknowledgement held up this long behind an older delivery goes out alone.
 const std::chrono::milliseconds kAckHoldUp(20);
 // Past stop_timeout, how long closing the connections may still take: with the rest of the
@@ -216,6 +217,12 @@ void WaitForWake(int fd, int timeoutMs) {
     poll(pfd, fd >= 0 ? 2 : 1, timeoutMs);
 }
 
+// Milliseconds from `now` to `until`, rounded up: 0 once it has passed.
+int MsUntil(Clock::time_point now, Clock::time_point until) {
+    if (until <= now) return 0;
+    return int(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+}
+
 // Sends the queued acknowledgements and requeues of this connection; those of a replaced one
 // are dropped (the broker has taken those deliveries back already). Requeues go first, one by
 // one in tag order, so that no multiple acknowledgement covers them; then one acknowledgement
@@ -232,6 +239,8 @@ void FlushAcks(CConsumer& consumer, unsigned generation, AckWindow& window, bool
         if (ack.requeue) {
             consumer.Requeue(ack.delivery_tag);
             window.Settled(ack.delivery_tag);
+        } else if (ack.wait) {
+            window.ReadyNow(ack.delivery_tag);
         } else {
             window.Ready(ack.delivery_tag, now);
         }
@@ -240,6 +249,7 @@ void FlushAcks(CConsumer& consumer, unsigned generation, AckWindow& window, bool
     if (run != 0) consumer.AckUpTo(run);
     const Clock::time_point since = all ? Clock::time_point::max() : now - kAckHoldUp;
     for (uint64_t tag : window.TakeHeldUp(since)) consumer.Ack(tag);
+    acks.Done(taken, generation);
 }
 
 bool PoolIdle() {
@@ -258,7 +268,7 @@ bool FinishHeld(CConsumer* consumer, unsigned generation, AckWindow& window,
         if (consumer) {
             FlushAcks(*consumer, generation, window, true);
         } else {
-            acks.Take();
+            acks.Drop();
         }
         if (idle) return true;
         if (Clock::now() >= deadline) return false;
@@ -277,7 +287,7 @@ void PauseBeforeReconnect(int seconds) {
     const Clock::time_point end = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
     for (Clock::time_point now; (now = Clock::now()) < end && !stop.Begun();) {
         NotifyAlive();
-        acks.Take();
+        acks.Drop();
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
         WaitForWake(-1, int(std::min<long long>(left + 1, kIdlePauseMs)));
     }
@@ -293,6 +303,9 @@ public:
 
 private:
     void HandOver(char* msg, unsigned generation);
+    // Waits for a delivery on `socket`, for acknowledgements to flush, or for a ready one held
+    // up behind an older delivery to be due alone.
+    void Sleep(int socket);
     // One turn of waiting for a delivery; false once the connection is unusable.
     bool Turn(CConsumer& consumer, unsigned generation);
     void CloseIntake(CConsumer& consumer, unsigned generation);
@@ -324,13 +337,11 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
     char* msg = nullptr;
     int ret;
     if (_intake) {
-        // Flushed on each wake, and while deliveries stream in, every kAckFlushMs.
+        // Flushed on each wake, and while deliveries stream in, every kAckFlush.
         const bool buffered = consumer.HasBuffered();
-        if (!buffered) {
-            WaitForWake(consumer.SocketFd(), _window.Empty() ? kIdlePauseMs : kAckFlushMs);
-        }
+        if (!buffered) Sleep(consumer.SocketFd());
         const Clock::time_point now = Clock::now();
-        if (!buffered || now - _flushed >= std::chrono::milliseconds(kAckFlushMs)) {
+        if (!buffered || now - _flushed >= kAckFlush) {
             FlushAcks(consumer, generation, _window);
             _flushed = now;
         }
@@ -341,6 +352,19 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
     }
     if (ret == kConsumeDelivered) HandOver(msg, generation);
     return ret != kConsumeBroken;
+}
+
+void ConsumeLoop::Sleep(int socket) {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point until = now + std::chrono::milliseconds(kIdlePauseMs);
+    const Clock::time_point ready = _window.EarliestReady();
+    if (ready != Clock::time_point()) until = std::min(until, ready + kAckHoldUp);
+    WaitForWake(socket, MsUntil(now, until));
+    const Clock::time_point woken = Clock::now();
+    if (acks.Queued() && woken < _flushed + kAckFlush) {
+        struct pollfd pfd = {socket, POLLIN, 0};
+        poll(&pfd, 1, MsUntil(woken, _flushed + kAckFlush));
+    }
 }
 
 // Cancels the consumer and hands on every delivery the broker sent before confirming it.
@@ -441,6 +465,7 @@ int RunService(const Settings& s) {
         LOG("ack_mode=after_reply is ignored: intake_limit=0 consumes without acknowledgements");
     }
     StartIsolation(s);
+    SizeRequestRecords(size_t(std::max(s.intake_limit, 0) + s.workers));
     if (s.broker.tls.on && !s.broker.tls.verify) {
         LOG("tls_verify=no: the broker's certificate and host name are not checked, so anyone on "
             "the path can pose as the broker");

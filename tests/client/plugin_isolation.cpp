@@ -1,6 +1,7 @@
 // libtvisolate.so: plug-ins that misbehave as foreign code does, for the isolation tests.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,11 @@
 TOLVANE_PLUGIN(crash) {  // NOLINT(performance-unnecessary-value-param): MyProc passes a copy
     volatile int* nowhere = nullptr;
     *nowhere = 1;
+}
+
+// Ends the process at once, as a failed assertion does.
+TOLVANE_PLUGIN(aborts) {  // NOLINT(performance-unnecessary-value-param): MyProc passes a copy
+    std::abort();
 }
 
 // Answers "10000:<pid>" of the process it runs in.

@@ -348,4 +348,49 @@ TEST_F(DaemonTest, RedeliveryOfARequestStillRunningIsNotRunAgain) {
     EXPECT_EQ(amqp.MessageCount(kQueue), 0) << "the redelivery was acknowledged";
 }
 
+// A call past the consumer timeout, under either ack_mode. Under after_reply the broker closes
+// the channel under it, and the reconnect pause brings the copy back only after the reply:
+// that copy is acknowledged, not run a second time. Under on_take nothing comes back.
+TEST_F(DaemonTest, LongCallPastTheConsumerTimeoutRunsOnce) {
+    ChaosNode node;
+    ASSERT_TRUE(node.started());
+    ASSERT_EQ(node.Eval("application:set_env(rabbit, consumer_timeout, 4000)"), 0);
+    ASSERT_EQ(node.Eval("application:set_env(rabbit, channel_tick_interval, 1000)"), 0);
+    const char platform[] = "tolvane.t.chaos.once";
+    TestAmqp amqp;
+    ASSERT_TRUE(amqp.Connect(ChaosNode::kPort) && DeclareRoute(amqp, kQueue, platform, kReplies));
+    for (const bool afterReply : {false, true}) {
+        const std::string mode = afterReply ? "ack_mode=after_reply\n" : "ack_mode=on_take\n";
+        SCOPED_TRACE(mode);
+        const std::string guid = afterReply ? "once-reply" : "once-take";
+        testutil::WriteAll(
+            TOLVANE_MQ_CONF,
+            WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()), ChaosNode::kPort) +
+                mode + "reconnect_pause=5\n");
+        pid_t pid = Start();
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(amqp.Publish(
+            "", kQueue, RequestBody(guid, platform, {{"comtype=echo", "nfunc=sleep", "ms=7000"}})));
+        std::string body;
+        ASSERT_TRUE(amqp.Get(kReplies, &body, 30000));
+        if (afterReply) {
+            EXPECT_TRUE(WaitFor(
+                [&] {
+                    return ServiceLog().find("the request " + guid +
+                                             " was delivered again after it was answered") !=
+                           std::string::npos;
+                },
+                20000));
+        }
+        EXPECT_FALSE(amqp.Get(kReplies, &body, 3000)) << "a second reply";
+        const std::string log = ServiceLog(), started = "] " + guid + "\n";
+        const size_t first = log.find(started);
+        EXPECT_NE(first, std::string::npos);
+        EXPECT_EQ(log.find(started, first + 1), std::string::npos) << "run twice: " << log;
+        Stop(pid);
+        EXPECT_EQ(amqp.MessageCount(kQueue), 0) << "the copy was acknowledged";
+        ASSERT_TRUE(amqp.PurgeQueue(kQueue));
+    }
+}
+
 }  // namespace

@@ -2,8 +2,11 @@
 // the no_ack consumer, and what stopping, SIGHUP and a crash leave behind.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,7 +60,27 @@ protected:
         ASSERT_TRUE(RepliesReach(10));
         kill(*pid, sig);
     }
+
+    // The log shows that a run of `guid` began.
+    bool RunBegan(const std::string& guid) {
+        return WaitFor([&] { return ServiceLog().find("] " + guid + "\n") != std::string::npos; },
+                       15000);
+    }
 };
+
+// The voluntary context switches of all of `pid`'s threads: how often they went to sleep.
+long Sleeps(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::istringstream ids(testutil::Capture("ls " + tasks));
+    long total = 0;
+    for (std::string tid; ids >> tid;) {
+        std::ifstream status(tasks + "/" + tid + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += atol(line.c_str() + 24);
+        }
+    }
+    return total;
+}
 
 TEST_F(DeliveryTest, IntakeIsBoundedAndServedInOrder) {
     // One worker, so the broker's order must come out unchanged; the reply connection and
@@ -155,6 +178,70 @@ TEST_F(DeliveryTest, AckAfterReplyLosesNothingToAKill) {
         Stop(pid);
         ASSERT_TRUE(_amqp.PurgeQueue(kReplies));  // a request may have been answered twice
     }
+}
+
+// Under the defaults a call that ends the process at once: its acknowledgement was written
+// before the call began, so the restarted daemon does not take it again (and die again).
+TEST_F(DeliveryTest, RequestThatAbortsAtOnceIsNotTakenAgain) {
+    pid_t pid = StartWith("");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(Answers(_amqp, kQueue));
+    ASSERT_TRUE(_amqp.Publish(
+        "", kQueue, RequestBody("aborts", kPlatform, {{"comtype=tvisolate", "nfunc=aborts"}})));
+    ASSERT_TRUE(WaitFor([&] { return !IsAlive(pid); }, 15000));
+    unlink(TOLVANE_PID_FILE);
+    pid = Start();
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(Answers(_amqp, kQueue)) << "the request was taken again";
+    EXPECT_TRUE(IsAlive(pid));
+    EXPECT_EQ(_amqp.MessageCount(kQueue), 0);
+}
+
+// A requester reuses the guid of a request answered already; the new request waits in the
+// intake when the broker closes the consumer connection, and comes back marked redelivered.
+TEST_F(DeliveryTest, ReusedGuidAfterAReconnectIsANewRequest) {
+    pid_t pid = StartWith("workers=1\nreconnect_pause=1\n");
+    ASSERT_GT(pid, 0);
+    std::set<int> consumer;
+    ASSERT_TRUE(WaitFor(
+        [&] { return (consumer = probe::LocalPortsTo(pid, TEST_AMQP_PORT)).size() == 1; }, 15000));
+    auto say = [&](const std::string& text) {
+        return RequestBody("reused", kPlatform, {{"comtype=echo", "nfunc=say", "text=" + text}});
+    };
+    ASSERT_TRUE(_amqp.Publish("", kQueue, say("10000:first")));
+    std::string body;
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 20000));
+
+    Send(1, "busy-", "sleep", "ms=6000");  // holds the one worker
+    ASSERT_TRUE(_amqp.Publish("", kQueue, say("10000:second")));
+    ASSERT_TRUE(RunBegan("busy-0"));
+    ASSERT_TRUE(WaitFor([&] { return _amqp.MessageCount(kQueue) == 0; }, 15000));
+    std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
+    std::string brokerPid, peerPort;
+    while (listed >> brokerPid >> peerPort && !consumer.count(atoi(peerPort.c_str()))) {}
+    ASSERT_TRUE(consumer.count(atoi(peerPort.c_str())));
+    ASSERT_EQ(Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t reconnect'"), 0);
+
+    std::string second;
+    while (second.empty() && _amqp.Get(kReplies, &body, 30000)) {
+        const Reply r = ParseReply(body);
+        if (r.guid == "reused") second = r.text;
+    }
+    EXPECT_EQ(second, "10000:second") << ServiceLog();
+}
+
+// A delivery held under after_reply while its call runs leaves the consume loop asleep: it
+// wakes when there is something to flush, not every few milliseconds.
+TEST_F(DeliveryTest, HeldDeliveryDoesNotWakeTheConsumeLoop) {
+    pid_t pid = StartWith("ack_mode=after_reply\n");
+    ASSERT_GT(pid, 0);
+    Send(1, "held-", "sleep", "ms=5000");
+    ASSERT_TRUE(RunBegan("held-0"));
+    const long before = Sleeps(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the span measured, not a wait
+    const long woken = Sleeps(pid) - before;
+    EXPECT_LT(woken, 40) << "wake-ups in 2 s";
+    EXPECT_EQ(Collect(1, 20000).size(), 1u);
 }
 
 }  // namespace

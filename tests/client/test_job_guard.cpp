@@ -1,5 +1,6 @@
 // A job that throws outside the plug-in guard costs its own message only: here every read of
-// the settings runs out of memory, as a real allocation failure would.
+// the settings runs out of memory, as a real allocation failure would. And the hand-off of
+// acknowledgements from a job to the consume loop at its boundaries.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -66,6 +67,47 @@ TEST(JobGuard, ThrowOutsideThePluginCostsOneMessageNotTheWorker) {
     tpool_uninit();
     EXPECT_EQ(loaderCalls, 3) << "the one worker lived on to take the second job";
     EXPECT_EQ(GuardLines(), before + 3);
+}
+
+// A ready one that a worker waits for goes out in the same flush even when held up behind an
+// older delivery; the run from the oldest still shares one multiple acknowledgement.
+TEST(AckWindow, AwaitedOneGoesOutAloneInTheSameFlush) {
+    AckWindow w;
+    for (uint64_t tag = 1; tag <= 4; ++tag) w.Delivered(tag);
+    const AckWindow::Clock::time_point now = AckWindow::Clock::now();
+    w.Ready(1, now);
+    w.ReadyNow(2);
+    w.ReadyNow(4);
+    EXPECT_EQ(w.TakeRun(), 2u);
+    EXPECT_EQ(w.TakeHeldUp(now - std::chrono::milliseconds(20)), std::vector<uint64_t>{4});
+    EXPECT_EQ(w.EarliestReady(), AckWindow::Clock::time_point()) << "3 is not ready";
+    w.Ready(3, now);
+    EXPECT_EQ(w.TakeHeldUp(now - std::chrono::milliseconds(20)), std::vector<uint64_t>{});
+    EXPECT_EQ(w.EarliestReady(), now) << "the next wake-up is due at its hold-up";
+    EXPECT_EQ(w.TakeRun(), 3u);
+    EXPECT_TRUE(w.Empty());
+}
+
+// A worker waiting for its acknowledgement goes on once the owner wrote it, and learns that it
+// was not written when its connection went first, before or after it queued it.
+TEST(AckQueue, AwaitedAcknowledgementIsWrittenOrDropped) {
+    AckQueue q;
+    q.SetLive(1);
+    auto owner = [&q](unsigned written) {
+        std::vector<PendingAck> batch;
+        while ((batch = q.Take()).empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        q.Done(batch, written);
+    };
+    std::thread writes(owner, 1);
+    EXPECT_TRUE(q.PushAndAwait(PendingAck{7, 1}, 0));
+    writes.join();
+    std::thread drops(owner, 0);  // as when the connection is lost meanwhile
+    EXPECT_FALSE(q.PushAndAwait(PendingAck{8, 1}, 0));
+    drops.join();
+    q.SetLive(0);
+    EXPECT_FALSE(q.PushAndAwait(PendingAck{9, 1}, 0)) << "the connection is gone: no wait";
+    EXPECT_FALSE(q.Queued());
 }
 
 }  // namespace
