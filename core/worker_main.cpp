@@ -1,9 +1,11 @@
 // A plug-in worker: takes calls from its socket and runs each with the same path rule, load,
 // lookup and catch-all as a call in the daemon. It dies with the thread that started it, asks
-// for no new privileges, and keeps no descriptor of the daemon but its socket.
+// for no new privileges, and keeps no descriptor of the daemon but its socket, which the
+// programs its plug-ins run do not inherit.
 #include "core/worker_main.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -87,15 +89,21 @@ int WorkerMain(int argc, char** argv) {
     if (a.parent <= 0 || getppid() != a.parent) return 1;
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     closefrom(kWorkerFd + 1);
+    // A helper a plug-in leaves running would otherwise hold the socket open past the
+    // worker's death, and could write into it.
+    fcntl(kWorkerFd, F_SETFD, FD_CLOEXEC);
     if (!a.home.empty()) SetHome(a.home);
     LimitMemory(a.memoryMb);
 
     for (;;) {
-        std::string frame;
-        if (ReadFrame(kWorkerFd, -1, &frame) != FrameRead::kRead) return 0;
+        Frame frame;
+        const FrameRead read = ReadFrame(kWorkerFd, FrameWait(), &frame);
+        if (read != FrameRead::kRead) return read == FrameRead::kClosed ? 0 : 1;
         PluginCall call;
-        if (!DecodeCall(frame, &call)) return 1;
+        if (!DecodeCall(frame.payload, &call)) return 1;
+        const size_t limit = OutputLimit(call.strOut.size());
         const CallEnd end = InvokePlugin(call);
-        if (!WriteFrame(kWorkerFd, EncodeAnswer(end, call.strOut))) return 0;
+        if (call.strOut.size() > limit) call.strOut.resize(limit);
+        if (!WriteFrame(kWorkerFd, frame.number, EncodeAnswer(end, call.strOut))) return 0;
     }
 }

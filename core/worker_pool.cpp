@@ -1,6 +1,8 @@
 // The daemon's side of the worker processes: start one by executing the daemon itself with
-// --worker (posix_spawn, not fork: the daemon has threads), hand it its socket as fd 3, and
-// watch each call for the worker's death or the call_timeout.
+// --worker (posix_spawn, not fork: the daemon has threads) in a process group of its own,
+// with the signal mask and dispositions reset, hand it its socket as fd 3, and watch each
+// call for the worker's death, a frame that makes no sense or the call_timeout. A worker
+// that ends takes its group with it: whatever its plug-ins started dies too.
 #include "core/worker_pool.h"
 
 #include <errno.h>
@@ -31,18 +33,41 @@ const int kExitGraceMs = 2000;
 
 WorkerLimits limits;
 
-// Waits for `pid` to end, killing it past graceMs; its wait status.
+// True once `pid` has ended, left unreaped: until it is reaped its id names its group.
+bool HasEnded(pid_t pid) {
+    siginfo_t info;
+    info.si_pid = 0;
+    const int r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    return (r != 0 && errno != EINTR) || (r == 0 && info.si_pid == pid);
+}
+
+// Waits for `pid` to end, killing it past graceMs, then kills what is left of its group
+// (before the reaping, which would free the group's id for another) and reaps it; its wait
+// status.
 int EndProcess(pid_t pid, int graceMs) {
-    int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) return status;
+    while (!HasEnded(pid) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
+    int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return status;
+}
+
+// A worker starts in a group of its own, as a fresh process: the daemon blocks its stop
+// signals for its signal thread and ignores SIGHUP, neither of which a plug-in should inherit.
+void ResetProcess(posix_spawnattr_t* attr) {
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setpgroup(attr, 0);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setsigdefault(attr, &all);
+    posix_spawnattr_setflags(
+        attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
 std::string HowItEnded(int status) {
@@ -76,6 +101,7 @@ public:
             ++Stats().worker_restarts;
         }
         if (_pid > 0) ReapIfEnded();
+        if (_pid > 0) ReplaceIfUnasked();
         return _pid > 0 || Spawn();
     }
 
@@ -92,10 +118,16 @@ private:
     // A worker that ended between calls (killed from outside, say) is replaced before the next
     // call, which it would otherwise fail although that call did nothing wrong.
     void ReapIfEnded();
+    // Nor may bytes that a worker sent unasked (a plug-in's thread or child writing to the
+    // socket) be taken for the next call's answer: such a worker is replaced.
+    void ReplaceIfUnasked();
+    // Ends a worker whose answer makes no sense: the call ends kDied.
+    CallEnd Malformed(const PluginCall& call);
 
     pid_t _pid = 0;
     int _fd = -1;
     int _calls = 0;
+    uint32_t _number = 0;  // of the last call sent
 };
 
 bool Worker::Spawn() {
@@ -113,14 +145,18 @@ bool Worker::Spawn() {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, sv[1], kWorkerFd);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    ResetProcess(&attr);
     const std::string parent = std::to_string(getpid());
     const std::string memory = std::to_string(limits.memory_mb);
     const char* argv[] = {"tolvane",      "--worker",    "--home",       Home().c_str(), "--parent",
                           parent.c_str(), "--memory-mb", memory.c_str(), nullptr};
     pid_t pid = 0;
     const int err = sv[1] < 0 ? errno
-                              : posix_spawn(&pid, "/proc/self/exe", &actions, nullptr,
+                              : posix_spawn(&pid, "/proc/self/exe", &actions, &attr,
                                             const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (sv[1] >= 0) close(sv[1]);
     if (err != 0) {
@@ -128,9 +164,15 @@ bool Worker::Spawn() {
         LogLine(std::string("cannot start a plug-in worker: ") + strerror(err));
         return false;
     }
+    // Without it a read would wait for good on a worker that died while a child of its
+    // plug-in holds the socket's other end.
+    if (!WakeEverySecond(sv[0])) {
+        LogLine(std::string("a plug-in worker's socket cannot wake: ") + strerror(errno));
+    }
     _pid = pid;
     _fd = sv[0];
     _calls = 0;
+    _number = 0;
     return true;
 }
 
@@ -148,12 +190,36 @@ void Worker::Retire() {
 }
 
 void Worker::ReapIfEnded() {
-    int status = 0;
-    if (waitpid(_pid, &status, WNOHANG) != _pid) return;
-    LogLine("the plug-in worker " + std::to_string(_pid) +
-            " ended between calls: " + HowItEnded(status) + "; another takes its place");
+    if (!HasEnded(_pid)) return;
+    const pid_t pid = _pid;
     Forget();
+    const int status = EndProcess(pid, 0);
+    LogLine("the plug-in worker " + std::to_string(pid) +
+            " ended between calls: " + HowItEnded(status) + "; another takes its place");
     ++Stats().worker_restarts;
+}
+
+void Worker::ReplaceIfUnasked() {
+    char byte;
+    if (recv(_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+        (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    const pid_t pid = _pid;
+    Forget();
+    EndProcess(pid, 0);
+    LogLine("the plug-in worker " + std::to_string(pid) +
+            " wrote to its socket between calls, or closed it: it is killed, another takes its "
+            "place");
+    ++Stats().worker_restarts;
+}
+
+CallEnd Worker::Malformed(const PluginCall& call) {
+    const pid_t pid = _pid;
+    EndProcess(pid, 0);
+    LogLine("the plug-in worker " + std::to_string(pid) + " answered " + CallName(call) +
+            " with a frame that does not parse or is not its answer: it is killed");
+    Replace();
+    return CallEnd::kDied;
 }
 
 void Worker::Replace() {
@@ -164,25 +230,32 @@ void Worker::Replace() {
 
 CallEnd Worker::Call(PluginCall& call) {
     ++_calls;
-    std::string frame;
-    const int timeoutMs = limits.call_timeout > 0 ? limits.call_timeout * 1000 : -1;
+    const uint32_t number = ++_number;
+    FrameWait wait;
+    wait.timeoutMs = limits.call_timeout > 0 ? limits.call_timeout * 1000 : -1;
+    wait.maxPayload = AnswerPayloadLimit(call.strOut.size());
+    wait.peer = _pid;
+    Frame frame;
     FrameRead read = FrameRead::kClosed;
-    if (WriteFrame(_fd, EncodeCall(call))) read = ReadFrame(_fd, timeoutMs, &frame);
+    if (WriteFrame(_fd, number, EncodeCall(call), _pid)) read = ReadFrame(_fd, wait, &frame);
     CallEnd end = CallEnd::kDied;
-    if (read == FrameRead::kRead && DecodeAnswer(frame, &end, &call.strOut)) return end;
+    if (read == FrameRead::kRead) {
+        if (frame.number == number && DecodeAnswer(frame.payload, &end, &call.strOut)) return end;
+        read = FrameRead::kMalformed;
+    }
+    if (read == FrameRead::kMalformed) return Malformed(call);
 
     const pid_t pid = _pid;
     if (read == FrameRead::kTimedOut) {
-        kill(pid, SIGKILL);
-        EndProcess(pid, kExitGraceMs);
+        EndProcess(pid, 0);
         ++Stats().call_timeouts;
         LogLine(CallName(call) + " ran past call_timeout=" + std::to_string(limits.call_timeout) +
                 " s: its worker " + std::to_string(pid) + " is killed");
         Replace();
         return CallEnd::kTimedOut;
     }
-    // The socket closed (or the answer made no sense): the worker is ending, or must.
-    const int status = EndProcess(pid, read == FrameRead::kRead ? 0 : kExitGraceMs);
+    // The socket closed, or the worker ended: it is ending, or must.
+    const int status = EndProcess(pid, kExitGraceMs);
     LogLine("the plug-in worker " + std::to_string(pid) + " died in " + CallName(call) + ": " +
             HowItEnded(status));
     Replace();

@@ -166,6 +166,134 @@ TEST_F(IsolationTest, SigkillOfTheDaemonLeavesNoWorker) {
     for (pid_t w : workers) EXPECT_TRUE(WaitFor([&] { return !IsAlive(w); }, 3000)) << w;
 }
 
+std::vector<std::string> Plugin(const std::string& func) {
+    return {"comtype=tvisolate", "nfunc=" + func};
+}
+std::vector<std::string> Text(const std::string& text) {
+    return {"comtype=echo", "nfunc=say", "text=" + text};
+}
+
+// The pid a fork_child or helper call answered.
+pid_t PidIn(const std::string& text) {
+    return text.rfind("10000:", 0) == 0 ? atoi(text.c_str() + 6) : 0;
+}
+
+// A child a plug-in leaves behind keeps neither a later crash waiting nor itself alive: it
+// ends with its worker, at a crash as at call_timeout.
+TEST_F(IsolationTest, ChildrenOfAPlugInEndWithTheirWorker) {
+    ASSERT_GT(StartWith("isolation=process\nworkers=1\ncall_timeout=3\n"), 0);
+    const auto start = std::chrono::steady_clock::now();
+    Send("fork", {Plugin("fork_child")});
+    Send("helper", {Plugin("helper")});
+    Send("crash", {kCrash});
+    Send("after-crash", {Text("after-crash")});
+    Send("helper-2", {Plugin("helper")});
+    Send("hung", {Hang(60000)});
+    Send("after-hung", {Text("after-hung")});
+    auto texts = Collect(7);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    ASSERT_EQ(texts.size(), 7u);
+    EXPECT_EQ(texts["crash"], kException);
+    EXPECT_EQ(texts["hung"], kException);
+    EXPECT_EQ(texts["after-crash"], "after-crash");
+    EXPECT_EQ(texts["after-hung"], "after-hung");
+    for (const char* guid : {"fork", "helper", "helper-2"}) {
+        const pid_t kid = PidIn(texts[guid]);
+        ASSERT_GT(kid, 0) << guid << ": " << texts[guid];
+        EXPECT_TRUE(WaitFor([&] { return !IsAlive(kid); }, 5000)) << guid << " " << kid;
+    }
+}
+
+// Bytes a plug-in writes onto its worker's socket cost its own call at most: the answers
+// that follow stay with their requests.
+TEST_F(IsolationTest, WritesOntoTheSocketCostOnlyTheirOwnCall) {
+    ASSERT_GT(StartWith("isolation=process\nworkers=1\n"), 0);
+    const std::vector<std::string> hostile = {"scribble", "scribble_child", "stray"};
+    for (const std::string& h : hostile) {
+        Send(h, {Plugin(h)});
+        Send("after-" + h, {Text("after-" + h)});
+    }
+    auto texts = Collect(6);
+    ASSERT_EQ(texts.size(), 6u);
+    for (const std::string& h : hostile) EXPECT_EQ(texts["after-" + h], "after-" + h);
+    EXPECT_EQ(texts["scribble"], kException);
+    EXPECT_EQ(texts["scribble_child"], "10000:not written") << "the shell has no fd 3";
+    EXPECT_EQ(texts["stray"], kException);
+    EXPECT_NE(ServiceLog().find("with a frame that does not parse or is not its answer"),
+              std::string::npos);
+}
+
+// A worker is a process of its own: its own group, none of the standard signals blocked or
+// ignored (the C library's own, from 32 on, are its matter).
+TEST_F(IsolationTest, WorkerStartsInItsOwnGroupWithSignalsReset) {
+    ASSERT_GT(StartWith("isolation=process\nworkers=1\n"), 0);
+    Send("signals", {Plugin("signals")});
+    const std::string text = Collect(1)["signals"];
+    ASSERT_EQ(text.rfind("10000:group=own blocked=", 0), 0u) << text;
+    const unsigned long long standard = (1ull << 31) - 1;
+    const size_t ignored = text.find(" ignored=");
+    ASSERT_NE(ignored, std::string::npos) << text;
+    EXPECT_EQ(strtoull(text.c_str() + text.find("blocked=") + 8, nullptr, 16) & standard, 0u)
+        << text;
+    EXPECT_EQ(strtoull(text.c_str() + ignored + 9, nullptr, 16) & standard, 0u) << text;
+}
+
+// Hostile plug-ins among a steady stream: every innocent request answered once, with its own
+// text; no pool thread lost; nothing left running once the daemon stopped.
+TEST_F(IsolationTest, HostilePlugInsAmidASteadyStream) {
+    const pid_t daemon =
+        StartWith("isolation=process\nworkers=3\ncall_timeout=2\nstats_interval=1\n");
+    ASSERT_GT(daemon, 0);
+    const std::vector<std::vector<std::string>> hostile = {
+        kCrash,           Hang(60000),        Plugin("fork_child"),
+        Plugin("helper"), Plugin("scribble"), Plugin("scribble_child"),
+        Plugin("stray"),  Plugin("exit3")};
+    const int rounds = 3, innocentPerHostile = 4;
+    size_t sent = 0;
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t h = 0; h < hostile.size(); ++h, ++sent) {
+            Send("hostile-" + std::to_string(r) + "-" + std::to_string(h), {hostile[h]});
+            for (int i = 0; i < innocentPerHostile; ++i, ++sent) {
+                const std::string guid = "innocent-" + std::to_string(sent);
+                Send(guid, {Text(guid)});
+            }
+        }
+    }
+    std::map<std::string, int> answers;
+    std::map<std::string, std::string> texts;
+    std::string body;
+    while (texts.size() < sent && _amqp.Get(kReplies, &body, 20000)) {
+        const Reply reply = ParseReply(body);
+        ++answers[reply.guid];
+        texts[reply.guid] = reply.text;
+    }
+    ASSERT_EQ(texts.size(), sent);
+    std::vector<pid_t> kids;
+    for (const auto& t : texts) {
+        EXPECT_EQ(answers[t.first], 1) << t.first;
+        if (t.first.rfind("innocent-", 0) == 0) {
+            EXPECT_EQ(t.second, t.first);
+        }
+        if (t.first.rfind("hostile-", 0) == 0 && PidIn(t.second) > 0)
+            kids.push_back(PidIn(t.second));
+    }
+    EXPECT_FALSE(_amqp.Get(kReplies, &body, 1000)) << "one answer each";
+    // Every pool thread back to waiting for work.
+    EXPECT_TRUE(WaitFor(
+        [] {
+            const std::string log = ServiceLog();
+            const size_t last = log.rfind("counters:");
+            return last != std::string::npos &&
+                   log.find("waiting=0 running=0", last) != std::string::npos;
+        },
+        10000));
+    const std::set<pid_t> workers = ChildrenOf(daemon);
+    Stop(daemon);
+    EXPECT_FALSE(IsAlive(daemon));
+    for (pid_t w : workers) EXPECT_TRUE(WaitFor([&] { return !IsAlive(w); }, 5000)) << w;
+    for (pid_t k : kids) EXPECT_TRUE(WaitFor([&] { return !IsAlive(k); }, 5000)) << k;
+}
+
 // The README's recipe: a quorum queue with a delivery limit and a dead-letter exchange.
 TEST_F(IsolationTest, CrashingRequestIsDeadLetteredWhileTheRestartedDaemonServesTheOthers) {
     const std::string queue = "tolvane.t.poison", dlx = "tolvane.t.poison.dlx",
