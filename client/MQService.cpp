@@ -252,6 +252,13 @@ bool CConsumer::Cancel() {
     return CheckReply();
 }
 
+bool CConsumer::Reconsume(int prefetch) {
+    if (!Cancel()) return false;
+    _prefetch = prefetch;
+    _bReady = false;
+    return Init();
+}
+
 bool CConsumer::CheckReply() {
     amqp_rpc_reply_t reply = amqp_get_rpc_reply(_conn);
     return CheckReply(reply);

@@ -43,6 +43,12 @@ public:
     // Bounded intake: at most `prefetch` unacknowledged deliveries (basic.qos), consumed with
     // acknowledgements; 0, the default, consumes no_ack. MUST precede the first consume.
     void SetPrefetch(int prefetch) { _prefetch = prefetch; }
+    int Prefetch() const { return _prefetch; }
+    // A new window on a consuming connection: basic.cancel, basic.qos `prefetch`, basic.consume.
+    // A quorum queue fixes a consumer's window when it subscribes (and refuses a channel-wide
+    // one), so a new window needs a new consumer. Deliveries sent before the cancel still come
+    // out of ConsumeMessage, their tags valid on the channel.
+    bool Reconsume(int prefetch);
     // As ConsumeMessage(msg), waiting at most `wait` (zero: only what has already arrived).
     int ConsumeMessage(char** msg, struct timeval wait);
     // The socket to wait on for deliveries, or -1 while there is no connection.

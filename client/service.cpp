@@ -25,6 +25,7 @@
 
 #include "client/MQService.h"
 #include "amqp/connection.h"
+#include "client/cautious_start.h"
 #include "core/home.h"
 #include "client/job.h"
 #include "core/log.h"
@@ -117,6 +118,7 @@ void StopRecord::AwaitEnd() {
     if (_drained) {
         LOG("stopping: the broker did not confirm the close of the connections in time");
         LogFinished();
+        RemoveCautiousMarker();
     } else if (!_abandoned) {
         LogAbandoned();
     }
@@ -147,7 +149,10 @@ bool StopRecord::Abandoned() {
 
 int StopRecord::End() {
     std::lock_guard<std::mutex> hold(_lock);
-    if (!_abandoned) LogFinished();
+    if (!_abandoned) {
+        LogFinished();
+        RemoveCautiousMarker();
+    }
     unlink(PidFile().c_str());
     _over = true;
     _ended.notify_all();
@@ -295,7 +300,11 @@ void PauseBeforeReconnect(int seconds) {
 
 class ConsumeLoop {
 public:
-    explicit ConsumeLoop(const Settings& s) : _s(s), _intake(s.intake_limit > 0) {}
+    explicit ConsumeLoop(const Settings& s) : _s(s), _intake(s.intake_limit > 0) {
+        // basic.qos counts in 16 bits.
+        _cautious.Begin(_intake ? std::min(s.intake_limit + s.workers, 65535) : 0,
+                        _intake ? s.cautious_start : 0);
+    }
 
     // One consumer connection, from set-up until it breaks (false) or the stop has been run
     // on it (true); a stop begun before it is run without a connection.
@@ -317,6 +326,7 @@ private:
     const Settings& _s;
     const bool _intake;
     AckWindow _window;  // the deliveries of the connection served now
+    CautiousStart _cautious;
     Clock::time_point _flushed;
 };
 
@@ -327,7 +337,10 @@ void ConsumeLoop::HandOver(char* msg, unsigned generation) {
     ctx.generation = generation;
     ctx.acks = _intake ? &acks : nullptr;
     ctx.ack_after_reply = _s.ack_after_reply;
-    if (_intake) _window.Delivered(ctx.delivery_tag);
+    if (_intake) {
+        _window.Delivered(ctx.delivery_tag);
+        _cautious.Delivered(env->redelivered != 0);
+    }
     ++Stats().received;
     QueueJob(std::move(env), ctx);
 }
@@ -340,6 +353,12 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
         // Flushed on each wake, and while deliveries stream in, every kAckFlush.
         const bool buffered = consumer.HasBuffered();
         if (!buffered) Sleep(consumer.SocketFd());
+        // Before the flush, while a delivery is held unacknowledged: at a window of 1 the
+        // broker then has nothing on its way that the cancel would send back, counted.
+        const int window = _cautious.Window();
+        if (!_window.Empty() && window != consumer.Prefetch() && !consumer.Reconsume(window)) {
+            return false;
+        }
         const Clock::time_point now = Clock::now();
         if (!buffered || now - _flushed >= kAckFlush) {
             FlushAcks(consumer, generation, _window);
@@ -399,8 +418,8 @@ bool ConsumeLoop::Serve(unsigned generation) {
     _window = AckWindow();
     CConsumer consumer(b.server.c_str(), _s.queue.c_str(), b.userName.c_str(), b.pwd.c_str(),
                        b.vhost.c_str(), b.port, b.frame_max);
-    // basic.qos counts in 16 bits.
-    consumer.SetPrefetch(_intake ? std::min(_s.intake_limit + _s.workers, 65535) : 0);
+    _cautious.Connected();
+    consumer.SetPrefetch(_intake ? _cautious.Window() : 0);
     // Each reconnect starts from the next host of a list, so a cluster's load spreads.
     consumer.SetFirstHost(generation - 1);
     consumer.SetHeartbeat(_s.heartbeat);

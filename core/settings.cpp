@@ -210,6 +210,7 @@ constexpr Key kKeys[] = {
     EndingAt(Number("intake_limit", kStart, FIELD(intake_limit), 0, kMaxWindow),
              [](const Settings& s) { return kMaxWindow - s.workers; }),
     Flag("ack_mode", kStart, FIELD(ack_after_reply), "after_reply", "on_take"),
+    Number("cautious_start", kStart, FIELD(cautious_start), 0, INT_MAX),
     Flag("reply_connection", kEachReply, FIELD(reply_per_worker), "per_worker", "per_reply"),
     Flag("reply_commit", kEachReply, FIELD(reply_confirm), "confirm", "tx"),
     Flag("plugin_cache", kEachMessage, FIELD(plugin_cache), "yes", "no"),

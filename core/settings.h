@@ -23,6 +23,8 @@ struct Settings {
     // Deliveries held beyond the workers; 0: no_ack, no bound. The broker's prefetch window
     // counts in 16 bits, so intake_limit + workers stays within kMaxWindow.
     int intake_limit = 100;
+    // Requests completed one at a time after an unclean end before the window widens; 0: off.
+    int cautious_start = 100;
     bool ack_after_reply = false;   // ack_mode: "on_take" or "after_reply"
     bool reply_per_worker = false;  // reply_connection: "per_reply" or "per_worker"
     bool reply_confirm = false;     // reply_commit: "tx" or "confirm"

@@ -95,7 +95,9 @@ class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override {
         mkdir(TOLVANE_HOME "/cfg", 0755);
-        testutil::TempDir::Run("rm -f '" TOLVANE_LOG_DIR "'/main-*.log '" TOLVANE_PID_FILE "'");
+        // A marker left by a test that killed its daemon would start the next one cautious.
+        testutil::TempDir::Run("rm -f '" TOLVANE_LOG_DIR "'/main-*.log '" TOLVANE_PID_FILE
+                               "' '" TOLVANE_PID_FILE ".running'");
     }
 
     void TearDown() override { probe::StopPids(_started); }

@@ -7,6 +7,7 @@
 #include <dirent.h>
 
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -295,53 +296,88 @@ TEST_F(IsolationTest, HostilePlugInsAmidASteadyStream) {
 }
 
 // The README's recipe: a quorum queue with a delivery limit and a dead-letter exchange.
-TEST_F(IsolationTest, CrashingRequestIsDeadLetteredWhileTheRestartedDaemonServesTheOthers) {
-    const std::string queue = "tolvane.t.poison", dlx = "tolvane.t.poison.dlx",
-                      dlq = "tolvane.t.poison.dead";
-    _amqp.DeleteQueue(queue);
-    ASSERT_TRUE(_amqp.DeclareExchange(dlx, "fanout") && _amqp.DeclareQueue(dlq) &&
-                _amqp.PurgeQueue(dlq) && _amqp.Bind(dlq, dlx, ""));
-    const CallOutcome declared = Call(TEST_AMQP_PORT, "--queue " + queue +
-                                                          " --declare-queue --quorum "
-                                                          "--delivery-limit 1 "
-                                                          "--dead-letter-exchange " +
-                                                          dlx);
-    ASSERT_EQ(declared.status, 0) << declared.output;
-    auto send = [&](const std::string& guid, const std::vector<std::vector<std::string>>& records) {
-        EXPECT_TRUE(_amqp.Publish("", queue, RequestBody(guid, kPlatform, records)));
-    };
-    for (int i = 0; i < 3; ++i) send("before-" + std::to_string(i), {kEcho});
-    // It crashes after a pause, so that each start is seen alive.
-    send("poison", {Hang(500), kCrash});
-    testutil::WriteAll(TOLVANE_MQ_CONF,
-                       WriteConf(queue, "127.0.0.1:" + std::to_string(ClosedPort())) +
-                           "ack_mode=after_reply\nworkers=1\n");
+class PoisonTest : public IsolationTest {
+protected:
+    const std::string _quorum = "tolvane.t.poison", _dlx = "tolvane.t.poison.dlx",
+                      _dlq = "tolvane.t.poison.dead";
 
-    // Started again after each crash, as the unit's Restart=on-failure does.
-    int crashes = 0;
-    for (; crashes < 5 && _amqp.MessageCount(dlq) < 1; ++crashes) {
-        unlink(TOLVANE_PID_FILE);
-        const pid_t pid = Start();
-        ASSERT_GT(pid, 0);
-        if (!WaitFor([&] { return !IsAlive(pid) || _amqp.MessageCount(dlq) > 0; }, 20000)) break;
-        if (IsAlive(pid)) break;
+    void SetUp() override {
+        IsolationTest::SetUp();
+        _amqp.DeleteQueue(_quorum);
+        ASSERT_TRUE(_amqp.DeclareExchange(_dlx, "fanout") && _amqp.DeclareQueue(_dlq) &&
+                    _amqp.PurgeQueue(_dlq) && _amqp.Bind(_dlq, _dlx, ""));
     }
-    EXPECT_EQ(crashes, 2) << "delivered twice, then dead-lettered";
-    EXPECT_TRUE(WaitFor([&] { return _amqp.MessageCount(dlq) == 1; }, 5000));
-    if (_started.empty() || !IsAlive(_started.back())) {
-        unlink(TOLVANE_PID_FILE);
-        ASSERT_GT(Start(), 0);
+    void TearDown() override {
+        IsolationTest::TearDown();
+        _amqp.DeleteQueue(_quorum);
+        _amqp.DeleteQueue(_dlq);
+        _amqp.DeleteExchange(_dlx);
     }
-    for (int i = 0; i < 3; ++i) send("after-" + std::to_string(i), {kEcho});
+
+    void Declare(int deliveryLimit, const std::string& conf) {
+        const CallOutcome declared = Call(
+            TEST_AMQP_PORT, "--queue " + _quorum + " --declare-queue --quorum --delivery-limit " +
+                                std::to_string(deliveryLimit) + " --dead-letter-exchange " + _dlx);
+        ASSERT_EQ(declared.status, 0) << declared.output;
+        testutil::WriteAll(TOLVANE_MQ_CONF,
+                           WriteConf(_quorum, "127.0.0.1:" + std::to_string(ClosedPort())) +
+                               "ack_mode=after_reply\n" + conf);
+    }
+    void Send(const std::string& guid, const std::vector<std::vector<std::string>>& records) {
+        EXPECT_TRUE(_amqp.Publish("", _quorum, RequestBody(guid, kPlatform, records)));
+    }
+
+    // Starts the daemon again after each death, as the unit's Restart=on-failure does, until
+    // something is dead-lettered (at most `most` starts); then one that lives. The deaths.
+    int RestartUntilDeadLettered(int most) {
+        int deaths = 0;
+        for (int starts = 0; starts < most && _amqp.MessageCount(_dlq) < 1; ++starts) {
+            unlink(TOLVANE_PID_FILE);
+            const pid_t pid = Start();
+            if (pid <= 0) return -1;
+            WaitFor([&] { return !IsAlive(pid) || _amqp.MessageCount(_dlq) > 0; }, 60000);
+            if (IsAlive(pid)) break;
+            ++deaths;
+        }
+        if (_started.empty() || !IsAlive(_started.back())) {
+            unlink(TOLVANE_PID_FILE);
+            EXPECT_GT(Start(), 0);
+        }
+        return deaths;
+    }
+};
+
+TEST_F(PoisonTest, CrashingRequestIsDeadLetteredWhileTheRestartedDaemonServesTheOthers) {
+    Declare(1, "workers=1\n");
+    for (int i = 0; i < 3; ++i) Send("before-" + std::to_string(i), {kEcho});
+    // It crashes after a pause, so that each start is seen alive.
+    Send("poison", {Hang(500), kCrash});
+    EXPECT_EQ(RestartUntilDeadLettered(5), 2) << "delivered twice, then dead-lettered";
+    EXPECT_TRUE(WaitFor([&] { return _amqp.MessageCount(_dlq) == 1; }, 5000));
+    for (int i = 0; i < 3; ++i) Send("after-" + std::to_string(i), {kEcho});
     auto texts = Collect(6);
     EXPECT_EQ(texts.size(), 6u);
     EXPECT_EQ(texts.count("poison"), 0u);
     std::string body;
-    ASSERT_TRUE(_amqp.Get(dlq, &body, 1000));
+    ASSERT_TRUE(_amqp.Get(_dlq, &body, 1000));
     EXPECT_EQ(DecodeHead(body.data(), body.size()).guid, std::string("poison"));
-    _amqp.DeleteQueue(queue);
-    _amqp.DeleteQueue(dlq);
-    _amqp.DeleteExchange(dlx);
+}
+
+// A crash returns every delivery the daemon held, and the broker counts each return: the
+// restarted daemon's cautious start keeps the innocent ones from riding along again.
+TEST_F(PoisonTest, OnlyThePoisonIsDeadLetteredAmongFiveHundred) {
+    Declare(3, "workers=4\n");
+    for (int i = 0; i < 500; ++i) {
+        if (i == 236) Send("poison", {Hang(200), kCrash});
+        Send("r-" + std::to_string(i), {Hang(20)});
+    }
+    EXPECT_EQ(RestartUntilDeadLettered(8), 4);
+    auto texts = Collect(500, 30000);
+    const int dead = _amqp.MessageCount(_dlq);
+    std::cout << "answered " << texts.size() << " of 500 innocent; dead-lettered " << dead << "\n";
+    EXPECT_EQ(texts.size(), 500u);
+    EXPECT_EQ(texts.count("poison"), 0u);
+    EXPECT_EQ(dead, 1);
 }
 
 }  // namespace
