@@ -27,9 +27,12 @@ struct tpool {
 
 namespace {
 
-// Set and cleared by the thread that calls tpool_init and tpool_uninit; the workers get their
-// pool as their argument.
+// Set and cleared by the thread that calls tpool_init and tpool_uninit, which alone uses it
+// unlocked. Other threads (the metrics endpoint, the signal thread's counters line) read the
+// counts under published_lock, which the release takes to unpublish the pool first; the workers
+// get their pool as their argument.
 tpool_t* pool = nullptr;
+std::mutex published_lock;
 
 // Takes the first waiting job; `p->queue_lock` held, a job waiting.
 tpool_work_t* TakeFirst(tpool_t* p) {
@@ -92,22 +95,22 @@ void Release(tpool_t* p) {
 // MUST be called before any other pool function, by the thread that will call tpool_uninit.
 int tpool_init(int max_thread_num) {
     if (pool || max_thread_num < 1) return -1;
-    pool = new (std::nothrow) tpool_t;
-    if (!pool) return -1;
-    pool->max_thread_num = max_thread_num;
-    pool->pid.reset(new (std::nothrow) pthread_t[max_thread_num]);
-    if (!pool->pid) {
-        delete pool;
-        pool = nullptr;
+    tpool_t* made = new (std::nothrow) tpool_t;
+    if (!made) return -1;
+    made->max_thread_num = max_thread_num;
+    made->pid.reset(new (std::nothrow) pthread_t[max_thread_num]);
+    if (!made->pid) {
+        delete made;
         return -1;
     }
-    for (; pool->started < max_thread_num; ++pool->started) {
-        if (pthread_create(&pool->pid[pool->started], nullptr, thread_routine, pool) != 0) {
-            Release(pool);
-            pool = nullptr;
+    for (; made->started < max_thread_num; ++made->started) {
+        if (pthread_create(&made->pid[made->started], nullptr, thread_routine, made) != 0) {
+            Release(made);
             return -1;
         }
     }
+    std::lock_guard<std::mutex> hold(published_lock);
+    pool = made;
     return 0;
 }
 
@@ -139,6 +142,7 @@ int tpool_add_work(void* (*fun)(void*), void* arg, void (*drop)(void*)) {
 
 void tpool_counts(int* waiting, int* running) {
     *waiting = *running = 0;
+    std::lock_guard<std::mutex> published(published_lock);
     if (!pool) return;
     std::lock_guard<std::mutex> hold(pool->queue_lock);
     *waiting = pool->waiting;
@@ -150,7 +154,11 @@ void tpool_drop_waiting() {
 }
 
 void tpool_uninit() {
-    if (!pool) return;
-    Release(pool);
-    pool = nullptr;
+    tpool_t* released = pool;
+    if (!released) return;
+    {
+        std::lock_guard<std::mutex> hold(published_lock);
+        pool = nullptr;
+    }
+    Release(released);
 }

@@ -21,7 +21,8 @@ int tpool_init(int max_thread_num);
 // 0 queued; -1 for a null function, no memory, or no pool taking jobs (the caller keeps `arg`).
 int tpool_add_work(void* (*fun)(void*), void* arg);
 int tpool_add_work(void* (*fun)(void*), void* arg, void (*drop)(void*));
-// How many jobs wait and how many run right now (zeros before tpool_init).
+// How many jobs wait and how many run right now (zeros before tpool_init and once tpool_uninit
+// began). Any thread, at any time.
 void tpool_counts(int* waiting, int* running);
 // Discards the jobs waiting (through their `drop`); the running ones go on.
 void tpool_drop_waiting();

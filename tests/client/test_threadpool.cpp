@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -171,4 +172,20 @@ TEST(ThreadPool, UninitFinishesRunningJobsAndDropsWaitingOnes) {
     EXPECT_EQ(2u, board.started.size());
     EXPECT_EQ(2u, board.finished.size());
     EXPECT_EQ((std::vector<int>{2, 3, 4}), board.dropped) << "each waiting job handed back once";
+}
+
+// The metrics endpoint and the signal thread read the counts from their own threads while the
+// stop releases the pool: a read never reaches a released pool.
+TEST(ThreadPool, CountsReadFromAnotherThreadSurviveThePoolsRelease) {
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        int waiting, running;
+        while (!done) tpool_counts(&waiting, &running);
+    });
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(0, tpool_init(1));
+        tpool_uninit();
+    }
+    done = true;
+    reader.join();
 }
