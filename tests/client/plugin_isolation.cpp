@@ -55,13 +55,11 @@ TOLVANE_PLUGIN(helper) {  // NOLINT(performance-unnecessary-value-param): MyProc
 
 // Writes two bytes onto the worker's socket, from the worker itself.
 TOLVANE_PLUGIN(scribble) {  // NOLINT(performance-unnecessary-value-param): MyProc passes a copy
-    if (write(3, "hi", 2) != 2) strOut = "10000:not written";
-    strOut = "10000:scribbled";
+    strOut = write(3, "hi", 2) == 2 ? "10000:scribbled" : "10000:not written";
 }
 
 // Lets a program it runs write onto the worker's socket, if that program has it.
-TOLVANE_PLUGIN(
-    scribble_child) {  // NOLINT(performance-unnecessary-value-param): MyProc passes a copy
+TOLVANE_PLUGIN(shell_fd3) {  // NOLINT(performance-unnecessary-value-param): MyProc passes a copy
     strOut = system("printf hi >&3 2>/dev/null") == 0 ? "10000:written" : "10000:not written";
 }
 
@@ -72,8 +70,8 @@ TOLVANE_PLUGIN(stray) {  // NOLINT(performance-unnecessary-value-param): MyProc 
     const uint32_t fields[] = {uint32_t(8 + text.size()), 0, uint32_t(text.size())};
     std::string frame(reinterpret_cast<const char*>(fields), sizeof fields);
     frame += text;
-    if (write(3, frame.data(), frame.size()) != ssize_t(frame.size())) strOut = "not written";
-    strOut = "10000:stray answered";
+    const bool written = write(3, frame.data(), frame.size()) == ssize_t(frame.size());
+    strOut = written ? "10000:stray answered" : "10000:not written";
 }
 
 // Ends the process it runs in.

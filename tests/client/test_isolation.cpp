@@ -209,7 +209,7 @@ TEST_F(IsolationTest, ChildrenOfAPlugInEndWithTheirWorker) {
 // that follow stay with their requests.
 TEST_F(IsolationTest, WritesOntoTheSocketCostOnlyTheirOwnCall) {
     ASSERT_GT(StartWith("isolation=process\nworkers=1\n"), 0);
-    const std::vector<std::string> hostile = {"scribble", "scribble_child", "stray"};
+    const std::vector<std::string> hostile = {"scribble", "shell_fd3", "stray"};
     for (const std::string& h : hostile) {
         Send(h, {Plugin(h)});
         Send("after-" + h, {Text("after-" + h)});
@@ -218,7 +218,7 @@ TEST_F(IsolationTest, WritesOntoTheSocketCostOnlyTheirOwnCall) {
     ASSERT_EQ(texts.size(), 6u);
     for (const std::string& h : hostile) EXPECT_EQ(texts["after-" + h], "after-" + h);
     EXPECT_EQ(texts["scribble"], kException);
-    EXPECT_EQ(texts["scribble_child"], "10000:not written") << "the shell has no fd 3";
+    EXPECT_EQ(texts["shell_fd3"], "10000:not written") << "the shell has no fd 3";
     EXPECT_EQ(texts["stray"], kException);
     EXPECT_NE(ServiceLog().find("with a frame that does not parse or is not its answer"),
               std::string::npos);
@@ -247,7 +247,7 @@ TEST_F(IsolationTest, HostilePlugInsAmidASteadyStream) {
     ASSERT_GT(daemon, 0);
     const std::vector<std::vector<std::string>> hostile = {
         kCrash,           Hang(60000),        Plugin("fork_child"),
-        Plugin("helper"), Plugin("scribble"), Plugin("scribble_child"),
+        Plugin("helper"), Plugin("scribble"), Plugin("shell_fd3"),
         Plugin("stray"),  Plugin("exit3")};
     const int rounds = 3, innocentPerHostile = 4;
     size_t sent = 0;
