@@ -68,7 +68,7 @@ std::string LineProblem(const std::string& line, const Settings& s, bool* known)
     *known = true;
     // An empty value counts as absent: the key keeps its default.
     const std::string why = value.empty() ? "" : SettingValueProblem(key, value, s);
-    if (why.empty()) return why;
+    if (why.empty()) return "";
     return key + (k->secret ? "=(not shown) " : "=\"" + Shown(value) + "\" ") + why;
 }
 
