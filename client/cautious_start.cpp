@@ -29,7 +29,7 @@ void CautiousStart::Begin(int wide, int count) {
              ", the next start after a crash is cautious only on deliveries sent again")
                 .c_str());
     }
-    if (unclean) Enter("the last run did not end in an orderly stop");
+    if (unclean) Enter("the last run did not end in an orderly stop", _count);
 }
 
 void CautiousStart::Connected() {
@@ -39,7 +39,9 @@ void CautiousStart::Connected() {
 void CautiousStart::Delivered(bool redelivered) {
     _lastAgain = redelivered;
     if (redelivered && _phase != Phase::kCautious) {
-        Enter("the broker delivers requests again");
+        // The requests another run held: taken one at a time while they come, since one of
+        // them may be what ended that run. Only this run's own crash waits for `count`.
+        Enter("the broker delivers requests again", 0);
     } else if (_phase == Phase::kFirst) {
         _phase = Phase::kWide;
     }
@@ -47,7 +49,7 @@ void CautiousStart::Delivered(bool redelivered) {
 
 int CautiousStart::Window() {
     const uint64_t done = JobsFinished() - _base;
-    if (_phase == Phase::kCautious && !_lastAgain && done >= static_cast<uint64_t>(_count)) {
+    if (_phase == Phase::kCautious && !_lastAgain && done >= static_cast<uint64_t>(_needed)) {
         _phase = Phase::kWide;
         LOG(("cautious start over: " + std::to_string(done) + " requests completed, up to " +
              std::to_string(_wide) + " taken at a time")
@@ -56,11 +58,13 @@ int CautiousStart::Window() {
     return _phase == Phase::kWide ? _wide : 1;
 }
 
-void CautiousStart::Enter(const char* why) {
+void CautiousStart::Enter(const char* why, int needed) {
     if (Off()) return;
     _phase = Phase::kCautious;
+    _needed = needed;
     _base = JobsFinished();
-    LOG(("cautious start: " + std::string(why) + "; one request at a time until " +
-         std::to_string(_count) + " have completed")
-            .c_str());
+    const std::string until =
+        needed > 0 ? std::to_string(needed) + " have completed and none is delivered again"
+                   : "none is delivered again";
+    LOG(("cautious start: " + std::string(why) + "; one request at a time until " + until).c_str());
 }

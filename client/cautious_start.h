@@ -1,7 +1,8 @@
-// The cautious start: after a run that did not end in an orderly stop, or on deliveries the
-// broker sends again, the consumer takes one request at a time (basic.qos 1) until
-// `cautious_start` requests have completed and a delivery came that is not sent again, then
-// widens to intake_limit + workers. A crash in that phase returns only the request in
+// The cautious start: after a run that did not end in an orderly stop, the consumer takes one
+// request at a time (basic.qos 1) until `cautious_start` requests have completed and a
+// delivery came that is not sent again; on deliveries the broker sends again (another run's,
+// or this one's after a lost connection) until one came that is not. Then it widens to
+// intake_limit + workers. A crash in that phase returns only the request in
 // flight, so a quorum queue's delivery limit counts the crashing request alone.
 #ifndef TOLVANE_CLIENT_CAUTIOUS_START_H
 #define TOLVANE_CLIENT_CAUTIOUS_START_H
@@ -27,11 +28,14 @@ public:
 
 private:
     enum class Phase { kWide, kFirst, kCautious };
-    void Enter(const char* why);
+    // Begins the phase, to last until `needed` requests have completed (and, always, until a
+    // delivery is not one sent again).
+    void Enter(const char* why, int needed);
     bool Off() const { return _count <= 0 || _wide <= 1; }
 
     int _wide = 0;
     int _count = 0;
+    int _needed = 0;
     Phase _phase = Phase::kWide;
     bool _lastAgain = false;  // the last delivery was one the broker sent again
     uint64_t _base = 0;       // JobsFinished() when the phase began
