@@ -1,6 +1,6 @@
 // /metrics and /healthz through libmicrohttpd. The listening socket is bound here, so that a
-// failure comes back with its reason; the library's one polling thread answers every request
-// from the atomic counters and the pool's counts.
+// failure comes back with its reason; the library's polling thread (epoll on Linux, so no
+// FD_SETSIZE ceiling) answers every request from the atomic counters and the pool's counts.
 #include "client/metrics.h"
 
 #include <errno.h>
@@ -8,9 +8,11 @@
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "core/settings.h"
@@ -19,8 +21,29 @@
 
 namespace {
 
-const unsigned kConnectionLimit = 16;
-const unsigned kConnectionTimeoutS = 10;  // a client that stalls is dropped
+// Idle keep-alive connections, scanners and stalled clients must not crowd out a liveness
+// probe: room for a few hundred at once, each dropped after a short silence, and no one
+// address may hold more than a quarter of the room.
+const unsigned kMaxConnections = 512;
+const unsigned kConnectionTimeoutS = 5;
+// The endpoint's share of the process's descriptors: the broker connections, worker pipes
+// and plug-ins need the rest.
+const rlim_t kDescriptorShare = 4;
+
+struct Limits {
+    unsigned connections;
+    unsigned perAddress;
+};
+
+Limits ConnectionLimits() {
+    rlimit files = {};
+    rlim_t room = kMaxConnections;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+        room = std::min(room, files.rlim_cur / kDescriptorShare);
+    }
+    const unsigned connections = std::max<unsigned>(static_cast<unsigned>(room), 4);
+    return {connections, connections / 4};
+}
 
 struct Counter {
     const char* name;
@@ -48,10 +71,20 @@ void Head(std::string& out, const char* name, const char* type, const char* help
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
-void Sample(std::string& out, const char* name, double value) {
-    char line[200];
-    snprintf(line, sizeof line, "%s %.17g\n", name, value);
-    out += line;
+// One number as the text format writes it; `format` takes one double.
+std::string Number(const char* format, double value) {
+    char text[64];  // %g or %.9f of any figure the counters reach
+    snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// "NAME{LABELS} VALUE\n"; the braces only with labels. Built in a string: a label value
+// (a comtype) has no length bound, and a cut line fails the whole scrape.
+void Sample(std::string& out, const std::string& name, const std::string& labels,
+            const std::string& value) {
+    out += name;
+    if (!labels.empty()) out += "{" + labels + "}";
+    out += " " + value + "\n";
 }
 
 // A label value as the text format wants it: backslash, quote and line feed escaped.
@@ -65,24 +98,20 @@ std::string LabelValue(const std::string& text) {
 }
 
 void Histogram(std::string& out) {
-    const char name[] = "tolvane_call_duration_seconds";
-    Head(out, name, "histogram", "Plug-in calls by comtype, from the call to its return.");
+    const std::string name = "tolvane_call_duration_seconds";
+    Head(out, name.c_str(), "histogram", "Plug-in calls by comtype, from the call to its return.");
     const std::vector<double>& bounds = CallBuckets();
-    char line[300];
     for (const CallSeries& s : CallSeriesNow()) {
         const std::string label = "comtype=\"" + LabelValue(s.comtype) + "\"";
         unsigned long cumulative = 0;
         for (size_t i = 0; i < s.buckets.size(); ++i) {
             cumulative += s.buckets[i];
-            char le[32] = "+Inf";
-            if (i < bounds.size()) snprintf(le, sizeof le, "%g", bounds[i]);
-            snprintf(line, sizeof line, "%s_bucket{%s,le=\"%s\"} %lu\n", name, label.c_str(), le,
-                     cumulative);
-            out += line;
+            std::string labels = label;
+            labels += ",le=\"" + (i < bounds.size() ? Number("%g", bounds[i]) : "+Inf") + "\"";
+            Sample(out, name + "_bucket", labels, std::to_string(cumulative));
         }
-        snprintf(line, sizeof line, "%s_sum{%s} %.9f\n%s_count{%s} %lu\n", name, label.c_str(),
-                 s.sumSeconds, name, label.c_str(), s.count);
-        out += line;
+        Sample(out, name + "_sum", label, Number("%.9f", s.sumSeconds));
+        Sample(out, name + "_count", label, std::to_string(s.count));
     }
 }
 
@@ -151,10 +180,12 @@ bool MetricsServer::Start(const std::string& listen, std::string* error) {
     }
     const int fd = Listen(host, port, error);
     if (fd < 0) return false;
-    _daemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &Answer, nullptr,
-                               MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-                               kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS,
-                               MHD_OPTION_END);
+    const Limits limits = ConnectionLimits();
+    _daemon =
+        MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &Answer, nullptr,
+                         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
+                         limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.perAddress,
+                         MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS, MHD_OPTION_END);
     if (!_daemon) {
         close(fd);
         *error = "the HTTP server did not start";
@@ -173,16 +204,16 @@ std::string MetricsText() {
     const ServiceStats& stats = Stats();
     for (const Counter& c : kCounters) {
         Head(out, c.name, "counter", c.help);
-        Sample(out, c.name, static_cast<double>((stats.*c.field).load()));
+        Sample(out, c.name, "", std::to_string((stats.*c.field).load()));
     }
     int waiting = 0, running = 0;
     tpool_counts(&waiting, &running);
     Head(out, "tolvane_jobs_waiting", "gauge", "Requests held, waiting for a worker.");
-    Sample(out, "tolvane_jobs_waiting", waiting);
+    Sample(out, "tolvane_jobs_waiting", "", std::to_string(waiting));
     Head(out, "tolvane_jobs_running", "gauge", "Requests a worker is running.");
-    Sample(out, "tolvane_jobs_running", running);
+    Sample(out, "tolvane_jobs_running", "", std::to_string(running));
     Head(out, "tolvane_consumer_connected", "gauge", "1 while the consumer is consuming.");
-    Sample(out, "tolvane_consumer_connected", stats.consuming ? 1 : 0);
+    Sample(out, "tolvane_consumer_connected", "", stats.consuming ? "1" : "0");
     Histogram(out);
     Head(out, "tolvane_build_info", "gauge", "The running version.");
     out += "tolvane_build_info{version=\"" TOLVANE_VERSION "\"} 1\n";

@@ -29,10 +29,10 @@ namespace {
 
 // Set and cleared by the thread that calls tpool_init and tpool_uninit, which alone uses it
 // unlocked. Other threads (the metrics endpoint, the signal thread's counters line) read the
-// counts under published_lock, which the release takes to unpublish the pool first; the workers
+// counts under publishedLock, which the release takes to unpublish the pool first; the workers
 // get their pool as their argument.
 tpool_t* pool = nullptr;
-std::mutex published_lock;
+std::mutex publishedLock;
 
 // Takes the first waiting job; `p->queue_lock` held, a job waiting.
 tpool_work_t* TakeFirst(tpool_t* p) {
@@ -109,7 +109,7 @@ int tpool_init(int max_thread_num) {
             return -1;
         }
     }
-    std::lock_guard<std::mutex> hold(published_lock);
+    std::lock_guard<std::mutex> hold(publishedLock);
     pool = made;
     return 0;
 }
@@ -142,7 +142,7 @@ int tpool_add_work(void* (*fun)(void*), void* arg, void (*drop)(void*)) {
 
 void tpool_counts(int* waiting, int* running) {
     *waiting = *running = 0;
-    std::lock_guard<std::mutex> published(published_lock);
+    std::lock_guard<std::mutex> published(publishedLock);
     if (!pool) return;
     std::lock_guard<std::mutex> hold(pool->queue_lock);
     *waiting = pool->waiting;
@@ -157,7 +157,7 @@ void tpool_uninit() {
     tpool_t* released = pool;
     if (!released) return;
     {
-        std::lock_guard<std::mutex> hold(published_lock);
+        std::lock_guard<std::mutex> hold(publishedLock);
         pool = nullptr;
     }
     Release(released);

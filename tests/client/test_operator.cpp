@@ -1,7 +1,11 @@
 // What an operator reaches for around the running daemon: /metrics read by Prometheus's own
 // parser while requests are answered, /healthz and systemd's notifications following the
 // consumer through a broker stop, and --check-config on settings files good and bad.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -61,6 +65,69 @@ int Health(int port) {
                     .c_str());
 }
 
+// A TCP connection from the loopback address `from` to 127.0.0.1:`port`; -1 when refused.
+int ConnectFrom(const char* from, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &addr.sin_addr);
+    sockaddr_in to = addr;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Answered {
+    int status = 0;  // 0: no whole answer within the time
+    std::string body;
+};
+
+// GET `path` over HTTP/1.0 from 127.0.0.1, read to the server's close within `limitMs`.
+Answered Get(int port, const std::string& path, int limitMs) {
+    Answered got;
+    const int fd = ConnectFrom("127.0.0.1", port);
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+        if (fd >= 0) close(fd);
+        return got;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    std::string text;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p = {fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+        char buf[65536];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            const size_t end = text.find("\r\n\r\n");
+            if (n == 0 && end != std::string::npos && text.rfind("HTTP/1.", 0) == 0) {
+                got.status = atoi(text.c_str() + text.find(' ') + 1);
+                got.body = text.substr(end + 4);
+            }
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return got;
+}
+
+// Room for the test's own connections and for the daemon's, which it inherits.
+void RaiseDescriptorLimit(rlim_t wanted) {
+    rlimit files = {};
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur >= wanted) return;
+    files.rlim_cur = std::min(wanted, files.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &files);
+}
+
 class Metrics : public RoutedDaemonTest {
 protected:
     Metrics() : RoutedDaemonTest("tolvane.t.metrics", "tolvane.t.metrics.out", "tolvane.t.m.r") {}
@@ -93,6 +160,50 @@ TEST_F(Metrics, CountersAndCallDurationsMoveAsRequestsAreAnswered) {
     EXPECT_EQ(after["tolvane_call_duration_seconds_bucket{comtype=echo,le=+Inf}"], 2);
     EXPECT_EQ(after.count("tolvane_call_duration_seconds_count{comtype=nosuch}"), 0u);
     EXPECT_EQ(after["tolvane_jobs_running{}"], 0);
+}
+
+// A liveness probe gets through beside a few hundred idle connections: the peer holding
+// hundreds more than the endpoint's room keeps only its share of it.
+TEST_F(Metrics, ProbesAndScrapesAnswerBesideHundredsOfIdleConnections) {
+    RaiseDescriptorLimit(4096);
+    ASSERT_GT(StartWith("metrics_listen=127.0.0.1:" + std::to_string(kMetricsPort) + "\n"), 0);
+    ASSERT_TRUE(WaitFor([] { return Get(kMetricsPort, "/healthz", 2000).status == 200; }, 15000))
+        << ServiceLog();
+    std::vector<int> idle;
+    idle.reserve(700);
+    for (int i = 0; i < 600; ++i) idle.push_back(ConnectFrom("127.0.0.2", kMetricsPort));
+    for (int i = 0; i < 100; ++i) idle.push_back(ConnectFrom("127.0.0.1", kMetricsPort));
+    EXPECT_EQ(std::count(idle.begin(), idle.end(), -1), 0);
+
+    // Answers come in milliseconds; two seconds is slack for a loaded machine, and still
+    // short of the idle time-out that would otherwise free a slot.
+    int answered = 0;
+    for (int i = 0; i < 12; ++i) answered += Get(kMetricsPort, "/healthz", 2000).status == 200;
+    EXPECT_EQ(answered, 12);
+    const Answered scrape = Get(kMetricsPort, "/metrics", 2000);
+    EXPECT_EQ(scrape.status, 200);
+    EXPECT_NE(scrape.body.find("\ntolvane_build_info{version="), std::string::npos);
+    for (int fd : idle) close(fd);
+}
+
+// A comtype long enough that a histogram line outgrows any small fixed buffer: the scrape
+// stays whole, or Prometheus rejects all of it.
+TEST_F(Metrics, ALongComtypeKeepsEveryLineWhole) {
+    const std::string comtype(120, 'c');
+    const std::string plugin = TOLVANE_HOME "/lib/lib" + comtype + ".so";
+    ASSERT_EQ(symlink("libecho.so", plugin.c_str()), 0);
+    ASSERT_GT(StartWith("metrics_listen=127.0.0.1:" + std::to_string(kMetricsPort) + "\n"), 0);
+    const std::string q = "--queue " + _queue + " ";
+    EXPECT_EQ(Call(TEST_AMQP_PORT, q + "comtype=" + comtype + " nfunc=say text=1:a").output, "1:a");
+    std::map<std::string, double> m = Scrape(kMetricsPort);
+    unlink(plugin.c_str());
+    const std::string series = "{comtype=" + comtype + "}";
+    EXPECT_EQ(m["tolvane_call_duration_seconds_count" + series], 1) << ServiceLog();
+    EXPECT_EQ(m["tolvane_call_duration_seconds_bucket{comtype=" + comtype + ",le=+Inf}"], 1);
+    EXPECT_GT(m["tolvane_call_duration_seconds_sum" + series], 0);
+    auto build = m.lower_bound("tolvane_build_info{version=");
+    ASSERT_NE(build, m.end()) << "the text after the histogram is read too";
+    EXPECT_EQ(build->first.rfind("tolvane_build_info{version=", 0), 0u);
 }
 
 TEST(CallHistogram, TakesTheFirstHundredComtypesThenOtherWithLabelsEscaped) {
