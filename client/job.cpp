@@ -147,9 +147,9 @@ private:
 // but before the broker read it has the broker deliver that request again, and one taken here
 // already is then acknowledged, not run a second time.
 RequestRecord taken;
-// Under after_reply, the requests answered whose copies may still come back: one of its
-// deliveries was on a connection gone by the reply, or a copy came while it ran. Such a copy
-// is acknowledged, not run a second time.
+// Under after_reply, the requests answered: a copy the broker delivers again after the reply
+// (its channel closed under the call, or its acknowledgement lost with the connection) is
+// acknowledged, not run a second time.
 RequestRecord answered;
 
 // The request's guid as the head holds it (empty for a body too short to hold one).
@@ -222,8 +222,9 @@ bool RunAfterReply(const amqp_envelope_t& env, const JobContext& ctx, uint64_t k
     }
     const ReplyFate fate = HandleMessage(env);
     std::vector<PendingAck> settle = key == 0 ? std::vector<PendingAck>() : running.Finish(key);
-    const bool copies = env.redelivered || !settle.empty() || !ctx.acks->IsLive(ctx.generation);
-    if (key != 0 && fate == ReplyFate::kDone && copies) answered.Add(key);
+    // Every one, not only those whose connection is gone by now: the connection may still go
+    // before the acknowledgement queued below is written.
+    if (key != 0 && fate == ReplyFate::kDone) answered.Add(key);
     settle.push_back(delivery);
     Settle(ctx.acks, settle, fate);
     return true;

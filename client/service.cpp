@@ -484,7 +484,7 @@ int RunService(const Settings& s) {
         LOG("ack_mode=after_reply is ignored: intake_limit=0 consumes without acknowledgements");
     }
     StartIsolation(s);
-    SizeRequestRecords(size_t(std::max(s.intake_limit, 0) + s.workers));
+    SizeRequestRecords(size_t(std::max(s.intake_limit, 0)) + size_t(s.workers));
     if (s.broker.tls.on && !s.broker.tls.verify) {
         LOG("tls_verify=no: the broker's certificate and host name are not checked, so anyone on "
             "the path can pose as the broker");

@@ -74,7 +74,7 @@ long Sleeps(pid_t pid) {
     std::istringstream ids(testutil::Capture("ls " + tasks));
     long total = 0;
     for (std::string tid; ids >> tid;) {
-        std::ifstream status(tasks + "/" + tid + "/status");
+        std::ifstream status(tasks + "/" + tid.append("/status"));
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += atol(line.c_str() + 24);
         }
