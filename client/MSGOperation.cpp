@@ -8,59 +8,51 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <chrono>
-#include <map>
 #include <memory>
-#include <vector>
 
 #include "amqp/connection.h"
 #include "amqp/wire.h"
 #include "core/log.h"
-#include "core/plugin_call.h"
 #include "client/reply.h"
 #include "core/service_settings.h"
-#include "core/stats.h"
-#include "dravik/tools.h"
 
 namespace {
 
 const size_t kLogSize = 4000;  // log lines longer than this are cut
 
-// A request body of nDataLength > 0 bytes: runs it and replies.
-ReplyFate HandleRequest(const char* pData, long nDataLength, const amqp_basic_properties_t& props) {
+// A request with a body: runs it and hands its reply over; `settle` learns its fate.
+void RunAndReply(const Request& r, const ReplySettle& settle) {
     // Read for every message, so a changed mq.conf counts from the next request on; the whole
     // request, its calls and its reply, sees this one object.
     const Settings s = ReadServiceSettings();
 
-    // A body shorter than the head is read only as far as it goes; it fails the length check.
-    const T_MSG_HEAD head = DecodeHead(pData, size_t(nDataLength));
-    int msg_count = head.count;
-    const char* guid = head.guid;
-    const char* queue = head.platform;
+    // A body shorter than the head was read only as far as it goes; it fails the length check.
+    const char* guid = r.Guid();
     // A guid is the requester's text: its control characters must not forge log lines.
     const std::string logGuid = VisibleControls(guid);
     LOG(logGuid.c_str());
 
     char error[kLogSize];
     std::string strOut;
-    if (!LengthMatches(head, size_t(nDataLength))) {
+    if (!r.framed) {
         snprintf(error, sizeof error, "the length is wrong:%s", guid);
         strOut = error;
         snprintf(error, sizeof error, "the length is wrong:%s", logGuid.c_str());
         LOG(error);
     } else {
-        RunRecords(s, pData, msg_count, strOut);
+        RunRecords(s, r.body, r.head.count, strOut);
     }
 
-    T_RESULT result = EncodeResult(guid, strOut);
-    const Reply reply = AddressOf(s, props, queue, &result);
-    const Sending sending = SendResult(s, reply);
-    if (sending.sent) return ReplyFate::kDone;
-    snprintf(error, sizeof error, "%s send result faild.the result is: %s", logGuid.c_str(),
-             strOut.c_str());
-    LOG(error);
-    LogSendFailure(s, reply, sending);
-    return sending.refused ? ReplyFate::kDone : ReplyFate::kLost;
+    HandOver(s, AddressOf(s, r, EncodeResult(guid, strOut)),
+             [&s, logGuid, strOut, settle](const Reply& reply, const Sending& sending) {
+                 if (sending.sent) return settle(ReplyFate::kDone);
+                 char line[kLogSize];
+                 snprintf(line, sizeof line, "%s send result faild.the result is: %s",
+                          logGuid.c_str(), strOut.c_str());
+                 LOG(line);
+                 LogSendFailure(s, reply, sending);
+                 settle(sending.refused ? ReplyFate::kDone : ReplyFate::kLost);
+             });
 }
 
 }  // namespace
@@ -69,23 +61,33 @@ void EnvelopeRelease::operator()(amqp_envelope_t* env) const {
     ReleaseEnvelope(env);
 }
 
-ReplyFate HandleMessage(const amqp_envelope_t& env) {
-    ReplyFate fate = ReplyFate::kDone;
+void HandleRequest(const Request& r, const ReplySettle& settle) {
+    // Settled once: by the reply's outcome, or here when no reply is owed or the handling
+    // failed before its reply was handed over.
+    bool handedOver = false;
+    const ReplySettle once = [&handedOver, &settle](ReplyFate fate) {
+        handedOver = true;
+        settle(fate);
+    };
     // Whatever throws here (memory running out while parsing, reading settings, logging or
     // publishing) costs this one message, never the worker or the service.
     try {
-        const char* pData = static_cast<const char*>(env.message.body.bytes);
-        long nDataLength = long(env.message.body.len);
-        if (pData == nullptr || nDataLength == 0) {
+        if (r.length == 0) {
             LOG("PARAM TOO SHORT");
         } else {
-            fate = HandleRequest(pData, nDataLength, env.message.properties);
+            RunAndReply(r, once);
         }
     } catch (...) {
         try {
             LOG("the message handling failed with an exception, the message is dropped");
         } catch (...) {}
     }
+    if (!handedOver) settle(ReplyFate::kDone);
+}
+
+ReplyFate HandleMessage(const amqp_envelope_t& env) {
+    ReplyFate fate = ReplyFate::kDone;
+    HandleRequest(ParseRequest(env), [&fate](ReplyFate f) { fate = f; });
     return fate;
 }
 

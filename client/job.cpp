@@ -15,13 +15,11 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <unordered_map>
 
 #include "client/MSGOperation.h"
 #include "amqp/connection.h"
-#include "amqp/wire.h"
 #include "core/log.h"
 #include "client/threadpool.h"
 #include "defines.h"
@@ -38,17 +36,6 @@ struct Job {
     EnvelopePtr env;
     JobContext ctx;
 };
-
-// A request as the records below know it: a hash of its whole body, guid and records, so
-// that a requester reusing a guid for a new request is not taken for a copy of the old one.
-// 0: the body is too short to hold a request head.
-uint64_t KeyOf(const amqp_envelope_t& env) {
-    const amqp_bytes_t& body = env.message.body;
-    if (!body.bytes || body.len < sizeof(T_MSG_HEAD)) return 0;
-    const size_t h = std::hash<std::string_view>()(
-        std::string_view(static_cast<const char*>(body.bytes), body.len));
-    return h == 0 ? 1 : h;
-}
 
 // The requests running now, by key, with the deliveries of a running request that the broker
 // sent again meanwhile (its consumer timeout closed the channel under a long call, say): those
@@ -152,13 +139,6 @@ RequestRecord taken;
 // acknowledged, not run a second time.
 RequestRecord answered;
 
-// The request's guid as the head holds it (empty for a body too short to hold one).
-std::string GuidOf(const amqp_envelope_t& env) {
-    const amqp_bytes_t& body = env.message.body;
-    if (!body.bytes || body.len < sizeof(T_MSG_HEAD)) return std::string();
-    return DecodeHead(body.bytes, body.len).guid;
-}
-
 void LogRedelivered(const std::string& guid) {
     const std::string line = "the request " + VisibleControls(guid.c_str()) +
                              " was delivered again while it runs: it is answered once, when " +
@@ -192,58 +172,63 @@ void Settle(AckQueue* acks, std::vector<PendingAck> deliveries, ReplyFate fate) 
 // Under on_take: the acknowledgement is written before the call begins, so a call that ends
 // the process cannot leave it unsent and have every restart take the request again. False
 // when it was not run.
-bool RunOnTake(const amqp_envelope_t& env, const JobContext& ctx, uint64_t key) {
+bool RunOnTake(const Request& r, const JobContext& ctx) {
     const PendingAck delivery{ctx.delivery_tag, ctx.generation};
-    if (key != 0 && env.redelivered && taken.Contains(key)) {
+    if (r.key != 0 && r.redelivered && taken.Contains(r.key)) {
         Settle(ctx.acks, {delivery}, ReplyFate::kDone);
-        LogTakenAgain(GuidOf(env));
+        LogTakenAgain(r.Guid());
         return false;
     }
     // Not written means the broker delivers it again, and that copy is to run: the owner
     // forgets the key before it takes deliveries on a new connection.
-    if (!ctx.acks->PushAndAwait(delivery, key)) return false;
-    HandleMessage(env);
+    if (!ctx.acks->PushAndAwait(delivery, r.key)) return false;
+    HandleRequest(r, [](ReplyFate) {});
     return true;
 }
 
 // Under after_reply; false when it was not run.
-bool RunAfterReply(const amqp_envelope_t& env, const JobContext& ctx, uint64_t key) {
+bool RunAfterReply(const Request& r, const JobContext& ctx) {
+    const uint64_t key = r.key;
     const PendingAck delivery{ctx.delivery_tag, ctx.generation};
-    if (key != 0 && !running.Start(key, env.redelivered, delivery)) {
-        LogRedelivered(GuidOf(env));
+    if (key != 0 && !running.Start(key, r.redelivered, delivery)) {
+        LogRedelivered(r.Guid());
         return false;
     }
-    if (key != 0 && env.redelivered && answered.Contains(key)) {
+    if (key != 0 && r.redelivered && answered.Contains(key)) {
         std::vector<PendingAck> settle = running.Finish(key);
         settle.push_back(delivery);
         Settle(ctx.acks, settle, ReplyFate::kDone);
-        LogAnsweredAgain(GuidOf(env));
+        LogAnsweredAgain(r.Guid());
         return false;
     }
-    const ReplyFate fate = HandleMessage(env);
-    std::vector<PendingAck> settle = key == 0 ? std::vector<PendingAck>() : running.Finish(key);
-    // Every one, not only those whose connection is gone by now: the connection may still go
-    // before the acknowledgement queued below is written.
-    if (key != 0 && fate == ReplyFate::kDone) answered.Add(key);
-    settle.push_back(delivery);
-    Settle(ctx.acks, settle, fate);
+    // The one place an after_reply delivery is settled: when its reply's fate is known.
+    AckQueue* acks = ctx.acks;
+    HandleRequest(r, [key, delivery, acks](ReplyFate fate) {
+        std::vector<PendingAck> settle = key == 0 ? std::vector<PendingAck>() : running.Finish(key);
+        // Every one, not only those whose connection is gone by now: the connection may still
+        // go before the acknowledgement queued below is written.
+        if (key != 0 && fate == ReplyFate::kDone) answered.Add(key);
+        settle.push_back(delivery);
+        Settle(acks, settle, fate);
+    });
     return true;
 }
 
 // A delivery consumed with acknowledgements; false when it was not run.
-bool RunAcknowledged(const amqp_envelope_t& env, const JobContext& ctx) {
+bool RunAcknowledged(const Request& r, const JobContext& ctx) {
     // Its connection is gone, so the broker delivers it again (under either ack_mode, since it
     // was not acknowledged yet): running it here as well would answer it twice.
     if (!ctx.acks->IsLive(ctx.generation)) return false;
-    const uint64_t key = KeyOf(env);
-    return ctx.ack_after_reply ? RunAfterReply(env, ctx, key) : RunOnTake(env, ctx, key);
+    return ctx.ack_after_reply ? RunAfterReply(r, ctx) : RunOnTake(r, ctx);
 }
 
 void* RunJob(void* arg) {
     std::unique_ptr<Job> job(static_cast<Job*>(arg));
+    // Read once: the records below, the run and its reply all take it from here.
+    const Request r = ParseRequest(*job->env);
     if (!job->ctx.acks) {
-        HandleMessage(*job->env);
-    } else if (!RunAcknowledged(*job->env, job->ctx)) {
+        HandleRequest(r, [](ReplyFate) {});
+    } else if (!RunAcknowledged(r, job->ctx)) {
         return nullptr;
     }
     ++finished;

@@ -25,9 +25,10 @@ Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) 
     publisher.SetFirstHost(nextHost++);
     publisher.SetTls(b.tls);
     Sending out;
+    T_RESULT result = r.result;  // the publisher takes a mutable record
     out.sent =
-        publisher.PublishMessage(r.exchange, r.key.c_str(), reinterpret_cast<char*>(r.result),
-                                 sizeof(T_RESULT), r.correlation_id);
+        publisher.PublishMessage(r.exchange.c_str(), r.key.c_str(),
+                                 reinterpret_cast<char*>(&result), sizeof result, r.correlation_id);
     if (!publisher.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(publisher.HostFailures().c_str());
     }
@@ -83,38 +84,57 @@ Sending PublishOnWorkerConnection(const Settings& s, std::chrono::seconds idleLi
 
 }  // namespace
 
-Reply AddressOf(const Settings& s, const amqp_basic_properties_t& props, const char* platform,
-                T_RESULT* result) {
-    Reply r{platform, platform, result, std::string()};
-    if (s.reply_to && (props._flags & AMQP_BASIC_REPLY_TO_FLAG)) {
-        r.exchange = "";
-        r.key = AmqpText(props.reply_to);
-        if (props._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
-            r.correlation_id = AmqpText(props.correlation_id);
-        }
+Reply AddressOf(const Settings& s, const Request& r, const T_RESULT& result) {
+    Reply reply{r.Platform(), r.Platform(), result, std::string()};
+    if (s.reply_to && r.has_reply_to) {
+        reply.exchange = "";
+        reply.key = r.reply_to;
+        reply.correlation_id = r.correlation_id;
     }
-    return r;
+    return reply;
 }
 
-Sending SendResult(const Settings& s, const Reply& reply) {
+namespace {
+
+// per_reply: a connection opened for this reply alone.
+Sending PublishOnOwnConnection(const Settings& s, const Reply& reply) {
     const BrokerSettings& b = s.broker;
-    Sending out;
-    if (s.reply_per_worker) {
-        const int idle = s.heartbeat > 0 ? s.heartbeat : kDefaultIdleLimitS;
-        out = PublishOnWorkerConnection(s, std::chrono::seconds(idle), reply);
-    } else {
-        CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
-                             b.port, b.frame_max);
-        publisher.SetConfirm(s.reply_confirm);
-        out = Publish(publisher, reply, b);
-    }
+    CPublisher publisher(b.server.c_str(), b.userName.c_str(), b.pwd.c_str(), b.vhost.c_str(),
+                         b.port, b.frame_max);
+    publisher.SetConfirm(s.reply_confirm);
+    return Publish(publisher, reply, b);
+}
+
+// per_worker: the worker's connection, kept from reply to reply.
+Sending PublishOnWorkersConnection(const Settings& s, const Reply& reply) {
+    const int idle = s.heartbeat > 0 ? s.heartbeat : kDefaultIdleLimitS;
+    return PublishOnWorkerConnection(s, std::chrono::seconds(idle), reply);
+}
+
+// The ways of sending, by reply_connection; a new way is a row here (and its settings row).
+// Both wait for the broker's answer on the worker's thread.
+struct ReplyWay {
+    bool (*chosen)(const Settings& s);
+    Sending (*send)(const Settings& s, const Reply& reply);
+};
+const ReplyWay kWays[] = {
+    {[](const Settings& s) { return s.reply_per_worker; }, PublishOnWorkersConnection},
+    {[](const Settings&) { return true; }, PublishOnOwnConnection},
+};
+
+}  // namespace
+
+void HandOver(const Settings& s, Reply reply, const ReplyDone& done) {
+    const ReplyWay* way = kWays;
+    while (!way->chosen(s)) ++way;
+    const Sending out = way->send(s, reply);
     ++(out.sent ? Stats().replies_sent : Stats().replies_failed);
-    return out;
+    done(reply, out);
 }
 
 void LogSendFailure(const Settings& s, const Reply& reply, const Sending& sending) {
-    const std::string line = "the reply to exchange \"" + std::string(reply.exchange) +
-                             "\" with key \"" + reply.key + "\" as user \"" + s.broker.userName +
-                             "\" on vhost \"" + s.broker.vhost + "\" failed: " + sending.why;
+    const std::string line = "the reply to exchange \"" + reply.exchange + "\" with key \"" +
+                             reply.key + "\" as user \"" + s.broker.userName + "\" on vhost \"" +
+                             s.broker.vhost + "\" failed: " + sending.why;
     LOG(VisibleControls(line.c_str()).c_str());
 }

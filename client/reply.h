@@ -1,19 +1,24 @@
-// The reply to one request: where it goes, and its publish on a connection of its own or on
-// the worker's. Settings come in with every call; nothing here reads them.
+// The reply seam: a worker hands a reply over and learns, once, how it went (sent, refused by
+// the broker, lost with its connection). Behind it, one way of sending per reply_connection:
+// today per_reply (a connection of its own) and per_worker (the worker's warm connection),
+// each with tx or confirm. Settings come in with every call; nothing here reads them.
 #ifndef TOLVANE_CLIENT_REPLY_H
 #define TOLVANE_CLIENT_REPLY_H
 
+#include <functional>
 #include <string>
 
 #include "amqp/rabbit.h"
+#include "client/request.h"
 #include "core/settings.h"
 #include "defines.h"
 
-// One reply: the RESULT record and where it goes.
+// One reply: the RESULT record and where it goes. It owns all it carries, so that a way of
+// sending may keep it past the hand-over.
 struct Reply {
-    const char* exchange;
+    std::string exchange;
     std::string key;
-    T_RESULT* result;            // the caller's, kept until the reply is sent or given up
+    T_RESULT result;
     std::string correlation_id;  // empty: none
 };
 
@@ -24,16 +29,19 @@ struct Sending {
     std::string why;       // when not sent: the publisher's detail
 };
 
-// Where `result` goes: to the exchange `platform` with `platform` as routing key, or, when the
-// request names a reply_to queue and `s` honours it, to that queue through the default
-// exchange with the request's correlation_id.
-Reply AddressOf(const Settings& s, const amqp_basic_properties_t& props, const char* platform,
-                T_RESULT* result);
+// Where `result` goes: to the exchange named by the request's platform, with that text as
+// routing key, or, when the request names a reply_to queue and `s` honours it, to that queue
+// through the default exchange with the request's correlation_id.
+Reply AddressOf(const Settings& s, const Request& r, const T_RESULT& result);
 
-// Publishes `reply` over `s`'s broker, on a connection of its own or (reply_connection
-// per_worker) on the calling worker's, and counts it as sent or failed. Logs the hosts that
-// failed when the server lists several; the failure itself is the caller's to log.
-Sending SendResult(const Settings& s, const Reply& reply);
+// Told how a reply went, once. A way that waits for the broker tells it on the handing
+// thread before HandOver returns; one that does not, later, from the thread that learns it.
+using ReplyDone = std::function<void(const Reply& reply, const Sending& sending)>;
+
+// Hands `reply` to the way `s` names, which publishes it over `s`'s broker and counts it as
+// sent or failed. Logs the hosts that failed when the server lists several; the failure
+// itself is `done`'s to log.
+void HandOver(const Settings& s, Reply reply, const ReplyDone& done);
 
 // Logs the line that follows "send result faild": where the reply went and why it did not
 // arrive.
