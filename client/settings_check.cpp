@@ -6,20 +6,10 @@
 #include <algorithm>
 #include <fstream>
 
+#include "core/log.h"
 #include "core/settings.h"
 
 namespace {
-
-// A text as a terminal shows it harmlessly: control characters as \xNN.
-std::string Shown(const std::string& text) {
-    std::string shown;
-    for (unsigned char c : text) {
-        char hex[5];
-        snprintf(hex, sizeof hex, "\\x%02x", c);
-        shown += c < 0x20 || c == 0x7f ? std::string(hex) : std::string(1, char(c));
-    }
-    return shown;
-}
 
 // Edits that turn `a` into `b` (Levenshtein), to name the key a misspelt one may mean.
 size_t Distance(const std::string& a, const std::string& b) {
@@ -38,7 +28,7 @@ size_t Distance(const std::string& a, const std::string& b) {
 }
 
 std::string UnknownKey(const std::string& key) {
-    std::string why = "unknown key \"" + Shown(key) + "\"";
+    std::string why = "unknown key \"" + VisibleControls(key.c_str()) + "\"";
     for (const SettingKey& k : SettingKeys()) {
         if (Distance(key, k.key) <= 2) return why + " (did you mean \"" + k.key + "\"?)";
     }
@@ -69,7 +59,8 @@ std::string LineProblem(const std::string& line, const Settings& s, bool* known)
     // An empty value counts as absent: the key keeps its default.
     const std::string why = value.empty() ? "" : SettingValueProblem(key, value, s);
     if (why.empty()) return "";
-    return key + (k->secret ? "=(not shown) " : "=\"" + Shown(value) + "\" ") + why;
+    return key + (k->secret ? "=(not shown) " : "=\"" + VisibleControls(value.c_str()) + "\" ") +
+           why;
 }
 
 bool Blank(const std::string& line) {

@@ -225,7 +225,7 @@ TEST(CheckConfig, NamesTextsKeptAsTheyStandAndFilesThisUserCannotRead) {
         std::string line, problem;  // "": none
     } cases[] = {
         {"server=127.0.0.1\r",
-         "server=\"127.0.0.1\\x0d\" ends in a CR, which the daemon keeps (CR LF line ends?)"},
+         "server=\"127.0.0.1\\r\" ends in a CR, which the daemon keeps (CR LF line ends?)"},
         {"queue=tolvane ", "queue=\"tolvane \" ends in a blank, which the daemon keeps"},
         {"userName= guest", "userName=\" guest\" begins with a blank, which the daemon keeps"},
         {"vhost=/\x01", "vhost=\"/\\x01\" holds a control character, which the daemon keeps"},
@@ -235,7 +235,7 @@ TEST(CheckConfig, NamesTextsKeptAsTheyStandAndFilesThisUserCannotRead) {
         {"pwd_file=" + present, ""},
         {"tls_ca_file=" + missing, "tls_ca_file=\"" + missing + unread},
         {"tls_key_file=" + missing + "\r", "tls_key_file=\"" + missing +
-                                               "\\x0d\" ends in a CR, which the daemon keeps "
+                                               "\\r\" ends in a CR, which the daemon keeps "
                                                "(CR LF line ends?)"},
         // Handed over by systemd as the service starts, so not there for the check.
         {"tls_cert_file=/run/credentials/tolvane.service/client.pem", ""},
