@@ -10,6 +10,7 @@
 #include "client/options.h"
 #include "client/queue_lookup.h"
 #include "client/service.h"
+#include "client/stop.h"
 #include "core/service_settings.h"
 #include "client/threadpool.h"
 #include "core/worker_main.h"

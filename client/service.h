@@ -1,13 +1,10 @@
 // The service proper, once started: the consume loop with its reconnects, the hand-off of
-// deliveries to the workers, their acknowledgements, and the orderly stop.
+// deliveries to the workers, their acknowledgements, and the orderly stop (BlockStopSignals,
+// which main calls first, is in client/stop.h).
 #ifndef TOLVANE_CLIENT_SERVICE_H
 #define TOLVANE_CLIENT_SERVICE_H
 
 #include "core/settings.h"
-
-// MUST be called by the main thread before any other thread exists: the stop signals are
-// then taken by the service's own signal thread only.
-void BlockStopSignals();
 
 // Runs the service with the worker pool already started, on the main thread; returns after a
 // stop, with the process's exit status, the workers ended and the pid file removed. A stop
