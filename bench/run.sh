@@ -32,6 +32,10 @@ COMBOS=(
     "  the same, confirm|reply_connection=per_worker plugin_cache=yes reply_commit=confirm"
     "  confirm, after_reply|reply_connection=per_worker plugin_cache=yes reply_commit=confirm ack_mode=after_reply"
     "  the same, isolation=process|reply_connection=per_worker plugin_cache=yes isolation=process"
+    "  the same, lean settings|reply_connection=per_worker plugin_cache=yes
+        settings_reload=on_change log_file=kept_open"
+    "  lean, confirm, after_reply|reply_connection=per_worker plugin_cache=yes reply_commit=confirm
+        ack_mode=after_reply settings_reload=on_change log_file=kept_open"
     "  the same, over TLS|reply_connection=per_worker plugin_cache=yes tls=yes
         server=localhost port=$TLS_PORT tls_ca_file=$BUILD/tls/ca.pem"
     "  the same, metrics_listen|reply_connection=per_worker plugin_cache=yes
