@@ -124,13 +124,11 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
     if (_intake) {
         // Flushed on each wake, and while deliveries stream in, every kAckFlush.
         const bool buffered = consumer.HasBuffered();
+        // Also before the sleep: a window that is to widen must not wait for the next wake
+        // (under after_reply a slow call may bring none for long).
+        if (!AdjustWindow(consumer)) return false;
         if (!buffered) Sleep(consumer.SocketFd());
-        // Before the flush, while a delivery is held unacknowledged: at a window of 1 the
-        // broker then has nothing on its way that the cancel would send back, counted.
-        const int window = _cautious.Window();
-        if (!_window.Empty() && window != consumer.Prefetch() && !consumer.Reconsume(window)) {
-            return false;
-        }
+        if (!AdjustWindow(consumer)) return false;
         const Clock::time_point now = Clock::now();
         if (!buffered || now - _flushed >= kAckFlush) {
             FlushAcks(_acks, consumer, generation, _window);
@@ -143,6 +141,13 @@ bool ConsumeLoop::Turn(CConsumer& consumer, unsigned generation) {
     }
     if (ret == kConsumeDelivered) HandOver(msg, generation);
     return ret != kConsumeBroken;
+}
+
+bool ConsumeLoop::AdjustWindow(CConsumer& consumer) {
+    // Before the flush, while a delivery is held unacknowledged: at a window of 1 the broker
+    // then has nothing on its way that the cancel would send back, counted.
+    const int window = _cautious.Window();
+    return _window.Empty() || window == consumer.Prefetch() || consumer.Reconsume(window);
 }
 
 void ConsumeLoop::Sleep(int socket) {

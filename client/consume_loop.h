@@ -33,6 +33,9 @@ private:
     // Waits for a delivery on `socket`, for acknowledgements to flush, or for a ready one held
     // up behind an older delivery to be due alone.
     void Sleep(int socket);
+    // Asks the broker for the window the cautious start calls for now; false once the
+    // connection is unusable.
+    bool AdjustWindow(CConsumer& consumer);
     // One turn of waiting for a delivery; false once the connection is unusable.
     bool Turn(CConsumer& consumer, unsigned generation);
     void CloseIntake(CConsumer& consumer, unsigned generation);

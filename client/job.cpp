@@ -10,13 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
 #include "client/MSGOperation.h"
 #include "amqp/connection.h"
@@ -80,11 +78,13 @@ RunningRequests running;
 // request comes back at the latest about one timeout after its reply (the channel of a copy
 // that waited on the running call closes then), so records keep twice that.
 const std::chrono::minutes kConsumerTimeout(30);
-// Past the count a window calls for, no record grows beyond this (about 4 MiB).
+// Past the count a window calls for, no record holds more than this (1 MiB each).
 const size_t kRecordMost = 65536;
 
 // The latest requests taken (or answered) here, by key: always the `least` newest, and besides
-// those each one younger than two consumer timeouts, up to `most`.
+// those each one younger than two consumer timeouts, up to `most`. A ring allocated whole on
+// first use, so that a daemon's memory does not creep while it fills: adding is a store, and
+// only a redelivered request (rare) pays a scan.
 class RequestRecord {
 public:
     using Clock = std::chrono::steady_clock;
@@ -93,41 +93,51 @@ public:
         std::lock_guard<std::mutex> hold(_lock);
         _least = least;
         _most = std::max(least, most);
+        _ring.clear();
+        _next = _filled = 0;
     }
 
     void Add(uint64_t key) {
         const Clock::time_point now = Clock::now();
         std::lock_guard<std::mutex> hold(_lock);
-        _order.emplace_back(key, now);
-        ++_count[key];
-        while (_order.size() > _least &&
-               (_order.size() > _most || now - _order.front().second > 2 * kConsumerTimeout)) {
-            Forget(_order.front().first);
-            _order.pop_front();
-        }
+        if (_ring.empty()) _ring.assign(_most, Entry());
+        _ring[_next] = Entry{key, now};
+        _next = (_next + 1) % _ring.size();
+        _filled = std::min(_filled + 1, _ring.size());
     }
 
-    // Undoes an Add of `key` (its order entry stays until it is old).
+    // Undoes the latest Add of `key`.
     void Remove(uint64_t key) {
         std::lock_guard<std::mutex> hold(_lock);
-        Forget(key);
+        Entry* e = Find(key, Clock::now());
+        if (e) e->key = 0;
     }
 
     bool Contains(uint64_t key) {
         std::lock_guard<std::mutex> hold(_lock);
-        return _count.count(key) != 0;
+        return Find(key, Clock::now()) != nullptr;
     }
 
 private:
-    void Forget(uint64_t key) {
-        auto it = _count.find(key);
-        if (it != _count.end() && --it->second == 0) _count.erase(it);
+    struct Entry {
+        uint64_t key = 0;  // 0: none (a request's key is never 0)
+        Clock::time_point at;
+    };
+
+    // Newest first; past the `least` newest, only those younger than two consumer timeouts.
+    Entry* Find(uint64_t key, Clock::time_point now) {
+        for (size_t i = 0; i < _filled; ++i) {
+            Entry& e = _ring[(_next + _ring.size() - 1 - i) % _ring.size()];
+            if (i >= _least && now - e.at > 2 * kConsumerTimeout) break;
+            if (e.key == key) return &e;
+        }
+        return nullptr;
     }
 
     std::mutex _lock;
     size_t _least = 2 * 65535, _most = 2 * 65535;
-    std::deque<std::pair<uint64_t, Clock::time_point>> _order;
-    std::unordered_map<uint64_t, int> _count;
+    std::vector<Entry> _ring;
+    size_t _next = 0, _filled = 0;
 };
 
 // Under on_take, the requests taken: a connection lost after an acknowledgement was written

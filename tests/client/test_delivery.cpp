@@ -240,7 +240,9 @@ TEST_F(DeliveryTest, HeldDeliveryDoesNotWakeTheConsumeLoop) {
     const long before = Sleeps(pid);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // the span measured, not a wait
     const long woken = Sleeps(pid) - before;
-    EXPECT_LT(woken, 40) << "wake-ups in 2 s";
+    // A loop waking every 2 ms counts about 900; the rest leaves room for the sanitizers'
+    // own threads, which wake too.
+    EXPECT_LT(woken, 100) << "wake-ups in 2 s";
     EXPECT_EQ(Collect(1, 20000).size(), 1u);
 }
 
