@@ -50,8 +50,14 @@ public:
     void Text(const char* key, std::string& value) { value = _config.GetValue(key, value); }
 
     // A two-way key: `value` is true exactly when the text is `on` (default as it stands).
+    // A text that is neither `on` nor `off` (a CR LF file's "yes\r", say) is off, and noted:
+    // it silently turned isolation=process or after_reply off.
     void Flag(const char* key, const char* on, const char* off, bool& value) {
-        value = _config.GetValue(key, value ? on : off) == on;
+        const std::string text = _config.GetValue(key, value ? on : off);
+        value = text == on;
+        if (!value && text != off) {
+            Note(key, text, 0, std::string("neither \"") + on + "\" nor \"" + off + "\"", off);
+        }
     }
 
     // A key the consumer's login takes as atoi gives it, whatever it holds; a text that is
@@ -81,8 +87,9 @@ public:
     }
 
 private:
-    void Note(const char* key, const std::string& text, int used, const std::string& why) {
-        if (_notes) _notes->push_back({key, text, used, why, std::string()});
+    void Note(const char* key, const std::string& text, int used, const std::string& why,
+              const std::string& usedText = std::string()) {
+        if (_notes) _notes->push_back({key, text, used, why, usedText});
     }
 
     Config _config;

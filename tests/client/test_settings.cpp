@@ -111,6 +111,13 @@ TEST(ServiceSettings, EachBadKeyAndTextIsLoggedOnce) {
     EXPECT_EQ(Count(log, "] setting heartbeat=\"-3\" is out of range 0..3600, 0 used\n"), 1);
     EXPECT_EQ(Count(log, "] setting workers=\"0\" is out of range 1..1000, 10 used\n"), 1);
     EXPECT_EQ(Count(log, "] setting "), 3);
+    // A CR LF file's flag is off, as before, and now says so.
+    ASSERT_TRUE(WriteAll(MqConfPath(), "isolation=process\r\n"));
+    EXPECT_FALSE(ReadServiceSettings().isolation_process);
+    EXPECT_EQ(Count(testutil::Capture("cat '" + LogDir() + "'/main-*.log"),
+                    "] setting isolation=\"process\\r\" is neither \"process\" nor \"thread\", "
+                    "thread used\n"),
+              1);
 }
 
 // settings_reload=on_change: an edit that changes the size, or a file renamed over the old one,
