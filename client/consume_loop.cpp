@@ -157,7 +157,7 @@ void ConsumeLoop::Sleep(int socket) {
     if (ready != Clock::time_point()) until = std::min(until, ready + kAckHoldUp);
     WaitForWake(_acks, socket, MsUntil(now, until));
     const Clock::time_point woken = Clock::now();
-    if (_acks.Queued() && woken < _flushed + kAckFlush) {
+    if (_acks.QueuedUnawaited() && woken < _flushed + kAckFlush) {
         struct pollfd pfd = {socket, POLLIN, 0};
         poll(&pfd, 1, MsUntil(woken, _flushed + kAckFlush));
     }

@@ -300,9 +300,10 @@ void AckQueue::Done(const std::vector<PendingAck>& batch, unsigned generation) {
     if (any) _done.notify_all();
 }
 
-bool AckQueue::Queued() {
+bool AckQueue::QueuedUnawaited() {
     std::lock_guard<std::mutex> hold(_lock);
-    return !_acks.empty();
+    return !_acks.empty() && std::none_of(_acks.begin(), _acks.end(),
+                                          [](const PendingAck& a) { return a.wait != nullptr; });
 }
 
 void AckQueue::Wake() {

@@ -56,8 +56,9 @@ public:
     void Done(const std::vector<PendingAck>& batch, unsigned generation);
     // Owner: takes and drops everything queued; its connection is gone.
     void Drop() { Done(Take(), 0); }
-    // Owner: something was queued since the last Take.
-    bool Queued();
+    // Owner: something was queued since the last Take and no worker waits for any of it; an
+    // awaited one is to go out at once, since a call waits on it.
+    bool QueuedUnawaited();
     // Owner: readable while a wake is pending.
     int WakeFd() const { return _fd; }
     // Owner: the consumer connection whose deliveries can still be acknowledged (0: none).

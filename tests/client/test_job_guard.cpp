@@ -107,7 +107,7 @@ TEST(AckQueue, AwaitedAcknowledgementIsWrittenOrDropped) {
     drops.join();
     q.SetLive(0);
     EXPECT_FALSE(q.PushAndAwait(PendingAck{9, 1}, 0)) << "the connection is gone: no wait";
-    EXPECT_FALSE(q.Queued());
+    EXPECT_FALSE(q.QueuedUnawaited());
 }
 
 }  // namespace
