@@ -145,6 +145,20 @@ TEST_F(ClientTest, ConnectionClosedByTheBrokerFailsCallsInFlightAndReconnects) {
     EXPECT_EQ(after.reply.text, "10000:after");
 }
 
+// The Python package's tests (test_python.py), with the daemon this fixture starts.
+TEST_F(ClientTest, PythonPackage) {
+    ASSERT_GT(StartWith("workers=4\n"), 0);
+    const std::string ctl =
+        getuid() == 0 ? "/usr/sbin/rabbitmqctl" : "/usr/lib/rabbitmq/bin/rabbitmqctl";
+    const std::string env = std::string("PYTHONPATH='") + TEST_SOURCE_DIR +
+                            "/python' TOLVANE_TEST_PORT=" + std::to_string(TEST_AMQP_PORT) +
+                            " TOLVANE_TEST_QUEUE=" + kQueue + " TOLVANE_TEST_NODE=" + TEST_NODE +
+                            " TOLVANE_TEST_CTL=" + ctl;
+    EXPECT_EQ(testutil::TempDir::Run(env + " /usr/bin/python3 '" +
+                                     TEST_SOURCE_DIR + "/tests/requester/test_python.py' -v 2>&1"),
+              0);
+}
+
 TEST(ClientOptions, ReadFromASettingsFile) {
     testutil::TempDir dir;
     ASSERT_TRUE(testutil::WriteAll(dir.file("mq.conf"),
