@@ -159,6 +159,29 @@ TEST_F(ClientTest, PythonPackage) {
               0);
 }
 
+// The README's examples, as they stand there, against the daemon's own mq.conf.
+TEST_F(ClientTest, ReadmeExamplesRunAsShown) {
+    ASSERT_GT(StartWith(""), 0);
+    const std::string readme = testutil::ReadAll(std::string(TEST_SOURCE_DIR) + "/README.md");
+    const struct {
+        std::string source, command, output;
+    } examples[] = {
+        {"/requester/examples/hello.cpp",
+         std::string(TEST_BINARY_DIR) + "/tests/requester/example_hello",
+         "10000:hello ok=1\n0 1 2 3 4 5 6 7 8 9 \n"},
+        {"/python/examples/hello.py", "PYTHONPATH='" + std::string(TEST_SOURCE_DIR) +
+                                          "/python' /usr/bin/python3 '" + TEST_SOURCE_DIR +
+                                          "/python/examples/hello.py'",
+         "10000:hello ok=1\n0 1 2 3 4 5 6 7 8 9\n"},
+    };
+    for (const auto& e : examples) {
+        SCOPED_TRACE(e.source);
+        const std::string code = testutil::ReadAll(TEST_SOURCE_DIR + e.source);
+        EXPECT_NE(readme.find(code), std::string::npos) << "the README shows the file as it is";
+        EXPECT_EQ(testutil::Capture(e.command + " " TOLVANE_MQ_CONF " 2>&1"), e.output);
+    }
+}
+
 TEST(ClientOptions, ReadFromASettingsFile) {
     testutil::TempDir dir;
     ASSERT_TRUE(testutil::WriteAll(dir.file("mq.conf"),
