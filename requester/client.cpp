@@ -221,6 +221,10 @@ void Client::Impl::Send(std::vector<std::unique_ptr<Pending>> calls) {
     for (auto& c : calls) {
         const std::string guid = c->guid;
         amqp_bytes_t body = {c->body.size(), const_cast<char*>(c->body.data())};
+        if (inFlight.count(guid)) {
+            c->promise.set_value(Failed(Failure::kBadArgument, "guid " + guid + " is in flight"));
+            continue;
+        }
         deadlines.emplace(c->deadline, guid);
         inFlight.emplace(guid, std::move(c));
         if (!conn) continue;  // lost on an earlier send: failed at once below
@@ -311,6 +315,8 @@ void Client::Impl::TakeFrame() {
                                    "broker " + where + ": the request was returned (" + why +
                                        "): no queue \"" + options.queue + "\"",
                                    where));
+    } else if (id == AMQP_BASIC_CANCEL_METHOD) {
+        Lose(Failure::kConnectionLost, "broker " + where + ": the reply queue was deleted");
     } else if (id == AMQP_CHANNEL_CLOSE_METHOD || id == AMQP_CONNECTION_CLOSE_METHOD) {
         amqp_rpc_reply_t reply = {};
         reply.reply_type = AMQP_RESPONSE_SERVER_EXCEPTION;
@@ -346,10 +352,10 @@ Client::~Client() {
 }
 
 std::future<Result> Client::CallAsync(const std::vector<Record>& records,
-                                      std::chrono::milliseconds timeout) {
+                                      std::chrono::milliseconds timeout, const std::string& guid) {
     auto call = std::make_unique<Pending>();
     std::future<Result> future = call->promise.get_future();
-    call->guid = _impl->guidPrefix + std::to_string(_impl->counter++);
+    call->guid = guid.empty() ? _impl->guidPrefix + std::to_string(_impl->counter++) : guid;
     call->timeout = timeout;
     call->deadline = Clock::now() + timeout;
     std::vector<std::string> texts(records.size());
@@ -367,8 +373,9 @@ std::future<Result> Client::CallAsync(const std::vector<Record>& records,
     return future;
 }
 
-Result Client::Call(const std::vector<Record>& records, std::chrono::milliseconds timeout) {
-    return CallAsync(records, timeout).get();
+Result Client::Call(const std::vector<Record>& records, std::chrono::milliseconds timeout,
+                    const std::string& guid) {
+    return CallAsync(records, timeout, guid).get();
 }
 
 const char* Version() {

@@ -90,12 +90,15 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Sends one request of `records` (a chain when several) and waits for its reply.
-    Result Call(const std::vector<Record>& records, std::chrono::milliseconds timeout);
+    // Sends one request of `records` (a chain when several) and waits for its reply. `guid`
+    // names the request (1 to 49 characters, unique among the calls in flight); empty: one of
+    // the client's own.
+    Result Call(const std::vector<Record>& records, std::chrono::milliseconds timeout,
+                const std::string& guid = "");
     // The same without waiting: the future is ready when the reply, the failure or the time
     // limit comes.
     std::future<Result> CallAsync(const std::vector<Record>& records,
-                                  std::chrono::milliseconds timeout);
+                                  std::chrono::milliseconds timeout, const std::string& guid = "");
 
 private:
     struct Impl;
