@@ -188,7 +188,8 @@ bool Client::Impl::Setup(Result* failure) {
     }
     std::string queue;
     if (check.Ok()) {
-        auto* ok = amqp_queue_declare(conn, kChannel, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
+        auto* ok =
+            amqp_queue_declare(conn, kChannel, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
         check = AmqpCheckReply(conn, kChannel);
         if (check.Ok()) queue = AmqpText(ok->queue);
     }
@@ -302,10 +303,10 @@ void Client::Impl::TakeFrame() {
     const amqp_method_number_t id = frame.payload.method.id;
     if (id == AMQP_BASIC_RETURN_METHOD) {
         auto* ret = static_cast<amqp_basic_return_t*>(frame.payload.method.decoded);
-        const std::string why =
-            std::to_string(ret->reply_code) + " " + AmqpText(ret->reply_text);
+        const std::string why = std::to_string(ret->reply_code) + " " + AmqpText(ret->reply_text);
         amqp_message_t message;
-        if (amqp_read_message(conn, frame.channel, &message, 0).reply_type != AMQP_RESPONSE_NORMAL) {
+        if (amqp_read_message(conn, frame.channel, &message, 0).reply_type !=
+            AMQP_RESPONSE_NORMAL) {
             Lose(Failure::kConnectionLost, "broker " + where + ": connection lost");
             return;
         }
@@ -364,7 +365,8 @@ std::future<Result> Client::CallAsync(const std::vector<Record>& records,
         RecordText(records[i], i, &texts[i], &error);
     }
     if (error.empty() && _impl->options.queue.empty()) error = "no queue given";
-    if (error.empty()) BuildRequest(call->guid, _impl->options.platform, texts, &call->body, &error);
+    if (error.empty())
+        BuildRequest(call->guid, _impl->options.platform, texts, &call->body, &error);
     if (!error.empty()) {
         call->promise.set_value(Failed(Failure::kBadArgument, error));
         return future;

@@ -10,7 +10,8 @@ namespace tolvane {
 namespace {
 
 bool Number(const std::string& text, int lo, int hi, int* value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     const int n = std::stoi(text);
     if (n < lo || n > hi) return false;
@@ -39,7 +40,8 @@ bool Options::Set(const std::string& key, const std::string& value, std::string*
     else if (key == "tls_cert_file") tls_cert_file = value;
     else if (key == "tls_key_file") tls_key_file = value;
     else if (key == "port") ok = Number(value, 1, 65535, &port);
-    else if (key == "frame_max") ok = Number(value, 4096, std::numeric_limits<int>::max(), &frame_max);
+    else if (key == "frame_max")
+        ok = Number(value, 4096, std::numeric_limits<int>::max(), &frame_max);
     else if (key == "connect_timeout") ok = Number(value, 1, 3600, &connect_timeout);
     else if (key == "tls") ok = Flag(value, &tls);
     else if (key == "tls_verify") ok = Flag(value, &tls_verify);

@@ -11,8 +11,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     tolvane::Client client(options);
-    tolvane::Result r = client.Call({{{"comtype", "echo"}, {"nfunc", "say"}, {"text", "10000:hello"}}},
-                                    std::chrono::seconds(10));
+    tolvane::Result r =
+        client.Call({{{"comtype", "echo"}, {"nfunc", "say"}, {"text", "10000:hello"}}},
+                    std::chrono::seconds(10));
     if (!r) {
         fprintf(stderr, "%s\n", r.error.c_str());
         return 1;

@@ -121,10 +121,10 @@ TEST_F(TlsVerifiedTest, DaemonServesOverVerifiedTlsAndTolvaneCallCallsOverIt) {
 // The requesters' libraries over TLS with the private CA: C++ and Python.
 TEST_F(TlsVerifiedTest, RequesterLibrariesCallOverVerifiedTls) {
     ASSERT_GT(StartWith(""), 0);
-    const std::string keys = "server=localhost\nport=" + std::to_string(kTlsPort) +
-                             "\npwd=guest\nqueue=" + kQueue + "\ntls=yes\ntls_ca_file=" +
-                             Cert("ca.pem") + "\ntls_cert_file=" + Cert("client.pem") +
-                             "\ntls_key_file=" + Cert("client.key") + "\n";
+    const std::string keys =
+        "server=localhost\nport=" + std::to_string(kTlsPort) + "\npwd=guest\nqueue=" + kQueue +
+        "\ntls=yes\ntls_ca_file=" + Cert("ca.pem") + "\ntls_cert_file=" + Cert("client.pem") +
+        "\ntls_key_file=" + Cert("client.key") + "\n";
     TempDir dir;
     ASSERT_TRUE(WriteAll(dir.file("client.conf"), keys));
     tolvane::Options options;
@@ -135,10 +135,13 @@ TEST_F(TlsVerifiedTest, RequesterLibrariesCallOverVerifiedTls) {
                                     std::chrono::seconds(30));
     EXPECT_TRUE(r) << r.error;
     EXPECT_EQ(r.reply.text, "10000:c");
-    const std::string python =
-        "PYTHONPATH='" + std::string(TEST_SOURCE_DIR) + "/python' /usr/bin/python3 -c '"
-        "import tolvane; c = tolvane.Client.from_settings(\"" + dir.file("client.conf") + "\"); "
-        "print(c.call({\"comtype\": \"echo\", \"nfunc\": \"say\", \"text\": \"10000:p\"}, 30).text)' 2>&1";
+    const std::string python = "PYTHONPATH='" + std::string(TEST_SOURCE_DIR) +
+                               "/python' /usr/bin/python3 -c '"
+                               "import tolvane; c = tolvane.Client.from_settings(\"" +
+                               dir.file("client.conf") +
+                               "\"); "
+                               "print(c.call({\"comtype\": \"echo\", \"nfunc\": \"say\", \"text\": "
+                               "\"10000:p\"}, 30).text)' 2>&1";
     EXPECT_EQ(Capture(python), "10000:p\n");
 }
 

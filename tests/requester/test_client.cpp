@@ -154,8 +154,8 @@ TEST_F(ClientTest, PythonPackage) {
                             "/python' TOLVANE_TEST_PORT=" + std::to_string(TEST_AMQP_PORT) +
                             " TOLVANE_TEST_QUEUE=" + kQueue + " TOLVANE_TEST_NODE=" + TEST_NODE +
                             " TOLVANE_TEST_CTL=" + ctl;
-    EXPECT_EQ(testutil::TempDir::Run(env + " /usr/bin/python3 '" +
-                                     TEST_SOURCE_DIR + "/tests/requester/test_python.py' -v 2>&1"),
+    EXPECT_EQ(testutil::TempDir::Run(env + " /usr/bin/python3 '" + TEST_SOURCE_DIR +
+                                     "/tests/requester/test_python.py' -v 2>&1"),
               0);
 }
 
@@ -169,9 +169,9 @@ TEST_F(ClientTest, ReadmeExamplesRunAsShown) {
         {"/requester/examples/hello.cpp",
          std::string(TEST_BINARY_DIR) + "/tests/requester/example_hello",
          "10000:hello ok=1\n0 1 2 3 4 5 6 7 8 9 \n"},
-        {"/python/examples/hello.py", "PYTHONPATH='" + std::string(TEST_SOURCE_DIR) +
-                                          "/python' /usr/bin/python3 '" + TEST_SOURCE_DIR +
-                                          "/python/examples/hello.py'",
+        {"/python/examples/hello.py",
+         "PYTHONPATH='" + std::string(TEST_SOURCE_DIR) + "/python' /usr/bin/python3 '" +
+             TEST_SOURCE_DIR + "/python/examples/hello.py'",
          "10000:hello ok=1\n0 1 2 3 4 5 6 7 8 9\n"},
     };
     for (const auto& e : examples) {
