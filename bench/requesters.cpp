@@ -82,9 +82,9 @@ bool RunRequesterRows(const RequesterBench& b, std::string* error) {
     PrintRow(b.label + " C++ library", perSecond, p50, p99);
 
     const std::string command = "PYTHONPATH='" + b.pythonPath + "' /usr/bin/python3 '" +
-                                b.pythonScript + "' " + std::to_string(b.port) + " '" +
-                                b.password + "' '" + b.queue + "' " + std::to_string(b.calls) +
-                                " " + std::to_string(b.roundTrips);
+                                b.pythonScript + "' " + std::to_string(b.port) + " '" + b.password +
+                                "' '" + b.queue + "' " + std::to_string(b.calls) + " " +
+                                std::to_string(b.roundTrips);
     FILE* python = popen(command.c_str(), "r");
     if (!python) {
         *error = "cannot run " + b.pythonScript;

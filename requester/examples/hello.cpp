@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
     printf("%s ok=%d\n", r.reply.text.c_str(), r.reply.ok);
 
     std::vector<std::future<tolvane::Result>> calls;
+    calls.reserve(10);
     for (int i = 0; i < 10; ++i) {
         tolvane::Record say = {{"comtype", "echo"}, {"nfunc", "say"}, {"text", std::to_string(i)}};
         calls.push_back(client.CallAsync({say}, std::chrono::seconds(10)));

@@ -61,6 +61,7 @@ TEST_F(ClientTest, ThousandCallsInFlightAreEachAnsweredWithTheirOwnReply) {
     ASSERT_GT(StartWith("workers=4\n"), 0);
     tolvane::Client client(Options());
     std::vector<std::future<tolvane::Result>> calls;
+    calls.reserve(1000);
     for (int i = 0; i < 1000; ++i) {
         calls.push_back(client.CallAsync({Say("10000:" + std::to_string(i))}, seconds(120)));
     }
