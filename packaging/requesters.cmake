@@ -1,22 +1,29 @@
 # The requesters' packages beside tolvane, one per CPack component: a requester's host needs
-# neither the daemon nor its libraries. Everything installed without a component is tolvane's.
+# neither the daemon nor its libraries. The package tolvane is the group of what is installed
+# without a component and of the plug-in kit.
 #   libtolvane-client0    client      the shared library
 #   libtolvane-client-dev client-dev  header, .so link, pkg-config file, CMake package
 #   python3-tolvane       python      the Python package
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL Unspecified client client-dev python)
-set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME tolvane)
+set(CPACK_COMPONENTS_ALL Unspecified plugin_kit client client-dev python)
+set(CPACK_COMPONENT_UNSPECIFIED_GROUP tolvane)
+set(CPACK_COMPONENT_PLUGIN_KIT_GROUP tolvane)
+set(CPACK_DEBIAN_TOLVANE_PACKAGE_NAME tolvane)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME libtolvane-client${TOLVANE_CLIENT_SOVERSION})
 set(CPACK_DEBIAN_CLIENT-DEV_PACKAGE_NAME libtolvane-client-dev)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tolvane)
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_CLIENT_DESCRIPTION "tolvane requester library (C++)\n\
-libtolvane-client sends requests to a tolvane daemon through its RabbitMQ broker\n\
-and returns their replies: calls waited for or futures, many in flight over one\n\
-connection, time limits, and failures that say what went wrong.")
-set(CPACK_DEBIAN_CLIENT_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
+libtolvane-client sends requests to a tolvane daemon through its RabbitMQ\n\
+broker and returns their replies: calls waited for or futures, many in flight\n\
+over one connection, time limits, and failures that say what went wrong.")
+# The shlibs file is made for every package with a so-named library: this one alone.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The ldconfig trigger refreshes the loader's cache; scripts of our own keep CPack from
+# adding ones that call ldconfig themselves.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers
+    ${CMAKE_CURRENT_SOURCE_DIR}/debian/client/postinst ${CMAKE_CURRENT_SOURCE_DIR}/debian/client/postrm)
 
 set(CPACK_DEBIAN_CLIENT-DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_CLIENT-DEV_DESCRIPTION "tolvane requester library (C++): development files\n\
