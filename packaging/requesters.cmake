@@ -20,10 +20,9 @@ broker and returns their replies: calls waited for or futures, many in flight\n\
 over one connection, time limits, and failures that say what went wrong.")
 # The shlibs file is made for every package with a so-named library: this one alone.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-# The ldconfig trigger refreshes the loader's cache; scripts of our own keep CPack from
-# adding ones that call ldconfig themselves.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers
-    ${CMAKE_CURRENT_SOURCE_DIR}/debian/client/postinst ${CMAKE_CURRENT_SOURCE_DIR}/debian/client/postrm)
+# CPack's own postinst and postrm run ldconfig (see the overrides).
+install(FILES debian/client/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME ${CPACK_DEBIAN_CLIENT_PACKAGE_NAME} COMPONENT client)
 
 set(CPACK_DEBIAN_CLIENT-DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_CLIENT-DEV_DESCRIPTION "tolvane requester library (C++): development files\n\
