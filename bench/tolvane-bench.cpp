@@ -101,8 +101,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     if (o.label.empty()) o.label = o.mode;
     bool daemonSet = !o.daemon.empty() && !o.pidFile.empty() && !o.home.empty();
     return argc % 2 == 1 && o.count > 0 && o.roundTrips > 0 && o.daemons > 0 &&
-           (o.mode == "ceiling" ||
-            ((o.mode == "daemon" || o.mode == "backlog" || o.mode == "soak") && daemonSet));
+           (o.mode == "ceiling" || ((o.mode == "daemon" || o.mode == "backlog" ||
+                                     o.mode == "soak" || o.mode == "requesters") &&
+                                    daemonSet));
 }
 
 // Guids unique to this run, so that service logs kept from earlier runs do not count.
