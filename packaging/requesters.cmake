@@ -20,7 +20,9 @@ broker and returns their replies: calls waited for or futures, many in flight\n\
 over one connection, time limits, and failures that say what went wrong.")
 # The shlibs file is made for every package with a so-named library: this one alone.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-# CPack's own postinst and postrm run ldconfig (see the overrides).
+# The ldconfig trigger, as Debian wants; CPack's own postinst and postrm run ldconfig as well
+# (see the overrides).
+set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
 install(FILES debian/client/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME ${CPACK_DEBIAN_CLIENT_PACKAGE_NAME} COMPONENT client)
 
