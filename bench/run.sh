@@ -146,6 +146,9 @@ bench --mode ceiling --label "A: 10 tx threads, no acks" -n "$N" -m "$M" --heade
 bench --mode ceiling --label "A with acks" -n "$N" -m "$M" --acks yes
 bench --mode ceiling --label "10 confirm threads, no acks" -n "$N" -m "$M" --commit confirm
 rows daemon "$N" no
+# The requesters' libraries on the daemon's defaults: 100 in flight from one client, M sequential.
+write_homes ""
+bench --mode requesters -n "$N" -m "$M" --label "requester:"
 if [ -n "${TOLVANE_BENCH_BASELINE:-}" ]; then
     DAEMON=$TOLVANE_BENCH_BASELINE
     for combo in "${COMBOS[@]:2:2}"; do

@@ -20,6 +20,7 @@
 #include "bench/ceiling.h"
 #include "bench/daemons.h"
 #include "bench/phases.h"
+#include "bench/requesters.h"
 #include "bench/soak.h"
 #include "requester/call_client.h"
 
@@ -50,7 +51,8 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: tolvane-bench --mode ceiling|daemon|backlog|soak [--label TEXT] [-n N] [-m M]\n"
+    "usage: tolvane-bench --mode ceiling|daemon|backlog|soak|requesters [--label TEXT]\n"
+    "                     [-n N] [-m M]\n"
     "                     [--daemon PATH --pid-file FILE --home DIR] [--daemons K]\n"
     "                     [--ceiling-file FILE] [--header yes] [--queue NAME]\n"
     "                     [--server HOST] [--port N] [--user U] [--password P]\n"
@@ -65,6 +67,8 @@ const char kUsage[] =
     "  soak:    N (1000000) requests in batches of B (5000), the daemon's VmRSS after every\n"
     "           N/10 replies; fails when it grows more than KB (2048) over the first reading\n"
     "           or a request is not answered exactly once\n"
+    "  requesters: N (5000) calls with 100 in flight from one client, then M sequential\n"
+    "           ones, through libtolvane-client and through the Python package\n"
     "  --broker-pid-file: the broker's CPU per reply is read from /proc as well\n";
 
 bool ParseArgs(int argc, char** argv, Options& o) {
@@ -97,8 +101,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     if (o.label.empty()) o.label = o.mode;
     bool daemonSet = !o.daemon.empty() && !o.pidFile.empty() && !o.home.empty();
     return argc % 2 == 1 && o.count > 0 && o.roundTrips > 0 && o.daemons > 0 &&
-           (o.mode == "ceiling" ||
-            ((o.mode == "daemon" || o.mode == "backlog" || o.mode == "soak") && daemonSet));
+           (o.mode == "ceiling" || ((o.mode == "daemon" || o.mode == "backlog" ||
+                                     o.mode == "soak" || o.mode == "requesters") &&
+                                    daemonSet));
 }
 
 // Guids unique to this run, so that service logs kept from earlier runs do not count.
@@ -256,6 +261,25 @@ int RunDaemons(const Options& o, CallClient& client) {
     return 0;
 }
 
+// The requesters' libraries, C++ and Python, against the daemon(s).
+int RunRequesters(const Options& o) {
+    DaemonSet daemons(o.daemon, o.home, o.pidFile, o.daemons);
+    std::string error;
+    if (!daemons.Start(&error)) return Fail(error);
+    RequesterBench b;
+    b.port = o.broker.port;
+    b.password = o.broker.pwd;
+    b.queue = o.queue;
+    b.label = o.label;
+    b.calls = o.count > 0 ? o.count : b.calls;
+    b.roundTrips = o.roundTrips;
+    b.pythonScript = BENCH_SOURCE_DIR "/bench/requesters.py";
+    b.pythonPath = BENCH_SOURCE_DIR "/python";
+    const bool ok = RunRequesterRows(b, &error);
+    daemons.Stop();
+    return ok ? 0 : Fail(error);
+}
+
 int RunSoakMode(const Options& o, CallClient& client) {
     DaemonSet daemons(o.daemon, o.home, o.pidFile, o.daemons);
     SoakPlan plan;
@@ -284,5 +308,6 @@ int main(int argc, char** argv) {
                     " waiting)");
     }
     if (o.mode == "soak") return RunSoakMode(o, client);
+    if (o.mode == "requesters") return RunRequesters(o);
     return o.mode == "ceiling" ? RunCeiling(o, client) : RunDaemons(o, client);
 }

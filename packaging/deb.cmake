@@ -29,9 +29,9 @@ endif()
 # so postinst creates it from the sample and purge removes it.
 foreach(script postinst prerm postrm)
   configure_file(debian/${script}.in debian/${script} @ONLY)
-  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/${script})
+  list(APPEND CPACK_DEBIAN_TOLVANE_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/${script})
 endforeach()
-list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
+list(APPEND CPACK_DEBIAN_TOLVANE_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # What Debian wants of every package: copyright, a changelog (gzipped; a native version),
@@ -44,6 +44,7 @@ add_custom_command(OUTPUT debian/changelog.gz
 add_custom_target(deb_changelog ALL DEPENDS debian/changelog.gz)
 install(FILES debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+include(requesters.cmake)
 install(FILES debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME tolvane)
 

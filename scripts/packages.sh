@@ -1,7 +1,8 @@
 # Debian packages the build, the tests and the demo need; sourced by the scripts.
 TOLVANE_PACKAGES=(cmake make g++ pkg-config libgtest-dev librabbitmq-dev libcurl4-openssl-dev
-                  libssl-dev rabbitmq-server python3 python3-pika procps dpkg-dev file systemd iproute2
-                  openssl lintian libmicrohttpd-dev libsystemd-dev python3-prometheus-client)
+                  libssl-dev rabbitmq-server python3 python3-pika python3-aio-pika
+                  python3-setuptools procps dpkg-dev file systemd iproute2 openssl lintian
+                  libmicrohttpd-dev libsystemd-dev python3-prometheus-client)
 
 # Fuzzing only (scripts/fuzz.sh): clang, its sanitizer and libFuzzer run-times, and the
 # symbolizer that puts file and line into their reports.

@@ -17,6 +17,7 @@
 #include "paths.h"
 #include "plugin.h"
 #include "requester/call_client.h"
+#include "tolvane/client.h"
 #include "tools/local_call.h"
 
 namespace {
@@ -247,25 +248,43 @@ int Print(const std::string& text) {
     return BeginsWithGoOn(text) ? kReplied : kCallFailed;
 }
 
-// Waits for the reply carrying `guid`; replies to other requests on the same exchange are skipped.
-int AwaitReply(CallClient& client, const Options& o, const std::string& guid) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout_s);
-    for (;;) {
-        long left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        std::string replyGuid, text;
-        // A wait of more than about 24 days is made in several turns.
-        int waitMs = static_cast<int>(std::min<long>(left, INT_MAX));
-        int got = left > 0 ? client.WaitReply(waitMs, &replyGuid, &text) : 0;
-        if (got < 0) return Fail(kBrokerError, client.Error());
-        if (got == 0 && left > INT_MAX) continue;
-        if (got == 0) {
-            return Fail(kTimedOut,
-                        "no reply to request " + guid + " within " + std::to_string(o.timeout_s) +
-                            " s (is the service running and consuming queue \"" + o.queue + "\"?)");
+// The call itself, through the requesters' library.
+int CallService(const Options& o, const std::string& guid) {
+    tolvane::Options options;
+    options.server = o.broker.server;
+    options.port = o.broker.port;
+    options.userName = o.broker.userName;
+    options.pwd = o.broker.pwd;
+    options.vhost = o.broker.vhost;
+    options.tls = o.broker.tls.on;
+    options.tls_ca_file = o.broker.tls.ca_file;
+    options.tls_cert_file = o.broker.tls.cert_file;
+    options.tls_key_file = o.broker.tls.key_file;
+    options.tls_verify = o.broker.tls.verify;
+    options.queue = o.queue;
+    options.platform = o.platform;
+    options.connect_timeout = std::clamp(o.timeout_s, 1, 3600);
+    std::vector<tolvane::Record> records;
+    for (const auto& items : o.records) {
+        records.emplace_back();
+        for (const std::string& item : items) {
+            const size_t eq = item.find('=');
+            records.back().emplace_back(item.substr(0, eq), item.substr(eq + 1));
         }
-        if (replyGuid == guid) return Print(text);
+    }
+    tolvane::Client client(options);
+    const tolvane::Result r = client.Call(records, std::chrono::seconds(o.timeout_s), guid);
+    switch (r.failure) {
+    case tolvane::Failure::kNone:
+        return Print(r.reply.text);
+    case tolvane::Failure::kTimeout:
+        return Fail(kTimedOut,
+                    "no reply to request " + guid + " within " + std::to_string(o.timeout_s) +
+                        " s (is the service running and consuming queue \"" + o.queue + "\"?)");
+    case tolvane::Failure::kBadArgument:
+        return Fail(kUsage, r.error);
+    default:
+        return Fail(kBrokerError, r.error);
     }
 }
 
@@ -311,8 +330,5 @@ int main(int argc, char** argv) {
     if (!queueReady) return Fail(kBrokerError, client.Error());
     if (o.records.empty()) return kReplied;
 
-    if (!client.Listen(o.platform) || !client.Publish(o.queue, body)) {
-        return Fail(kBrokerError, client.Error());
-    }
-    return AwaitReply(client, o, guid);
+    return CallService(o, guid);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "daemon_fixture.h"
+#include "tolvane/client.h"
 
 namespace {
 
@@ -116,6 +117,33 @@ TEST_F(TlsVerifiedTest, DaemonServesOverVerifiedTlsAndTolvaneCallCallsOverIt) {
     const std::string ssl = Ctl("list_connections ssl --no-table-headers");
     EXPECT_NE(ssl.find("true"), std::string::npos);
     EXPECT_EQ(ssl.find("false"), std::string::npos) << ssl;
+}
+
+// The requesters' libraries over TLS with the private CA: C++ and Python.
+TEST_F(TlsVerifiedTest, RequesterLibrariesCallOverVerifiedTls) {
+    ASSERT_GT(StartWith(""), 0);
+    const std::string keys =
+        "server=localhost\nport=" + std::to_string(kTlsPort) + "\npwd=guest\nqueue=" + kQueue +
+        "\ntls=yes\ntls_ca_file=" + Cert("ca.pem") + "\ntls_cert_file=" + Cert("client.pem") +
+        "\ntls_key_file=" + Cert("client.key") + "\n";
+    TempDir dir;
+    ASSERT_TRUE(WriteAll(dir.file("client.conf"), keys));
+    tolvane::Options options;
+    std::string error;
+    ASSERT_TRUE(tolvane::ReadOptions(dir.file("client.conf"), &options, &error)) << error;
+    tolvane::Client client(options);
+    tolvane::Result r = client.Call({{{"comtype", "echo"}, {"nfunc", "say"}, {"text", "10000:c"}}},
+                                    std::chrono::seconds(30));
+    EXPECT_TRUE(r) << r.error;
+    EXPECT_EQ(r.reply.text, "10000:c");
+    const std::string python = "PYTHONPATH='" + std::string(TEST_SOURCE_DIR) +
+                               "/python' /usr/bin/python3 -c '"
+                               "import tolvane; c = tolvane.Client.from_settings(\"" +
+                               dir.file("client.conf") +
+                               "\"); "
+                               "print(c.call({\"comtype\": \"echo\", \"nfunc\": \"say\", \"text\": "
+                               "\"10000:p\"}, 30).text)' 2>&1";
+    EXPECT_EQ(Capture(python), "10000:p\n");
 }
 
 TEST_F(TlsVerifiedTest, BrokerCertificateOfAnotherCaIsRefused) {

@@ -92,6 +92,37 @@ for h in dravik/tools.h tarrin/config.h morrow/LogFile.h morrow/log.h defines.h 
         fail "installed $h does not compile on its own"
 done
 
+# The requesters' packages: their files, none of them in tolvane, lintian-clean, and the
+# library built against with pkg-config and with CMake.
+req=$SCRATCH/requesters
+mkdir -p "$req"
+for pkg in libtolvane-client0 libtolvane-client-dev python3-tolvane; do
+    file=$(ls "$SCRATCH"/build/${pkg}_*.deb 2>/dev/null) || { fail "no package $pkg"; continue; }
+    dpkg-deb -x "$file" "$req/tree"
+    lintian -I "$file" | tee "$req/$pkg.lintian"
+    grep -qE '^[EW]: |hardening' "$req/$pkg.lintian" && fail "lintian on $pkg: errors or warnings"
+done
+for path in $LIB/libtolvane-client.so.0 $LIB/libtolvane-client.so usr/include/tolvane/client.h \
+            $LIB/pkgconfig/tolvane-client.pc $LIB/cmake/tolvane-client/tolvane-client-config.cmake \
+            usr/lib/python3/dist-packages/tolvane/__init__.py; do
+    [ -e "$req/tree/$path" ] || fail "the requesters' packages lack /$path"
+    grep -qx "\./$path" <<<"$listing" && fail "tolvane holds /$path"
+done
+dpkg-deb -f "$SCRATCH"/build/libtolvane-client-dev_*.deb Depends | grep -q 'libtolvane-client0 (= ' ||
+    fail "libtolvane-client-dev does not depend on its library"
+dpkg-deb -f "$SCRATCH"/build/python3-tolvane_*.deb Depends | grep -q python3-pika ||
+    fail "python3-tolvane does not depend on python3-pika"
+example=$ROOT/requester/examples/hello.cpp
+# shellcheck disable=SC2046  # the flags are words
+g++ -std=c++17 -o "$req/hello-pc" "$example" $(PKG_CONFIG_PATH=$req/tree/$LIB/pkgconfig \
+    PKG_CONFIG_SYSROOT_DIR=$req/tree pkg-config --cflags --libs tolvane-client) ||
+    fail "pkg-config build of the client example"
+mkdir -p "$req/cmake"
+printf 'cmake_minimum_required(VERSION 3.18)\nproject(hello CXX)\nfind_package(tolvane-client REQUIRED)\nadd_executable(hello %s)\ntarget_link_libraries(hello tolvane::client)\n' \
+    "$example" >"$req/cmake/CMakeLists.txt"
+cmake -S "$req/cmake" -B "$req/cmake/build" -DCMAKE_PREFIX_PATH="$req/tree/usr" >"$req/cmake.log" &&
+    cmake --build "$req/cmake/build" >>"$req/cmake.log" || fail "CMake build of the client example"
+
 # verify wants the program to exist, so point a copy of the unit at the unpacked one.
 unit=$tree/lib/systemd/system/tolvane.service
 mkdir -p "$SCRATCH/unit"
