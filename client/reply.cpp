@@ -9,6 +9,7 @@
 #include "client/MQService.h"
 #include "core/log.h"
 #include "core/stats.h"
+#include "core/thread_context.h"
 
 namespace {
 
@@ -20,9 +21,7 @@ const int kDefaultIdleLimitS = 60;
 // Publishes on `publisher`, which starts from this worker's next host when `server` lists
 // several; the hosts that failed are logged by name.
 Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) {
-    // Per thread so that workers spread over the hosts without sharing a counter.
-    thread_local unsigned nextHost = 0;
-    publisher.SetFirstHost(nextHost++);
+    publisher.SetFirstHost(ThisThread().next_host++);
     publisher.SetTls(b.tls);
     Sending out;
     T_RESULT result = r.result;  // the publisher takes a mutable record
@@ -39,6 +38,18 @@ Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) 
     return out;
 }
 
+}  // namespace
+
+// A worker thread's reply connection, kept in its ThreadContext.
+struct ReplySlot {
+    BrokerSettings opened;
+    bool confirm = false;
+    std::unique_ptr<CPublisher> publisher;
+    std::chrono::steady_clock::time_point used;
+};
+
+namespace {
+
 // Publishes `reply` over a worker's own connection, kept from reply to reply and opened anew
 // when the broker settings or reply_commit change or it idled past `idleLimit`. A reused
 // connection that fails before tx.commit (confirm mode: the publish) was sent (the broker
@@ -47,17 +58,13 @@ Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) 
 Sending PublishOnWorkerConnection(const Settings& s, std::chrono::seconds idleLimit,
                                   const Reply& reply) {
     using Clock = std::chrono::steady_clock;
-    struct Slot {
-        BrokerSettings opened;
-        bool confirm = false;
-        std::unique_ptr<CPublisher> publisher;
-        Clock::time_point used;
-    };
-    const BrokerSettings& b = s.broker;
     // The worker's connection, not settings: one AMQP connection per thread, never shared,
     // closed when its worker thread ends. `opened` and `confirm` only tell whether the
     // settings the caller passed still match it.
-    thread_local Slot slot;
+    std::unique_ptr<ReplySlot, void (*)(ReplySlot*)>& held = ThisThread().reply;
+    if (!held) held = {new ReplySlot, [](ReplySlot* r) { delete r; }};
+    ReplySlot& slot = *held;
+    const BrokerSettings& b = s.broker;
     if (slot.publisher && !(slot.opened == b && slot.confirm == s.reply_confirm &&
                             Clock::now() - slot.used < idleLimit && slot.publisher->Alive())) {
         slot.publisher.reset();

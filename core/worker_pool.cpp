@@ -22,6 +22,7 @@
 #include "core/home.h"
 #include "core/log.h"
 #include "core/stats.h"
+#include "core/thread_context.h"
 #include "core/worker_wire.h"
 
 extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
@@ -86,12 +87,14 @@ void LogLine(const std::string& line) {
     LOG(VisibleControls(line.c_str()).c_str());
 }
 
-class Worker {
+}  // namespace
+
+class PluginWorker {
 public:
-    Worker() = default;
-    ~Worker() { Retire(); }
-    Worker(const Worker&) = delete;
-    Worker& operator=(const Worker&) = delete;
+    PluginWorker() = default;
+    ~PluginWorker() { Retire(); }
+    PluginWorker(const PluginWorker&) = delete;
+    PluginWorker& operator=(const PluginWorker&) = delete;
 
     // A worker ready for a call: started if there is none, replaced once it has served
     // max_calls. False (logged) when none could be started.
@@ -130,7 +133,7 @@ private:
     uint32_t _number = 0;  // of the last call sent
 };
 
-bool Worker::Spawn() {
+bool PluginWorker::Spawn() {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         LogLine(std::string("cannot start a plug-in worker: socketpair: ") + strerror(errno));
@@ -176,20 +179,20 @@ bool Worker::Spawn() {
     return true;
 }
 
-void Worker::Forget() {
+void PluginWorker::Forget() {
     close(_fd);
     _pid = 0;
     _fd = -1;
 }
 
-void Worker::Retire() {
+void PluginWorker::Retire() {
     if (_pid <= 0) return;
     const pid_t pid = _pid;
     Forget();
     EndProcess(pid, kExitGraceMs);
 }
 
-void Worker::ReapIfEnded() {
+void PluginWorker::ReapIfEnded() {
     if (!HasEnded(_pid)) return;
     const pid_t pid = _pid;
     Forget();
@@ -199,7 +202,7 @@ void Worker::ReapIfEnded() {
     ++Stats().worker_restarts;
 }
 
-void Worker::ReplaceIfUnasked() {
+void PluginWorker::ReplaceIfUnasked() {
     char byte;
     if (recv(_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
         (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -213,7 +216,7 @@ void Worker::ReplaceIfUnasked() {
     ++Stats().worker_restarts;
 }
 
-CallEnd Worker::Malformed(const PluginCall& call) {
+CallEnd PluginWorker::Malformed(const PluginCall& call) {
     const pid_t pid = _pid;
     EndProcess(pid, 0);
     LogLine("the plug-in worker " + std::to_string(pid) + " answered " + CallName(call) +
@@ -222,13 +225,13 @@ CallEnd Worker::Malformed(const PluginCall& call) {
     return CallEnd::kDied;
 }
 
-void Worker::Replace() {
+void PluginWorker::Replace() {
     Forget();
     ++Stats().worker_restarts;
     Spawn();
 }
 
-CallEnd Worker::Call(PluginCall& call) {
+CallEnd PluginWorker::Call(PluginCall& call) {
     ++_calls;
     const uint32_t number = ++_number;
     FrameWait wait;
@@ -262,15 +265,20 @@ CallEnd Worker::Call(PluginCall& call) {
     return CallEnd::kDied;
 }
 
-// Each pool thread's own worker, ended with the thread.
-thread_local Worker worker;
+ThreadContext::ThreadContext() : worker(new PluginWorker) {}
+ThreadContext::~ThreadContext() = default;
 
-}  // namespace
+ThreadContext& ThisThread() {
+    // The one thread_local of the pool threads: everything a thread owns hangs from it.
+    thread_local ThreadContext context;
+    return context;
+}
 
 void SetWorkerLimits(const WorkerLimits& l) {
     limits = l;
 }
 
 CallEnd CallInWorker(PluginCall& call) {
+    PluginWorker& worker = *ThisThread().worker;
     return worker.Ready() ? worker.Call(call) : CallEnd::kNoWorker;
 }
