@@ -131,7 +131,7 @@ const ReplyWay kWays[] = {
 
 }  // namespace
 
-void HandOver(const Settings& s, Reply reply, const ReplyDone& done) {
+void HandOver(const Settings& s, const Reply& reply, const ReplyDone& done) {
     const ReplyWay* way = kWays;
     while (!way->chosen(s)) ++way;
     const Sending out = way->send(s, reply);

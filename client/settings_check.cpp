@@ -1,7 +1,6 @@
 // --check-config: each line of the settings file as the reader takes it.
 #include "client/settings_check.h"
 
-
 #include <algorithm>
 #include <fstream>
 
