@@ -14,6 +14,9 @@
 
 #include "amqp/broker.h"
 
+// The ways of reply_connection, in the order of its texts.
+enum ReplyConnection { kPerReply = 0, kPerWorker = 1, kPipelined = 2 };
+
 // A yes/no key holds its "on" text to be on; any other text leaves it off.
 struct Settings {
     BrokerSettings broker;
@@ -26,7 +29,8 @@ struct Settings {
     // Requests completed one at a time after an unclean end before the window widens; 0: off.
     int cautious_start = 100;
     bool ack_after_reply = false;   // ack_mode: "on_take" or "after_reply"
-    bool reply_per_worker = false;  // reply_connection: "per_reply" or "per_worker"
+    int reply_connection = kPerReply;  // reply_connection: "per_reply", "per_worker", "pipelined"
+    int reply_window = 1000;           // pipelined: the most replies handed over, not confirmed
     bool reply_confirm = false;     // reply_commit: "tx" or "confirm"
     bool plugin_cache = false;      // plugin_cache: "no" or "yes"
     int stop_timeout = 30;          // seconds a stop waits for the jobs held
