@@ -77,9 +77,9 @@ bool PoolIdle() {
     return waiting == 0 && running == 0 && RepliesOutstanding() == 0;
 }
 
-// Waits until the workers have finished every job and their replies are told, or until `deadline` (false). Meanwhile
-// sends their acknowledgements on `consumer`, or drops them when there is none (their
-// connection is gone and the broker has taken those deliveries back).
+// Waits until the workers have finished every job and their replies are told, or until `deadline`
+// (false). Meanwhile sends their acknowledgements on `consumer`, or drops them when there is none
+// (their connection is gone and the broker has taken those deliveries back).
 bool FinishHeld(AckQueue& acks, CConsumer* consumer, unsigned generation, AckWindow& window,
                 Clock::time_point deadline) {
     for (;;) {

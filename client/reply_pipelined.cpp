@@ -89,6 +89,7 @@ private:
     std::unique_ptr<CPublisher> _publisher;
     BrokerSettings _opened;
     Clock::time_point _progress;
+    bool _wasOpen = false;  // the connection of the publish under way was open before it
 };
 
 void Pipeline::Tell(Item& item, const Sending& out) {
@@ -132,6 +133,7 @@ bool Pipeline::Publish(Item& item) {
     }
     const T_RESULT& r = item.reply.result;
     uint64_t seq = 0;
+    _wasOpen = _publisher->SocketFd() >= 0;
     if (_publisher->Send(item.reply.exchange.c_str(), item.reply.key.c_str(),
                          reinterpret_cast<const char*>(&r), sizeof r, item.reply.correlation_id,
                          &seq)) {
@@ -145,9 +147,15 @@ bool Pipeline::Publish(Item& item) {
     Sending out;
     out.refused = _publisher->Refused();
     out.why = _publisher->Detail();
-    _publisher.reset();
     // Those published before on the lost connection are dealt with as it is.
     ConnectionLost();
+    // A kept connection the broker closed while it idled fails only at the next publish: under
+    // on_take that reply goes out once more on a new one (under after_reply its request does).
+    if (_wasOpen && !item.again && !item.s->ack_after_reply) {
+        item.again = true;
+        _toSend.push_front(std::move(item));
+        return true;
+    }
     Tell(item, out);
     return true;
 }
