@@ -373,3 +373,76 @@ bool CPublisher::Alive() const {
     struct pollfd pfd = {amqp_socket_get_sockfd(socket), POLLIN, 0};
     return poll(&pfd, 1, 0) == 0 && !amqp_data_in_buffer(_conn) && !amqp_frames_enqueued(_conn);
 }
+
+bool CPublisher::Send(const char* exchange, const char* key, const char* msg, unsigned long size,
+                      const std::string& correlationId, uint64_t* seq) {
+    _failure.hosts.clear();
+    _failure.why.clear();
+    _failure.refused = false;
+    if (!Init()) return false;
+    const amqp_basic_properties_t props = ReplyProperties(correlationId);
+    amqp_bytes_t body;
+    body.len = size;
+    body.bytes = const_cast<char*>(msg);
+    const int status =
+        amqp_basic_publish(_conn, kChannel, amqp_cstring_bytes(exchange), amqp_cstring_bytes(key),
+                           kMandatory, kImmediate, &props, body);
+    if (status != AMQP_STATUS_OK) {
+        _failure.why = _failure.where + ": the publish failed: " + amqp_error_string2(status);
+        _bConnected = _bChannelOpen = _bReady = false;
+        return false;
+    }
+    *seq = ++_published;
+    return true;
+}
+
+CPublisher::Read CPublisher::ReadAnswers(struct timeval wait, std::vector<Answer>* answers) {
+    _flow = Flow::kNone;
+    if (!_bReady) return _bConnected ? Read::kChannelClosed : Read::kBroken;
+    Read result = Read::kOk;
+    for (;;) {
+        amqp_frame_t frame;
+        const int status = amqp_simple_wait_frame_noblock(_conn, &frame, &wait);
+        wait = timeval{0, 0};  // the first wait only; then what has arrived already
+        if (status == AMQP_STATUS_TIMEOUT) break;
+        if (status != AMQP_STATUS_OK) {
+            Note(_failure, std::string("the connection broke: ") + amqp_error_string2(status),
+                 false);
+            _bConnected = _bChannelOpen = _bReady = false;
+            return Read::kBroken;
+        }
+        if (frame.frame_type != AMQP_FRAME_METHOD || frame.channel > kChannel) continue;
+        const amqp_method_t& m = frame.payload.method;
+        if (m.id == AMQP_BASIC_ACK_METHOD) {
+            const auto* ack = static_cast<const amqp_basic_ack_t*>(m.decoded);
+            answers->push_back({ack->delivery_tag, ack->multiple != 0, false});
+        } else if (m.id == AMQP_BASIC_NACK_METHOD) {
+            const auto* nack = static_cast<const amqp_basic_nack_t*>(m.decoded);
+            answers->push_back({nack->delivery_tag, nack->multiple != 0, true});
+        } else if (m.id == AMQP_CONNECTION_BLOCKED_METHOD) {
+            _flow = Flow::kBlocked;
+        } else if (m.id == AMQP_CONNECTION_UNBLOCKED_METHOD) {
+            _flow = Flow::kUnblocked;
+        } else if (m.id == AMQP_CHANNEL_CLOSE_METHOD || m.id == AMQP_CONNECTION_CLOSE_METHOD) {
+            const amqp_rpc_reply_t reply{AMQP_RESPONSE_SERVER_EXCEPTION, m, 0};
+            Note(_failure, AmqpReplyText(reply), true);
+            const bool channel = m.id == AMQP_CHANNEL_CLOSE_METHOD;
+            AmqpAnswerClose(_conn, reply, kChannel);
+            _bReady = _bChannelOpen = false;
+            if (!channel) _bConnected = false;
+            result = channel ? Read::kChannelClosed : Read::kBroken;
+            break;
+        }
+    }
+    amqp_maybe_release_buffers(_conn);
+    return result;
+}
+
+int CPublisher::SocketFd() const {
+    amqp_socket_t* socket = _conn && _bConnected ? amqp_get_socket(_conn) : nullptr;
+    return socket ? amqp_socket_get_sockfd(socket) : -1;
+}
+
+bool CPublisher::HasBuffered() const {
+    return _conn && (amqp_data_in_buffer(_conn) || amqp_frames_enqueued(_conn));
+}

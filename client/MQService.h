@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "amqp/broker.h"
 #include "amqp/rabbit.h"
@@ -137,6 +138,30 @@ public:
     // the broker, the end of the stream) means it is gone.
     bool Alive() const;
 
+    // Pipelined (confirm mode): the publish alone, not waiting for its confirm; *seq gets its
+    // number on the channel (from 1 since confirm.select; a reopened channel counts anew).
+    // False when no connection could be opened or the send failed (see Detail, Refused).
+    bool Send(const char* exchange, const char* key, const char* msg, unsigned long size,
+              const std::string& correlationId, uint64_t* seq);
+    // A basic.ack or basic.nack of the broker: publish `tag`, or with `multiple` all up to it.
+    struct Answer {
+        uint64_t tag;
+        bool multiple;
+        bool nacked;
+    };
+    enum class Read { kOk, kChannelClosed, kBroken };
+    // The answers that arrive within `wait` and right after it. kChannelClosed: the broker
+    // closed the channel (a publish to a missing exchange; Detail says why), and the next Send
+    // opens it anew; kBroken: the connection is gone. Either way *answers holds what came first.
+    Read ReadAnswers(struct timeval wait, std::vector<Answer>* answers);
+    // The socket to wait on for answers, or -1 while there is none; whether the library holds
+    // data already read.
+    int SocketFd() const;
+    bool HasBuffered() const;
+    // connection.blocked / unblocked seen by the last ReadAnswers, if any.
+    enum class Flow { kNone, kBlocked, kUnblocked };
+    Flow LastFlow() const { return _flow; }
+
 private:
     // The broker's answer to the publish just sent, as an RPC reply: tx.commit-ok or the
     // basic.ack of confirm mode (normal), or the failure.
@@ -159,6 +184,7 @@ private:
     BrokerTls _tls;
     bool _bConfirm;
     uint64_t _published;  // publishes on the channel since confirm.select
+    Flow _flow = Flow::kNone;
 };
 
 #endif

@@ -21,7 +21,9 @@ namespace {
 const size_t kLogSize = 4000;  // log lines longer than this are cut
 
 // A request with a body: runs it and hands its reply over; `settle` learns its fate.
-void RunAndReply(const Request& r, const ReplySettle& settle) {
+// `handedOver` is set once the reply is on its way: `settle` is then its way's to call,
+// perhaps after this returns.
+void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) {
     // Read for every message, so a changed mq.conf counts from the next request on; the whole
     // request, its calls and its reply, sees this one object.
     const Settings s = ReadServiceSettings();
@@ -43,8 +45,10 @@ void RunAndReply(const Request& r, const ReplySettle& settle) {
         RunRecords(s, r.body, r.head.count, strOut);
     }
 
+    handedOver = true;
+    // `done` may run on another thread after this returns: it holds copies of all it uses.
     HandOver(s, AddressOf(s, r, EncodeResult(guid, strOut)),
-             [&s, logGuid, strOut, settle](const Reply& reply, const Sending& sending) {
+             [s, logGuid, strOut, settle](const Reply& reply, const Sending& sending) {
                  if (sending.sent) return settle(ReplyFate::kDone);
                  char line[kLogSize];
                  snprintf(line, sizeof line, "%s send result faild.the result is: %s",
@@ -65,8 +69,12 @@ void HandleRequest(const Request& r, const ReplySettle& settle) {
     // Settled once: by the reply's outcome, or here when no reply is owed or the handling
     // failed before its reply was handed over.
     bool handedOver = false;
-    const ReplySettle once = [&handedOver, &settle](ReplyFate fate) {
-        handedOver = true;
+    bool threw = false;
+    // Told by the reply's way; read here only when the hand-over threw, so that a reply that
+    // never got on its way is still settled. A way that queues throws only before it did.
+    auto told = std::make_shared<bool>(false);
+    const ReplySettle toldSettle = [told, settle](ReplyFate fate) {
+        *told = true;
         settle(fate);
     };
     // Whatever throws here (memory running out while parsing, reading settings, logging or
@@ -75,20 +83,22 @@ void HandleRequest(const Request& r, const ReplySettle& settle) {
         if (r.length == 0) {
             LOG("PARAM TOO SHORT");
         } else {
-            RunAndReply(r, once);
+            RunAndReply(r, toldSettle, handedOver);
         }
     } catch (...) {
+        threw = true;
         try {
             LOG("the message handling failed with an exception, the message is dropped");
         } catch (...) {}
     }
-    if (!handedOver) settle(ReplyFate::kDone);
+    if (!handedOver || (threw && !*told)) settle(ReplyFate::kDone);
 }
 
 ReplyFate HandleMessage(const amqp_envelope_t& env) {
-    ReplyFate fate = ReplyFate::kDone;
-    HandleRequest(ParseRequest(env), [&fate](ReplyFate f) { fate = f; });
-    return fate;
+    // Held by the settle as well: a way that does not wait tells it after this returns.
+    auto fate = std::make_shared<ReplyFate>(ReplyFate::kDone);
+    HandleRequest(ParseRequest(env), [fate](ReplyFate f) { *fate = f; });
+    return *fate;
 }
 
 void* ProcMSG(void* arg) {

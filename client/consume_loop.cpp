@@ -8,6 +8,7 @@
 #include "amqp/connection.h"
 #include "client/MQService.h"
 #include "client/notify.h"
+#include "client/reply_pipelined.h"
 #include "client/stop.h"
 #include "client/threadpool.h"
 #include "core/log.h"
@@ -68,15 +69,17 @@ void FlushAcks(AckQueue& acks, CConsumer& consumer, unsigned generation, AckWind
     acks.Done(taken, generation);
 }
 
+// No job left, and no reply handed over still waiting for its confirm (under after_reply its
+// acknowledgement follows that).
 bool PoolIdle() {
     int waiting, running;
     tpool_counts(&waiting, &running);
-    return waiting == 0 && running == 0;
+    return waiting == 0 && running == 0 && RepliesOutstanding() == 0;
 }
 
-// Waits until the workers have finished every job, or until `deadline` (false). Meanwhile
-// sends their acknowledgements on `consumer`, or drops them when there is none (their
-// connection is gone and the broker has taken those deliveries back).
+// Waits until the workers have finished every job and their replies are told, or until `deadline`
+// (false). Meanwhile sends their acknowledgements on `consumer`, or drops them when there is none
+// (their connection is gone and the broker has taken those deliveries back).
 bool FinishHeld(AckQueue& acks, CConsumer* consumer, unsigned generation, AckWindow& window,
                 Clock::time_point deadline) {
     for (;;) {

@@ -7,6 +7,7 @@
 
 #include "amqp/connection.h"
 #include "client/MQService.h"
+#include "client/reply_pipelined.h"
 #include "core/log.h"
 #include "core/stats.h"
 #include "core/thread_context.h"
@@ -119,21 +120,25 @@ Sending PublishOnWorkersConnection(const Settings& s, const Reply& reply) {
 }
 
 // The ways of sending, by reply_connection; a new way is a row here (and its settings row).
-// Both wait for the broker's answer on the worker's thread.
+// A way with `send` waits for the broker's answer on the worker's thread; one with `handOver`
+// takes the reply and tells `done` later, from its own thread.
 struct ReplyWay {
-    bool (*chosen)(const Settings& s);
+    int connection;
     Sending (*send)(const Settings& s, const Reply& reply);
+    void (*handOver)(const Settings& s, Reply reply, const ReplyDone& done);
 };
 const ReplyWay kWays[] = {
-    {[](const Settings& s) { return s.reply_per_worker; }, PublishOnWorkersConnection},
-    {[](const Settings&) { return true; }, PublishOnOwnConnection},
+    {kPerWorker, PublishOnWorkersConnection, nullptr},
+    {kPipelined, nullptr, HandOverPipelined},
+    {kPerReply, PublishOnOwnConnection, nullptr},
 };
 
 }  // namespace
 
-void HandOver(const Settings& s, const Reply& reply, const ReplyDone& done) {
+void HandOver(const Settings& s, Reply reply, const ReplyDone& done) {
     const ReplyWay* way = kWays;
-    while (!way->chosen(s)) ++way;
+    while (way->connection != s.reply_connection && way->connection != kPerReply) ++way;
+    if (way->handOver) return way->handOver(s, std::move(reply), done);
     const Sending out = way->send(s, reply);
     ++(out.sent ? Stats().replies_sent : Stats().replies_failed);
     done(reply, out);

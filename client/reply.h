@@ -41,7 +41,7 @@ using ReplyDone = std::function<void(const Reply& reply, const Sending& sending)
 // Hands `reply` to the way `s` names, which publishes it over `s`'s broker and counts it as
 // sent or failed. Logs the hosts that failed when the server lists several; the failure
 // itself is `done`'s to log.
-void HandOver(const Settings& s, const Reply& reply, const ReplyDone& done);
+void HandOver(const Settings& s, Reply reply, const ReplyDone& done);
 
 // Logs the line that follows "send result faild": where the reply went and why it did not
 // arrive.

@@ -41,6 +41,13 @@ std::string AtoiText(const std::string& text) {
     return text.substr(0, text.find_last_not_of(" \t\r\n\v\f") + 1);
 }
 
+// "a", "b", "c": the texts of a key of several, quoted.
+std::string ChoiceTexts(const char* const* texts, int count) {
+    std::string all;
+    for (int i = 0; i < count; ++i) all += (i ? ", \"" : "\"") + std::string(texts[i]) + "\"";
+    return all;
+}
+
 class Reader {
 public:
     Reader(const std::string& file, std::vector<SettingNote>* notes) : _notes(notes) {
@@ -69,6 +76,20 @@ public:
         long long n = 0;
         const std::string why = NumberProblem(AtoiText(text), lo, hi, &n);
         if (!why.empty()) Note(key, text, value, why);
+    }
+
+    // A key of several texts: `value` is the index of the one it holds; any other text is
+    // the first, and noted.
+    void Choice(const char* key, const char* const* texts, int count, int& value) {
+        const std::string text = _config.GetValue(key, texts[value]);
+        for (int i = 0; i < count; ++i) {
+            if (text == texts[i]) {
+                value = i;
+                return;
+            }
+        }
+        value = 0;
+        Note(key, text, 0, "none of " + ChoiceTexts(texts, count), texts[0]);
     }
 
     // One of the daemon's own numbers: a text that is not a number keeps the default, one
@@ -104,6 +125,7 @@ enum class Check {
     kText,    // as written
     kFlag,    // on exactly when it holds the `on` text, off for any other
     kAtoi,    // atoi's value, whatever it holds; a text that is not a number in [lo, hi] is noted
+    kChoice,  // the index of the text it holds among `texts`; any other is the first, noted
     kNumber,  // a whole number in [lo, hi]; else noted, and a text keeps the default, a
               // number above becomes `hi`, one below the fallback
 };
@@ -127,6 +149,7 @@ struct Key {
     NumberField number = nullptr;
     const char* on = nullptr;
     const char* off = nullptr;
+    const char* const* texts = nullptr;
     long long lo = 0;
     long long hi = 0;
     Below below = Below::kLowest;
@@ -149,6 +172,16 @@ constexpr Key Flag(const char* name, SettingRead read, FlagField field, const ch
     k.flag = field;
     k.on = on;
     k.off = off;
+    return k;
+}
+
+// `texts`: a static array of `count`; `field` holds the index, its default the first's.
+constexpr Key Choice(const char* name, SettingRead read, NumberField field,
+                     const char* const* texts, int count) {
+    Key k{name, read, Check::kChoice};
+    k.number = field;
+    k.texts = texts;
+    k.hi = count;
     return k;
 }
 
@@ -199,6 +232,8 @@ constexpr SettingRead kEachMessage = SettingRead::kEachMessage;
 constexpr SettingRead kEachReply = SettingRead::kEachReply;
 constexpr SettingRead kStartAndEachReply = SettingRead::kStartAndEachReply;
 
+constexpr const char* kReplyConnections[] = {"per_reply", "per_worker", "pipelined"};
+
 // Every key of mq.conf, in the order the reader takes them. A key whose name ends in "_file"
 // names a file the daemon reads.
 constexpr Key kKeys[] = {
@@ -218,7 +253,8 @@ constexpr Key kKeys[] = {
              [](const Settings& s) { return kMaxWindow - s.workers; }),
     Flag("ack_mode", kStart, FIELD(ack_after_reply), "after_reply", "on_take"),
     Number("cautious_start", kStart, FIELD(cautious_start), 0, INT_MAX),
-    Flag("reply_connection", kEachReply, FIELD(reply_per_worker), "per_worker", "per_reply"),
+    Choice("reply_connection", kEachReply, FIELD(reply_connection), kReplyConnections, 3),
+    Number("reply_window", kEachReply, FIELD(reply_window), 1, 100000),
     Flag("reply_commit", kEachReply, FIELD(reply_confirm), "confirm", "tx"),
     Flag("plugin_cache", kEachMessage, FIELD(plugin_cache), "yes", "no"),
     Number("stop_timeout", kStart, FIELD(stop_timeout), 0, kMaxSeconds),
@@ -252,6 +288,8 @@ void ReadKey(Reader& r, const Key& k, Settings& s) {
         return r.Text(k.name, k.text(s));
     case Check::kFlag:
         return r.Flag(k.name, k.on, k.off, k.flag(s));
+    case Check::kChoice:
+        return r.Choice(k.name, k.texts, static_cast<int>(k.hi), k.number(s));
     case Check::kAtoi:
         return r.Atoi(k.name, k.number(s), k.lo, k.hi);
     case Check::kNumber: {
@@ -270,6 +308,8 @@ std::string DefaultText(const Key& k) {
         return k.text(s);
     case Check::kFlag:
         return k.flag(s) ? k.on : k.off;
+    case Check::kChoice:
+        return k.texts[k.number(s)];
     case Check::kAtoi:
     case Check::kNumber:
         break;
@@ -348,6 +388,11 @@ std::string ValueProblem(const Key& k, const std::string& text, const Settings& 
     case Check::kFlag:
         if (text == k.on || text == k.off) return "";
         return std::string("is neither \"") + k.on + "\" nor \"" + k.off + "\"";
+    case Check::kChoice:
+        for (int i = 0; i < k.hi; ++i) {
+            if (text == k.texts[i]) return "";
+        }
+        return "is none of " + ChoiceTexts(k.texts, static_cast<int>(k.hi));
     case Check::kAtoi:
         why = NumberProblem(AtoiText(text), k.lo, k.hi, &n);
         return why.empty() ? why : "is " + why;

@@ -14,6 +14,9 @@
 
 #include "amqp/broker.h"
 
+// The ways of reply_connection, in the order of its texts.
+enum ReplyConnection { kPerReply = 0, kPerWorker = 1, kPipelined = 2 };
+
 // A yes/no key holds its "on" text to be on; any other text leaves it off.
 struct Settings {
     BrokerSettings broker;
@@ -25,16 +28,17 @@ struct Settings {
     int intake_limit = 100;
     // Requests completed one at a time after an unclean end before the window widens; 0: off.
     int cautious_start = 100;
-    bool ack_after_reply = false;   // ack_mode: "on_take" or "after_reply"
-    bool reply_per_worker = false;  // reply_connection: "per_reply" or "per_worker"
-    bool reply_confirm = false;     // reply_commit: "tx" or "confirm"
-    bool plugin_cache = false;      // plugin_cache: "no" or "yes"
-    int stop_timeout = 30;          // seconds a stop waits for the jobs held
-    int heartbeat = 60;             // the consumer's AMQP heartbeat, seconds; 0: none
-    int reconnect_pause = 10;       // seconds before a broken consumer is rebuilt
-    int stats_interval = 0;         // seconds between counter lines; 0: none
-    bool log_params = true;         // log_params: "yes" or "no"
-    bool reply_to = false;          // reply_to: "ignore" or "honour"
+    bool ack_after_reply = false;      // ack_mode: "on_take" or "after_reply"
+    int reply_connection = kPerReply;  // reply_connection: "per_reply", "per_worker", "pipelined"
+    int reply_window = 1000;           // pipelined: the most replies handed over, not confirmed
+    bool reply_confirm = false;        // reply_commit: "tx" or "confirm"
+    bool plugin_cache = false;         // plugin_cache: "no" or "yes"
+    int stop_timeout = 30;             // seconds a stop waits for the jobs held
+    int heartbeat = 60;                // the consumer's AMQP heartbeat, seconds; 0: none
+    int reconnect_pause = 10;          // seconds before a broken consumer is rebuilt
+    int stats_interval = 0;            // seconds between counter lines; 0: none
+    bool log_params = true;            // log_params: "yes" or "no"
+    bool reply_to = false;             // reply_to: "ignore" or "honour"
 
     // Where plug-in calls run and their limits.
     bool isolation_process = false;  // isolation: "thread" or "process"

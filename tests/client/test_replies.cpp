@@ -1,8 +1,9 @@
 // How the real daemon sends its replies and logs its calls under the settings that change
-// them: reply_connection, plugin_cache, reply_to and log_params.
+// them: reply_connection (pipelined included), plugin_cache, reply_to and log_params.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,6 +27,22 @@ protected:
         std::string guid = NewGuid();
         EXPECT_TRUE(_amqp.Publish("", kQueue, RequestBody(guid, kPlatform, {items})));
         return guid;
+    }
+
+    // Sends `n` requests and collects the guids of the replies until each was answered (or
+    // two minutes passed); `midway` runs once a tenth are answered. True: none twice.
+    bool Burst(int n, std::set<std::string>* sent, std::set<std::string>* answered,
+               const std::function<void()>& midway = nullptr) {
+        for (int i = 0; i < n; ++i) sent->insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
+        bool once = true;
+        std::string body;
+        for (int waited = 0; *answered != *sent && waited < 120; ++waited) {
+            while (_amqp.Get(kReplies, &body, 1000)) {
+                once = answered->insert(ParseReply(body).guid).second && once;
+                if (midway && answered->size() == size_t(n / 10)) midway();
+            }
+        }
+        return once;
     }
 
     CallOutcome Ask(const std::string& items) {
@@ -99,6 +116,65 @@ TEST_F(RepliesTest, PerWorkerConnectionsServeABurstExactlyOnce) {
         EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
         EXPECT_LE(seen.size(), size_t(kWorkers + 1)) << "the consumer and one per worker";
         EXPECT_GE(LocalPortsTo(pid, TEST_AMQP_PORT).size(), 2u) << "reply connections are kept";
+        Stop(pid);
+    }
+}
+
+TEST_F(RepliesTest, PipelinedRepliesAnswerABurstOnceEachUnderAfterReply) {
+    pid_t pid = StartWith(
+        "reply_connection=pipelined\nack_mode=after_reply\nworkers=4\n"
+        "reply_window=50\n");
+    ASSERT_GT(pid, 0);
+    std::set<std::string> sent, answered;
+    EXPECT_TRUE(Burst(300, &sent, &answered)) << "two replies";
+    EXPECT_EQ(answered, sent);
+    std::string body;
+    EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
+    EXPECT_EQ(ServiceLog().find("send result faild"), std::string::npos);
+    EXPECT_EQ(LocalPortsTo(pid, TEST_AMQP_PORT).size(), 2u) << "the consumer and the publisher";
+}
+
+// The broker closes the channel over a reply to a missing exchange; the replies after it go
+// out on a new one.
+TEST_F(RepliesTest, PipelinedReplyToAMissingExchangeFailsAlone) {
+    ASSERT_GT(StartWith("reply_connection=pipelined\nack_mode=after_reply\nworkers=2\n"), 0);
+    const std::string lost = NewGuid();
+    ASSERT_TRUE(_amqp.Publish(
+        "", kQueue,
+        RequestBody(lost, "tolvane.t.no.such.exchange", {{"comtype=echo", "nfunc=say"}})));
+    std::set<std::string> sent, answered;
+    Burst(50, &sent, &answered);
+    EXPECT_EQ(answered, sent);
+    EXPECT_TRUE(
+        WaitFor([&] { return ServiceLog().find(lost + " send result faild") != std::string::npos; },
+                15000));
+}
+
+// The broker closes the publishing connection (as a restart or an operator does); the daemon
+// learns it at the next publish. Under after_reply the reply it left unconfirmed counts as
+// lost and its request comes back; under on_take the reply goes out on a new connection.
+TEST_F(RepliesTest, PipelinedConnectionClosedByTheBrokerLosesNothing) {
+    for (const char* mode : {"after_reply", "on_take"}) {
+        SCOPED_TRACE(mode);
+        pid_t pid = StartWith(std::string("reply_connection=pipelined\nworkers=4\nack_mode=") +
+                              mode + "\n");
+        ASSERT_GT(pid, 0);
+        std::set<int> consumer;
+        ASSERT_TRUE(WaitFor(
+            [&] { return (consumer = LocalPortsTo(pid, TEST_AMQP_PORT)).size() == 1; }, 15000));
+        std::set<std::string> sent, answered;
+        ASSERT_TRUE(Burst(1, &sent, &answered));
+        int publisher = 0;
+        for (int p : LocalPortsTo(pid, TEST_AMQP_PORT))
+            if (!consumer.count(p)) publisher = p;
+        ASSERT_NE(publisher, 0) << "the publishing connection is kept";
+        std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
+        std::string brokerPid, peerPort;
+        while (listed >> brokerPid >> peerPort && peerPort != std::to_string(publisher)) {}
+        ASSERT_EQ(peerPort, std::to_string(publisher));
+        ASSERT_EQ(Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t close'"), 0);
+        Burst(300, &sent, &answered);
+        EXPECT_EQ(answered, sent) << "a request lost";
         Stop(pid);
     }
 }
