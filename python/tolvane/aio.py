@@ -6,7 +6,7 @@ import aio_pika.exceptions
 
 from .client import where_of
 from .errors import BrokerError, Timeout
-from .options import Options, read_settings, ssl_context
+from .options import Options, read_settings, ssl_context, with_keys
 from .wire import build_request, decode_result, new_guid, records_of
 
 
@@ -14,11 +14,7 @@ class AsyncClient:
     """AsyncClient(queue="...", server=..., ...) takes the keys of mq.conf, as Client does."""
 
     def __init__(self, options=None, **keys):
-        self.options = options or Options()
-        for key, value in keys.items():
-            if not hasattr(self.options, key):
-                raise TypeError("no option %r" % key)
-            setattr(self.options, key, value)
+        self.options = with_keys(options or Options(), keys)
         self._connection = None
         self._channel = None
         self._opening = asyncio.Lock()

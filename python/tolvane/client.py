@@ -5,7 +5,7 @@ import pika
 import pika.exceptions
 
 from .errors import BrokerError, Timeout
-from .options import Options, read_settings, ssl_context
+from .options import Options, read_settings, ssl_context, with_keys
 from .wire import build_request, decode_result, new_guid, records_of, request_guid
 
 
@@ -28,11 +28,7 @@ class Client:
     """Client(queue="...", server=..., port=..., ...) takes the keys of mq.conf."""
 
     def __init__(self, options=None, **keys):
-        self.options = options or Options()
-        for key, value in keys.items():
-            if not hasattr(self.options, key):
-                raise TypeError("no option %r" % key)
-            setattr(self.options, key, value)
+        self.options = with_keys(options or Options(), keys)
         self._connection = None
         self._channel = None
         self._replies = {}  # guid -> Reply, for calls waiting

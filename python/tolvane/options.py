@@ -99,3 +99,12 @@ def ssl_context(options):
         context.check_hostname = False
         context.verify_mode = ssl.CERT_NONE
     return context
+
+
+def with_keys(options, keys):
+    """`options` with each of `keys` (mq.conf's names) set; an unknown name is a TypeError."""
+    for key, value in keys.items():
+        if not hasattr(options, key):
+            raise TypeError("no option %r" % key)
+        setattr(options, key, value)
+    return options
