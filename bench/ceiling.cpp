@@ -33,13 +33,13 @@ bool Ceiling::Answer(amqp_connection_state_t conn, amqp_connection_state_t reply
                      const amqp_envelope_t& env, uint64_t* published, std::string* error) {
     const T_MSG_HEAD head = DecodeHead(env.message.body.bytes, env.message.body.len);
     T_RESULT result = EncodeResult(head.guid, kReplyText);
-    const amqp_basic_properties_t props = ReplyProperties(std::string());
+    const ReplyProperties props{ReplyExtras()};
     amqp_bytes_t body;
     body.len = sizeof result;
     body.bytes = &result;
     amqp_bytes_t exchange = amqp_cstring_bytes(head.platform);
     int status =
-        amqp_basic_publish(replyConn, kReplyChannel, exchange, exchange, 0, 0, &props, body);
+        amqp_basic_publish(replyConn, kReplyChannel, exchange, exchange, 0, 0, props.Get(), body);
     if (status != AMQP_STATUS_OK) {
         *error = std::string("publishing a reply: ") + amqp_error_string2(status);
         return false;

@@ -311,11 +311,11 @@ bool CPublisher::Init() {
 
 bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg,
                                 unsigned long size) {
-    return PublishMessage(exchange, key, msg, size, std::string());
+    return PublishMessage(exchange, key, msg, size, ReplyExtras());
 }
 
 bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg,
-                                unsigned long size, const std::string& correlationId) {
+                                unsigned long size, const ReplyExtras& extras) {
     _bCommitSent = false;
     // Only this call's failure counts; the hosts are named again only if it opens a connection.
     _failure.hosts.clear();
@@ -324,13 +324,13 @@ bool CPublisher::PublishMessage(const char* exchange, const char* key, char* msg
     if (!Init()) {
         return false;
     }
-    const amqp_basic_properties_t props = ReplyProperties(correlationId);
+    const ReplyProperties props(extras);
     amqp_bytes_t body;
     body.len = size;
     body.bytes = msg;
     const int status =
         amqp_basic_publish(_conn, kChannel, amqp_cstring_bytes(exchange), amqp_cstring_bytes(key),
-                           kMandatory, kImmediate, &props, body);
+                           kMandatory, kImmediate, props.Get(), body);
     if (status != AMQP_STATUS_OK) {
         _failure.why = _failure.where + ": the publish failed: " + amqp_error_string2(status);
         return false;
@@ -375,18 +375,18 @@ bool CPublisher::Alive() const {
 }
 
 bool CPublisher::Send(const char* exchange, const char* key, const char* msg, unsigned long size,
-                      const std::string& correlationId, uint64_t* seq) {
+                      const ReplyExtras& extras, uint64_t* seq) {
     _failure.hosts.clear();
     _failure.why.clear();
     _failure.refused = false;
     if (!Init()) return false;
-    const amqp_basic_properties_t props = ReplyProperties(correlationId);
+    const ReplyProperties props(extras);
     amqp_bytes_t body;
     body.len = size;
     body.bytes = const_cast<char*>(msg);
     const int status =
         amqp_basic_publish(_conn, kChannel, amqp_cstring_bytes(exchange), amqp_cstring_bytes(key),
-                           kMandatory, kImmediate, &props, body);
+                           kMandatory, kImmediate, props.Get(), body);
     if (status != AMQP_STATUS_OK) {
         _failure.why = _failure.where + ": the publish failed: " + amqp_error_string2(status);
         _bConnected = _bChannelOpen = _bReady = false;

@@ -13,6 +13,7 @@
 
 #include "amqp/broker.h"
 #include "amqp/rabbit.h"
+#include "amqp/wire.h"
 
 // Results of CConsumer::ConsumeMessage.
 enum { kConsumeDelivered = 0, kConsumeNothing = 1, kConsumeBroken = 2 };
@@ -116,9 +117,9 @@ public:
     // basic.publish + tx.commit (or, in confirm mode, the wait for the broker's basic.ack);
     // true only when the broker confirmed the commit (acknowledged the publish).
     bool PublishMessage(const char* exchange, const char* key, char* msg, unsigned long size);
-    // The same, with the correlation-id property when `correlationId` is not empty.
+    // The same, with `extras` among the properties.
     bool PublishMessage(const char* exchange, const char* key, char* msg, unsigned long size,
-                        const std::string& correlationId);
+                        const ReplyExtras& extras);
     const std::string& Error() const { return _error; }
 
     // Whether the last PublishMessage got as far as sending tx.commit (in confirm mode: the
@@ -142,7 +143,7 @@ public:
     // number on the channel (from 1 since confirm.select; a reopened channel counts anew).
     // False when no connection could be opened or the send failed (see Detail, Refused).
     bool Send(const char* exchange, const char* key, const char* msg, unsigned long size,
-              const std::string& correlationId, uint64_t* seq);
+              const ReplyExtras& extras, uint64_t* seq);
     // A basic.ack or basic.nack of the broker: publish `tag`, or with `multiple` all up to it.
     struct Answer {
         uint64_t tag;

@@ -26,9 +26,8 @@ Sending Publish(CPublisher& publisher, const Reply& r, const BrokerSettings& b) 
     publisher.SetTls(b.tls);
     Sending out;
     T_RESULT result = r.result;  // the publisher takes a mutable record
-    out.sent =
-        publisher.PublishMessage(r.exchange.c_str(), r.key.c_str(),
-                                 reinterpret_cast<char*>(&result), sizeof result, r.correlation_id);
+    out.sent = publisher.PublishMessage(r.exchange.c_str(), r.key.c_str(),
+                                        reinterpret_cast<char*>(&result), sizeof result, r.extras);
     if (!publisher.HostFailures().empty() && AmqpHosts(b.server, b.port).size() > 1) {
         LOG(publisher.HostFailures().c_str());
     }
@@ -93,11 +92,11 @@ Sending PublishOnWorkerConnection(const Settings& s, std::chrono::seconds idleLi
 }  // namespace
 
 Reply AddressOf(const Settings& s, const Request& r, const T_RESULT& result) {
-    Reply reply{r.Platform(), r.Platform(), result, std::string()};
+    Reply reply{r.Platform(), r.Platform(), result, ReplyExtras()};
     if (s.reply_to && r.has_reply_to) {
         reply.exchange = "";
         reply.key = r.reply_to;
-        reply.correlation_id = r.correlation_id;
+        reply.extras.correlation_id = r.correlation_id;
     }
     return reply;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "amqp/rabbit.h"
+#include "amqp/wire.h"
 #include "client/request.h"
 #include "core/settings.h"
 #include "defines.h"
@@ -19,7 +20,7 @@ struct Reply {
     std::string exchange;
     std::string key;
     T_RESULT result;
-    std::string correlation_id;  // empty: none
+    ReplyExtras extras;  // correlation_id, expiration, headers: none by default
 };
 
 // How one reply went.

@@ -135,8 +135,7 @@ bool Pipeline::Publish(Item& item) {
     uint64_t seq = 0;
     _wasOpen = _publisher->SocketFd() >= 0;
     if (_publisher->Send(item.reply.exchange.c_str(), item.reply.key.c_str(),
-                         reinterpret_cast<const char*>(&r), sizeof r, item.reply.correlation_id,
-                         &seq)) {
+                         reinterpret_cast<const char*>(&r), sizeof r, item.reply.extras, &seq)) {
         if (_unconfirmed.empty()) _progress = Clock::now();
         _unconfirmed.emplace(seq, std::move(item));
         return true;

@@ -41,5 +41,6 @@ Request ParseRequest(const amqp_envelope_t& env) {
         }
     }
     if (props._flags & AMQP_BASIC_HEADERS_FLAG) ReadHeaders(props.headers, &r.headers);
+    r.trace = TraceOf(r.headers);
     return r;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "amqp/rabbit.h"
+#include "client/trace.h"
 #include "defines.h"
 
 struct Request {
@@ -30,6 +31,7 @@ struct Request {
     std::string reply_to;
     std::string correlation_id;
     std::map<std::string, std::string> headers;
+    RequestTrace trace;  // from the traceparent / tracestate headers, or a trace of its own
 
     const char* Guid() const { return head.guid; }
     const char* Platform() const { return head.platform; }

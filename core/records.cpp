@@ -77,8 +77,9 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// CallFun under the settings `s` of the message it belongs to (log_params, plugin_cache).
-void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
+// CallFun under the settings `s` of the message it belongs to (log_params, plugin_cache);
+// `run` learns the names the record gave.
+void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut, RecordRun* run) {
     // The field need not hold a NUL: the text ends at 4000 bytes at the latest.
     char param[sizeof msg.szParam + 1];
     CopyText(param, sizeof param, msg.szParam, sizeof msg.szParam);
@@ -93,6 +94,10 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
         return;
     }
     const std::string comtype = GetValue("comtype", dictParam);  // the plug-in may change the map
+    if (run) {
+        run->comtype = comtype;
+        run->nfunc = GetValue("nfunc", dictParam);
+    }
 
     // Here or in a worker process: only the output and how the call ended come back.
     PluginCall call = MakeCall(s, param, dictParam, strOut);
@@ -125,9 +130,21 @@ void CallFunWith(const Settings& s, const MSG_SEND& msg, std::string& strOut) {
 
 }  // namespace
 
-void RunRecords(const Settings& s, const char* pData, int msgCount, std::string& strOut) {
+void RunRecords(const Settings& s, const char* pData, int msgCount, std::string& strOut,
+                const RecordWatch& watch) {
     for (int i = 0; i < msgCount; ++i) {
-        CallFunWith(s, RecordAt(pData, i), strOut);
+        if (i > 0 && watch.go_on && !watch.go_on()) break;
+        if (!watch.ran) {
+            CallFunWith(s, RecordAt(pData, i), strOut, nullptr);
+        } else {
+            RecordRun run;
+            run.start = std::chrono::system_clock::now();
+            CallFunWith(s, RecordAt(pData, i), strOut, &run);
+            run.end = std::chrono::system_clock::now();
+            run.went_on = BeginsWithGoOn(strOut);
+            run.output = strOut;
+            watch.ran(run);
+        }
         if (!BeginsWithGoOn(strOut)) break;
     }
 }
@@ -135,5 +152,5 @@ void RunRecords(const Settings& s, const char* pData, int msgCount, std::string&
 // A direct call belongs to no message, so it runs under the default settings.
 void CallFun(MSG_SEND msg, std::string& strOut) {
     static const Settings defaults;
-    CallFunWith(defaults, msg, strOut);
+    CallFunWith(defaults, msg, strOut, nullptr);
 }

@@ -103,14 +103,28 @@ ResultText DecodeResult(const void* body, size_t len) {
             FieldText(result.strResult, sizeof result.strResult)};
 }
 
-amqp_basic_properties_t ReplyProperties(const std::string& correlationId) {
-    amqp_basic_properties_t props = {};
-    props._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
-    props.content_type = amqp_cstring_bytes("text/plain");
-    props.delivery_mode = kPersistent;
-    if (!correlationId.empty()) {
-        props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
-        props.correlation_id = amqp_cstring_bytes(correlationId.c_str());
+ReplyProperties::ReplyProperties(const ReplyExtras& extras) : _props() {
+    _props._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
+    _props.content_type = amqp_cstring_bytes("text/plain");
+    _props.delivery_mode = kPersistent;
+    if (!extras.correlation_id.empty()) {
+        _props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
+        _props.correlation_id = amqp_cstring_bytes(extras.correlation_id.c_str());
     }
-    return props;
+    if (!extras.expiration.empty()) {
+        _props._flags |= AMQP_BASIC_EXPIRATION_FLAG;
+        _props.expiration = amqp_cstring_bytes(extras.expiration.c_str());
+    }
+    for (const auto& header : extras.headers) {
+        amqp_table_entry_t entry;
+        entry.key = amqp_cstring_bytes(header.first.c_str());
+        entry.value.kind = AMQP_FIELD_KIND_UTF8;
+        entry.value.value.bytes = amqp_cstring_bytes(header.second.c_str());
+        _headers.push_back(entry);
+    }
+    if (!_headers.empty()) {
+        _props._flags |= AMQP_BASIC_HEADERS_FLAG;
+        _props.headers.num_entries = static_cast<int>(_headers.size());
+        _props.headers.entries = _headers.data();
+    }
 }

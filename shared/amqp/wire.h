@@ -7,6 +7,7 @@
 #include <stddef.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "amqp/rabbit.h"
@@ -40,9 +41,25 @@ struct ResultText {
 // The texts of a RESULT body of `len` bytes; a shorter body is read as far as it goes.
 ResultText DecodeResult(const void* body, size_t len);
 
+// What a reply carries beside its body; an empty text is left out.
+struct ReplyExtras {
+    std::string correlation_id;
+    std::string expiration;  // milliseconds, as AMQP spells it: a text
+    std::vector<std::pair<std::string, std::string>> headers;  // text values
+};
+
 // The properties of every reply: content-type "text/plain" and delivery-mode 2 (persistent),
-// with the correlation-id when `correlationId` is not empty. They point into `correlationId`,
-// which must outlive them.
-amqp_basic_properties_t ReplyProperties(const std::string& correlationId);
+// with `extras`. They point into `extras`, which must outlive them.
+class ReplyProperties {
+public:
+    explicit ReplyProperties(const ReplyExtras& extras);
+    ReplyProperties(const ReplyProperties&) = delete;
+    ReplyProperties& operator=(const ReplyProperties&) = delete;
+    const amqp_basic_properties_t* Get() const { return &_props; }
+
+private:
+    amqp_basic_properties_t _props;
+    std::vector<amqp_table_entry_t> _headers;  // the table _props names
+};
 
 #endif
