@@ -24,12 +24,34 @@ std::atomic<bool> echoToStderr{false};
 std::atomic<bool> toFile{true};
 std::atomic<bool> keptOpen{false};
 
+// The second's stamp, "[YYYY-MM-DD,HH:MM:SS] ", and the day's file name, worked out once per
+// second on each thread: localtime_r and the formatting cost more than the rest of an entry.
+struct Stamp {
+    time_t t = -1;
+    char text[32];
+    char fileName[32];
+};
+
+const Stamp& StampOf(time_t t) {
+    thread_local Stamp stamp;
+    if (stamp.t == t) return stamp;
+    struct tm local;
+    memset(&local, 0, sizeof local);
+    localtime_r(&t, &local);
+    snprintf(stamp.text, sizeof stamp.text, "[%04d-%02d-%02d,%02d:%02d:%02d] ",
+             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+             local.tm_sec);
+    snprintf(stamp.fileName, sizeof stamp.fileName, "main-%04d-%02d-%02d.log", local.tm_year + 1900,
+             local.tm_mon + 1, local.tm_mday);
+    stamp.t = t;
+    return stamp;
+}
+
 // The entry as the log-file writer stamps it: "[YYYY-MM-DD,HH:MM:SS] text".
-std::string Entry(const struct tm& local, const std::string& info) {
-    char stamp[80];
-    snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d,%02d:%02d:%02d] ", local.tm_year + 1900,
-             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    return stamp + info;
+std::string Entry(const Stamp& stamp, const std::string& info) {
+    std::string entry;
+    entry.reserve(strlen(stamp.text) + info.size());
+    return entry.append(stamp.text).append(info);
 }
 
 // One write, so that lines of threads logging at once do not interleave.
@@ -96,24 +118,21 @@ void SetLogKeptOpen(bool on) {
 }
 
 void LOG(const char* szLog) {
-    time_t t = LogClockNow();
-    struct tm local;
-    memset(&local, 0, sizeof local);
-    localtime_r(&t, &local);
-
-    char fileName[100];
-    snprintf(fileName, sizeof fileName, "main-%04d-%02d-%02d.log", local.tm_year + 1900,
-             local.tm_mon + 1, local.tm_mday);
+    const Stamp& stamp = StampOf(LogClockNow());
+    const bool file = toFile.load(std::memory_order_relaxed);
+    const bool keepOpen = file && keptOpen.load(std::memory_order_relaxed);
+    const bool echo = echoToStderr.load(std::memory_order_relaxed);
     std::string info = std::string(szLog ? szLog : "") + "\n";
-    if (toFile.load(std::memory_order_relaxed) && keptOpen.load(std::memory_order_relaxed)) {
-        kept->Append(LogDir() + "/" + fileName, Entry(local, info));
-    } else if (toFile.load(std::memory_order_relaxed)) {
+    if (file && !keepOpen) {
         CLogFile log;
         std::string dir = LogDir();
         log.SetLogPath(&dir[0]);
-        log.LogFile(fileName, "%s", info.c_str());
+        log.LogFile(stamp.fileName, "%s", info.c_str());
     }
-    if (echoToStderr.load(std::memory_order_relaxed)) WriteWhole(STDERR_FILENO, Entry(local, info));
+    if (!keepOpen && !echo) return;
+    const std::string entry = Entry(stamp, info);
+    if (keepOpen) kept->Append(LogDir() + "/" + stamp.fileName, entry);
+    if (echo) WriteWhole(STDERR_FILENO, entry);
 }
 
 std::string VisibleControls(const char* text) {
