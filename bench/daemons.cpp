@@ -77,7 +77,7 @@ bool DaemonSet::Start(std::string* error) {
 
 double DaemonSet::CpuSeconds() const {
     double total = 0;
-    for (const DaemonInstance& d : _instances) total += probe::CpuSeconds(d.pid);
+    for (const DaemonInstance& d : _instances) total += probe::TreeCpuSeconds(d.pid);
     return total;
 }
 

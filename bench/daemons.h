@@ -28,7 +28,8 @@ public:
 
     // Launches every instance and waits until each pid file names a live process.
     bool Start(std::string* error) override;
-    double CpuSeconds() const override;  // user + system time of all instances
+    // user + system time of all instances and their worker processes
+    double CpuSeconds() const override;
     long PeakRssKb() const override;     // the largest VmHWM among them
     long RssKb() const;                  // the largest VmRSS now; -1 when none runs
     pid_t FirstPid() const { return _instances.front().pid; }
