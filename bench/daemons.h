@@ -46,4 +46,22 @@ private:
     std::vector<DaemonInstance> _instances;
 };
 
+// A responder started by the benchmark as a child that stays in the foreground, such as the
+// daemon under a profiler ("valgrind ... tolvane --foreground"); measured through /proc.
+class ForegroundProcess : public Responder {
+public:
+    explicit ForegroundProcess(const std::vector<std::string>& argv) : _argv(argv) {}
+    ~ForegroundProcess() override { Stop(); }
+
+    bool Start(std::string* error) override;  // spawned; false when it could not be
+    double CpuSeconds() const override;
+    long PeakRssKb() const override;
+    // SIGTERM, and waits for its end (a profiler writes its output then), SIGKILL past it.
+    void Stop() override;
+
+private:
+    std::vector<std::string> _argv;
+    pid_t _pid = 0;
+};
+
 #endif

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "bench/ceiling.h"
 #include "bench/daemons.h"
@@ -47,6 +48,7 @@ struct Options {
     bool pipelined = false;
     int prefetch = 0;       // 0: the ceiling's own
     std::string reference;  // the ceiling figures this run stands for (A, P), when none yet
+    std::vector<std::string> command;  // foreground: the responder's program and arguments
     long count = -1;
     long batch = 5000;
     long rssGrowthKb = 2048;
@@ -55,14 +57,15 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: tolvane-bench --mode ceiling|daemon|backlog|soak|requesters [--label TEXT]\n"
+    "usage: tolvane-bench --mode ceiling|daemon|backlog|soak|requesters|foreground\n"
+    "                     [--label TEXT]\n"
     "                     [-n N] [-m M]\n"
     "                     [--daemon PATH --pid-file FILE --home DIR] [--daemons K]\n"
     "                     [--ceiling-file FILE] [--header yes] [--queue NAME]\n"
     "                     [--server HOST] [--port N] [--user U] [--password P]\n"
     "                     [--batch B] [--rss-growth-kb KB] [--broker-pid-file FILE]\n"
     "                     [--acks yes] [--commit tx|confirm] [--pipelined yes]\n"
-    "                     [--prefetch N] [--reference A|P]\n"
+    "                     [--prefetch N] [--reference A|P] [--command PROGRAM ARGS...]\n"
     "  ceiling: N (5000) queued requests answered by ten threads (replies committed, or\n"
     "           confirmed; requests consumed no_ack, or with acknowledgements), then M (1000)\n"
     "           round trips; the figures go to the ceiling file as reference A (or the\n"
@@ -76,11 +79,19 @@ const char kUsage[] =
     "           or a request is not answered exactly once\n"
     "  requesters: N (5000) calls with 100 in flight from one client, then M sequential\n"
     "           ones, through libtolvane-client and through the Python package\n"
+    "  foreground: N (5000) queued requests answered by the --command (the rest of the\n"
+    "           line) started as a child that stays in the foreground, e.g. the daemon\n"
+    "           under a profiler; throughput only, then SIGTERM and the wait for its end\n"
     "  --broker-pid-file: the broker's CPU per reply is read from /proc as well\n";
 
 bool ParseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i], value = argv[i + 1];
+        if (name == "--command") {
+            o.command.assign(argv + i + 1, argv + argc);
+            argc = i;  // what follows is the command's, not options
+            break;
+        }
         if (name == "--mode") o.mode = value;
         else if (name == "--label") o.label = value;
         else if (name == "--daemon") o.daemon = value;
@@ -111,7 +122,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     if (o.label.empty()) o.label = o.mode;
     bool daemonSet = !o.daemon.empty() && !o.pidFile.empty() && !o.home.empty();
     return argc % 2 == 1 && o.count > 0 && o.roundTrips > 0 && o.daemons > 0 &&
-           (o.mode == "ceiling" || ((o.mode == "daemon" || o.mode == "backlog" ||
+           (o.mode == "ceiling" || (o.mode == "foreground" && !o.command.empty()) ||
+            ((o.mode == "daemon" || o.mode == "backlog" ||
                                      o.mode == "soak" || o.mode == "requesters") &&
                                     daemonSet));
 }
@@ -303,6 +315,20 @@ int RunRequesters(const Options& o) {
     return ok ? 0 : Fail(error);
 }
 
+int RunForeground(const Options& o, CallClient& client) {
+    ForegroundProcess responder(o.command);
+    Workload w = WorkloadOf(o, "f");
+    w.idleMs = 120000;  // a profiled start is slow
+    ThroughputFigures t;
+    std::string error;
+    const bool ok = RunThroughput(client, responder, w, &t, &error);
+    t.peakRssKb = responder.PeakRssKb();
+    responder.Stop();
+    if (!ok) return Fail(error);
+    PrintMainRow(o, t, LatencyFigures());
+    return 0;
+}
+
 int RunSoakMode(const Options& o, CallClient& client) {
     DaemonSet daemons(o.daemon, o.home, o.pidFile, o.daemons);
     SoakPlan plan;
@@ -332,5 +358,6 @@ int main(int argc, char** argv) {
     }
     if (o.mode == "soak") return RunSoakMode(o, client);
     if (o.mode == "requesters") return RunRequesters(o);
+    if (o.mode == "foreground") return RunForeground(o, client);
     return o.mode == "ceiling" ? RunCeiling(o, client) : RunDaemons(o, client);
 }
