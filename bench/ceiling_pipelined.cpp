@@ -74,8 +74,7 @@ private:
             } else if (m.id == AMQP_BASIC_NACK_METHOD) {
                 *error = "the broker did not take a reply (basic.nack)";
                 return -1;
-            } else if (m.id == AMQP_CHANNEL_CLOSE_METHOD ||
-                       m.id == AMQP_CONNECTION_CLOSE_METHOD) {
+            } else if (m.id == AMQP_CHANNEL_CLOSE_METHOD || m.id == AMQP_CONNECTION_CLOSE_METHOD) {
                 *error = "the broker closed the reply channel";
                 return -1;
             }

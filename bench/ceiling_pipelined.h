@@ -20,7 +20,6 @@ struct PipelinedLinks {
 };
 
 // Answers deliveries until `stop` is set (true) or something fails (false, with `error`).
-bool ServePipelined(const PipelinedLinks& links, const std::atomic<bool>& stop,
-                    std::string* error);
+bool ServePipelined(const PipelinedLinks& links, const std::atomic<bool>& stop, std::string* error);
 
 #endif

@@ -30,8 +30,8 @@ public:
     bool Start(std::string* error) override;
     // user + system time of all instances and their worker processes
     double CpuSeconds() const override;
-    long PeakRssKb() const override;     // the largest VmHWM among them
-    long RssKb() const;                  // the largest VmRSS now; -1 when none runs
+    long PeakRssKb() const override;  // the largest VmHWM among them
+    long RssKb() const;               // the largest VmRSS now; -1 when none runs
     pid_t FirstPid() const { return _instances.front().pid; }
     // Counted from each instance's service log: the lines that hold a guid alone.
     std::vector<long> Handled(const std::string& prefix) const override;

@@ -8,7 +8,9 @@
 # daemon's and valgrind's messages in $BUILD/profile.log. Under --foreground (as under systemd)
 # every log line is written to stderr as well; callgrind counts instructions in user space
 # only, so system calls show as their libc wrappers, not as the kernel's time.
-# Usage: bench/profile.sh [K (3000)] [TOP (40)]
+# --syscalls: the daemon under `strace -f -c` instead, for the system calls per reply that
+# callgrind cannot see (start-up included).
+# Usage: bench/profile.sh [--syscalls] [K (3000)] [TOP (40)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -16,6 +18,8 @@ BUILD=${TOLVANE_BENCH_BUILD:-$ROOT/build-bench}
 SANDBOX_PORT=${TOLVANE_BENCH_PORT:-25796}
 SANDBOX_NODE=tolvane-bench-$SANDBOX_PORT@localhost
 QUEUE=tolvane.bench
+SYSCALLS=no
+if [ "${1:-}" = --syscalls ]; then SYSCALLS=yes; shift; fi
 K=${1:-3000}
 TOP=${2:-40}
 SETTINGS=${TOLVANE_PROFILE_SETTINGS:-"reply_connection=pipelined plugin_cache=yes
@@ -59,11 +63,28 @@ sandbox_home "$QUEUE" "127.0.0.1:$((SANDBOX_PORT + 2))"
 printf '%s\n' $SETTINGS >>"$BUILD/home/cfg/mq.conf"
 rm -f "$OUT" "$OUT".* "$BUILD"/home/log/main-*
 
+# load LABEL TOOL...: K requests answered by the daemon under TOOL, its stderr to profile.log.
+load() {
+    local label=$1
+    shift
+    "$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
+        --broker-pid-file "$BUILD/broker/pid" --mode foreground -n "$K" --header yes \
+        --label "$label" --command sh -c 'exec "$@" 2>"$0"' "$BUILD/profile.log" \
+        "$@" "$BUILD/client/tolvane" --foreground
+}
+
+if [ "$SYSCALLS" = yes ]; then
+    # strace ends its tracee without a summary on SIGTERM: the stop goes to the daemon.
+    load "under strace" sh -c 'trap "kill \$(cat \"\$0\")" TERM; "$@" & wait; wait' \
+        "$BUILD/home/tolvane.pid" strace -f -c -o "$BUILD/strace.txt"
+    echo
+    echo "settings: $(echo $SETTINGS)"
+    awk -v k="$K" 'NR <= 2 { print; next } /^[-]/ { print; next }
+        { printf "%s   %.2f per reply\n", $0, $4 / k }' "$BUILD/strace.txt" | head -n "$TOP"
+    exit 0
+fi
 zero_after_start & ZEROER=$!
-"$BUILD/bench/tolvane-bench" --port "$SANDBOX_PORT" --password guest --queue "$QUEUE" \
-    --broker-pid-file "$BUILD/broker/pid" --mode foreground -n "$K" --header yes \
-    --label "under callgrind" --command sh -c 'exec "$@" 2>"$0"' "$BUILD/profile.log" \
-    valgrind --tool=callgrind --callgrind-out-file="$OUT" "$BUILD/client/tolvane" --foreground
+load "under callgrind" valgrind --tool=callgrind --callgrind-out-file="$OUT"
 wait "$ZEROER" || true
 ZEROER=
 echo

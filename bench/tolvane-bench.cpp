@@ -123,9 +123,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     bool daemonSet = !o.daemon.empty() && !o.pidFile.empty() && !o.home.empty();
     return argc % 2 == 1 && o.count > 0 && o.roundTrips > 0 && o.daemons > 0 &&
            (o.mode == "ceiling" || (o.mode == "foreground" && !o.command.empty()) ||
-            ((o.mode == "daemon" || o.mode == "backlog" ||
-                                     o.mode == "soak" || o.mode == "requesters") &&
-                                    daemonSet));
+            ((o.mode == "daemon" || o.mode == "backlog" || o.mode == "soak" ||
+              o.mode == "requesters") &&
+             daemonSet));
 }
 
 // Guids unique to this run, so that service logs kept from earlier runs do not count.
@@ -206,8 +206,8 @@ void PrintMainRow(const Options& o, const ThroughputFigures& t, const LatencyFig
     char line[512];
     if (o.header) {
         snprintf(line, sizeof line, "%-32s %9s %5s %5s %7s %5s %7s %5s %10s %10s %7s  %s",
-                 "responder", "replies/s", "xA", "xP", "p50 ms", "xA", "p99 ms", "xA",
-                 "CPU us/rep", "broker us", "peak MB", "per daemon replies/s");
+                 "responder", "replies/s", "xA", "xP", "p50 ms", "xA", "p99 ms", "xA", "CPU us/rep",
+                 "broker us", "peak MB", "per daemon replies/s");
         PrintLine(line);
     }
     const CeilingFigures a = ReadCeiling(o.ceilingFile, "A");
