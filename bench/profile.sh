@@ -16,6 +16,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=${TOLVANE_BENCH_BUILD:-$ROOT/build-bench}
 SANDBOX_PORT=${TOLVANE_BENCH_PORT:-25796}
+# shellcheck disable=SC2034 # scripts/sandbox.sh's
 SANDBOX_NODE=tolvane-bench-$SANDBOX_PORT@localhost
 QUEUE=tolvane.bench
 SYSCALLS=no
@@ -43,8 +44,8 @@ cleanup() {
 
 # Once the daemon's log says its consumer runs, zeroes the counts gathered until then.
 zero_after_start() {
-    local i pid
-    for i in $(seq 1200); do
+    local pid
+    for _ in $(seq 1200); do
         if grep -qs "consumer started" "$BUILD"/home/log/main-*; then
             pid=$(tr -d '\0' <"$BUILD/home/tolvane.pid" 2>/dev/null) &&
                 callgrind_control -z "$pid" >/dev/null 2>&1 && return 0
@@ -63,6 +64,7 @@ sandbox_home "$QUEUE" "127.0.0.1:$((SANDBOX_PORT + 2))"
 printf '%s\n' $SETTINGS >>"$BUILD/home/cfg/mq.conf"
 rm -f "$OUT" "$OUT".* "$BUILD"/home/log/main-*
 
+# shellcheck disable=SC2016 # the quoted lines are the child shell's
 # load LABEL TOOL...: K requests answered by the daemon under TOOL, its stderr to profile.log.
 load() {
     local label=$1
@@ -75,10 +77,11 @@ load() {
 
 if [ "$SYSCALLS" = yes ]; then
     # strace ends its tracee without a summary on SIGTERM: the stop goes to the daemon.
+    # shellcheck disable=SC2016 # the child shell's
     load "under strace" sh -c 'trap "kill \$(cat \"\$0\")" TERM; "$@" & wait; wait' \
         "$BUILD/home/tolvane.pid" strace -f -c -o "$BUILD/strace.txt"
     echo
-    echo "settings: $(echo $SETTINGS)"
+    echo "settings: ${SETTINGS//$'\n'/ }"
     awk -v k="$K" 'NR <= 2 { print; next } /^[-]/ { print; next }
         { printf "%s   %.2f per reply\n", $0, $4 / k }' "$BUILD/strace.txt" | head -n "$TOP"
     exit 0
@@ -88,6 +91,6 @@ load "under callgrind" valgrind --tool=callgrind --callgrind-out-file="$OUT"
 wait "$ZEROER" || true
 ZEROER=
 echo
-echo "settings: $(echo $SETTINGS)"
+echo "settings: ${SETTINGS//$'\n'/ }"
 callgrind_annotate --inclusive=yes "$OUT" 2>/dev/null | sed -n '1,/^Ir/d; /^--/d; p' |
     head -n "$TOP"
