@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "amqp/wire.h"
+#include "bench/ceiling_pipelined.h"
 
 namespace {
 
@@ -26,11 +27,8 @@ bool ReplyOk(amqp_connection_state_t conn, amqp_channel_t channel, const char* w
 
 }  // namespace
 
-// The reply the daemon would send for this request: a RESULT carrying the request's guid,
-// published to the exchange its head names with the same properties, then committed or
-// confirmed.
-bool Ceiling::Answer(amqp_connection_state_t conn, amqp_connection_state_t replyConn,
-                     const amqp_envelope_t& env, uint64_t* published, std::string* error) {
+int PublishCeilingReply(amqp_connection_state_t replyConn, amqp_channel_t channel,
+                        const amqp_envelope_t& env) {
     const T_MSG_HEAD head = DecodeHead(env.message.body.bytes, env.message.body.len);
     T_RESULT result = EncodeResult(head.guid, kReplyText);
     const ReplyProperties props{ReplyExtras()};
@@ -38,8 +36,13 @@ bool Ceiling::Answer(amqp_connection_state_t conn, amqp_connection_state_t reply
     body.len = sizeof result;
     body.bytes = &result;
     amqp_bytes_t exchange = amqp_cstring_bytes(head.platform);
-    int status =
-        amqp_basic_publish(replyConn, kReplyChannel, exchange, exchange, 0, 0, props.Get(), body);
+    return amqp_basic_publish(replyConn, channel, exchange, exchange, 0, 0, props.Get(), body);
+}
+
+// The reply, then its commit or confirm, then the request's ack when consumed so.
+bool Ceiling::Answer(amqp_connection_state_t conn, amqp_connection_state_t replyConn,
+                     const amqp_envelope_t& env, uint64_t* published, std::string* error) {
+    int status = PublishCeilingReply(replyConn, kReplyChannel, env);
     if (status != AMQP_STATUS_OK) {
         *error = std::string("publishing a reply: ") + amqp_error_string2(status);
         return false;
@@ -156,6 +159,9 @@ void Ceiling::Serve() {
     ++_ready;
     bool healthy = true;
     uint64_t published = 0;
+    if (_options.pipelined) {
+        healthy = ServePipelined({conn, kConsumeChannel, replyConn, kReplyChannel}, _stop, &error);
+    }
     while (healthy && !_stop) {
         amqp_maybe_release_buffers(conn);
         amqp_envelope_t env;

@@ -1,7 +1,8 @@
 // The broker-bound ceiling: the benchmark's own responder, ten threads that answer requests
 // the way the daemon's reply path does on a warm connection (basic.publish + tx.commit on a
 // transactional channel, or basic.publish + the wait for its basic.ack on a confirm-mode one)
-// and do nothing else, so the broker is the only limit left.
+// and do nothing else, so the broker is the only limit left; or ceiling P, one thread that
+// pipelines its confirms as reply_connection=pipelined does.
 #ifndef TOLVANE_BENCH_CEILING_H
 #define TOLVANE_BENCH_CEILING_H
 
@@ -23,7 +24,15 @@ struct CeilingOptions {
     int prefetch = 20;
     bool acks = false;     // consume with acknowledgements (and the prefetch), or no_ack
     bool confirm = false;  // replies confirmed (confirm.select) instead of committed
+    // Ceiling P (bench/ceiling_pipelined.h): with acks and confirm, each thread publishes
+    // without waiting and acknowledges once the confirms came; run with one thread.
+    bool pipelined = false;
 };
+
+// Publishes the reply the daemon would send for the request `env`: a RESULT carrying its
+// guid, to the exchange its head names with the daemon's properties. The library's status.
+int PublishCeilingReply(amqp_connection_state_t replyConn, amqp_channel_t channel,
+                        const amqp_envelope_t& env);
 
 // Each thread owns two connections, as the daemon has its consumer and its workers' reply
 // connections: channel 2 of one consumes the queue, channel 1 of the other, in transaction

@@ -3,10 +3,13 @@
 #include "bench/daemons.h"
 
 #include <limits.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "probe/daemon_probe.h"
@@ -16,6 +19,8 @@ namespace {
 const int kStartWaitMs = 10000;
 // The service may take its stop time (30 s by default) to finish the jobs it holds.
 const int kStopWaitMs = 40000;
+// A profiler writes its output at the end, and may take long for it.
+const int kForegroundStopWaitMs = 120000;
 
 long CountGuidLines(std::istream& in, const std::string& prefix) {
     long count = 0;
@@ -77,7 +82,7 @@ bool DaemonSet::Start(std::string* error) {
 
 double DaemonSet::CpuSeconds() const {
     double total = 0;
-    for (const DaemonInstance& d : _instances) total += probe::CpuSeconds(d.pid);
+    for (const DaemonInstance& d : _instances) total += probe::TreeCpuSeconds(d.pid);
     return total;
 }
 
@@ -119,4 +124,30 @@ void DaemonSet::Stop() {
     for (pid_t pid : probe::StopPids(running, kStopWaitMs)) {
         fprintf(stderr, "tolvane-bench: daemon %d ignored SIGTERM; killed it\n", int(pid));
     }
+}
+
+bool ForegroundProcess::Start(std::string* error) {
+    std::vector<char*> argv;
+    for (const std::string& a : _argv) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int failed = posix_spawnp(&_pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (failed == 0) return true;
+    _pid = 0;
+    *error = "could not start " + _argv[0] + ": " + std::strerror(failed);
+    return false;
+}
+
+double ForegroundProcess::CpuSeconds() const {
+    return probe::TreeCpuSeconds(_pid);
+}
+
+long ForegroundProcess::PeakRssKb() const {
+    return probe::StatusValue(_pid, "VmHWM");
+}
+
+void ForegroundProcess::Stop() {
+    if (_pid <= 0) return;
+    probe::StopPids({_pid}, kForegroundStopWaitMs);
+    waitpid(_pid, nullptr, 0);
+    _pid = 0;
 }

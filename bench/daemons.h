@@ -28,9 +28,10 @@ public:
 
     // Launches every instance and waits until each pid file names a live process.
     bool Start(std::string* error) override;
-    double CpuSeconds() const override;  // user + system time of all instances
-    long PeakRssKb() const override;     // the largest VmHWM among them
-    long RssKb() const;                  // the largest VmRSS now; -1 when none runs
+    // user + system time of all instances and their worker processes
+    double CpuSeconds() const override;
+    long PeakRssKb() const override;  // the largest VmHWM among them
+    long RssKb() const;               // the largest VmRSS now; -1 when none runs
     pid_t FirstPid() const { return _instances.front().pid; }
     // Counted from each instance's service log: the lines that hold a guid alone.
     std::vector<long> Handled(const std::string& prefix) const override;
@@ -43,6 +44,24 @@ private:
     std::string _program;
     std::string _exe;  // the program's real path, as /proc/<pid>/exe names it
     std::vector<DaemonInstance> _instances;
+};
+
+// A responder started by the benchmark as a child that stays in the foreground, such as the
+// daemon under a profiler ("valgrind ... tolvane --foreground"); measured through /proc.
+class ForegroundProcess : public Responder {
+public:
+    explicit ForegroundProcess(const std::vector<std::string>& argv) : _argv(argv) {}
+    ~ForegroundProcess() override { Stop(); }
+
+    bool Start(std::string* error) override;  // spawned; false when it could not be
+    double CpuSeconds() const override;
+    long PeakRssKb() const override;
+    // SIGTERM, and waits for its end (a profiler writes its output then), SIGKILL past it.
+    void Stop() override;
+
+private:
+    std::vector<std::string> _argv;
+    pid_t _pid = 0;
 };
 
 #endif

@@ -21,8 +21,8 @@ double Ms(Clock::duration d) {
 }
 
 void PrintRow(const std::string& label, double perSecond, double p50, double p99) {
-    printf("%-32s %9.0f %6s %7.2f %6s %7.2f %6s\n", label.c_str(), perSecond, "-", p50, "-", p99,
-           "-");
+    printf("%-32s %9.0f %5s %5s %7.2f %5s %7.2f %5s\n", label.c_str(), perSecond, "-", "-", p50,
+           "-", p99, "-");
     fflush(stdout);
 }
 

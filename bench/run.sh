@@ -2,10 +2,12 @@
 # End-to-end benchmark on a Release build of its own (build-bench/, homes inside it) against a
 # private RabbitMQ node. One table: first the broker-bound ceilings (the benchmark's own ten
 # threads answering on warm channels: A with publish + commit, consuming without
-# acknowledgements; A with acknowledgements; confirms instead of commits), then the daemon
-# under each settings combination: replies per second over N pre-filled requests, p50/p99 of
-# M sequential round trips, their ratios to A, CPU per reply of the responder and of the
-# broker, and peak memory.
+# acknowledgements; A with acknowledgements; confirms instead of commits; and P, one thread
+# with the daemon's guarantees: acknowledgements under basic.qos, each reply confirmed
+# without waiting and its request acknowledged once it is), then the daemon under each
+# settings combination: replies per second over N pre-filled requests, p50/p99 of M
+# sequential round trips, their ratios to A (and replies/s to P), CPU per reply of the
+# responder (worker processes included) and of the broker, and peak memory.
 #   --daemons K       each combination also with K daemons on the one queue
 #   --backlog [COUNT] a second table: COUNT (100000) queued requests per combination, every
 #                     guid counted; takes minutes
@@ -23,6 +25,7 @@ QUEUE=tolvane.bench
 TLS_PORT=$((SANDBOX_PORT + 3))
 METRICS_PORT=$((SANDBOX_PORT + 4))
 
+LEAN="settings_reload=on_change log_file=kept_open log_params=no"
 # label|settings lines added to cfg/mq.conf
 COMBOS=(
     "defaults|"
@@ -32,14 +35,19 @@ COMBOS=(
     "  the same, confirm|reply_connection=per_worker plugin_cache=yes reply_commit=confirm"
     "  confirm, after_reply|reply_connection=per_worker plugin_cache=yes reply_commit=confirm ack_mode=after_reply"
     "  the same, isolation=process|reply_connection=per_worker plugin_cache=yes isolation=process"
-    "  the same, lean settings|reply_connection=per_worker plugin_cache=yes
-        settings_reload=on_change log_file=kept_open"
+    "  the same, lean settings|reply_connection=per_worker plugin_cache=yes $LEAN"
     "  lean, confirm, after_reply|reply_connection=per_worker plugin_cache=yes reply_commit=confirm
-        ack_mode=after_reply settings_reload=on_change log_file=kept_open"
+        ack_mode=after_reply $LEAN"
     "  the same, over TLS|reply_connection=per_worker plugin_cache=yes tls=yes
         server=localhost port=$TLS_PORT tls_ca_file=$BUILD/tls/ca.pem"
     "  the same, metrics_listen|reply_connection=per_worker plugin_cache=yes
         metrics_listen=127.0.0.1:$METRICS_PORT"
+    "pipelined+plugin_cache|reply_connection=pipelined plugin_cache=yes"
+    "  the same, after_reply|reply_connection=pipelined plugin_cache=yes ack_mode=after_reply"
+    "  after_reply, lean settings|reply_connection=pipelined plugin_cache=yes
+        ack_mode=after_reply $LEAN"
+    "  the same, isolation=process|reply_connection=pipelined plugin_cache=yes
+        ack_mode=after_reply $LEAN isolation=process"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }
@@ -142,7 +150,10 @@ echo
 rm -f "$BUILD/ceiling.txt"
 # A node just started is still settling; an unprinted round keeps that out of the first row.
 bench --mode ceiling -n 1000 -m 100 --ceiling-file /dev/null >/dev/null
-bench --mode ceiling --label "A: 10 tx threads, no acks" -n "$N" -m "$M" --header yes
+bench --mode ceiling --label "A: 10 tx threads, no acks" -n "$N" -m "$M" --header yes \
+    --reference A
+bench --mode ceiling --label "P: 1 thread, acks, pipelined" -n "$N" -m "$M" --pipelined yes \
+    --reference P
 bench --mode ceiling --label "A with acks" -n "$N" -m "$M" --acks yes
 bench --mode ceiling --label "10 confirm threads, no acks" -n "$N" -m "$M" --commit confirm
 rows daemon "$N" no

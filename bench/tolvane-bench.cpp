@@ -2,8 +2,9 @@
 // (but the soak run).
 //   ceiling: the benchmark's own ten-thread responder (the broker-bound ceiling: replies
 //            committed or confirmed, requests consumed with or without acknowledgements)
-//            through the throughput and latency phases; the first ceiling's figures go to a
-//            file that later rows compare with.
+//            through the throughput and latency phases, or ceiling P, one pipelined thread
+//            with the daemon's guarantees; the first figures of A and of P go to a file that
+//            later rows compare with.
 //   daemon:  the daemon(s) through the same phases, with CPU per reply and peak memory.
 //   backlog: a large queued backlog answered by the daemon(s): every guid counted.
 //   soak:    a long stream answered by the daemon in batches, its memory read every tenth;
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "bench/ceiling.h"
 #include "bench/daemons.h"
@@ -43,6 +45,10 @@ struct Options {
     std::string brokerPidFile;
     bool acks = false;
     bool confirm = false;
+    bool pipelined = false;
+    int prefetch = 0;       // 0: the ceiling's own
+    std::string reference;  // the ceiling figures this run stands for (A, P), when none yet
+    std::vector<std::string> command;  // foreground: the responder's program and arguments
     long count = -1;
     long batch = 5000;
     long rssGrowthKb = 2048;
@@ -51,29 +57,41 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: tolvane-bench --mode ceiling|daemon|backlog|soak|requesters [--label TEXT]\n"
+    "usage: tolvane-bench --mode ceiling|daemon|backlog|soak|requesters|foreground\n"
+    "                     [--label TEXT]\n"
     "                     [-n N] [-m M]\n"
     "                     [--daemon PATH --pid-file FILE --home DIR] [--daemons K]\n"
     "                     [--ceiling-file FILE] [--header yes] [--queue NAME]\n"
     "                     [--server HOST] [--port N] [--user U] [--password P]\n"
     "                     [--batch B] [--rss-growth-kb KB] [--broker-pid-file FILE]\n"
-    "                     [--acks yes] [--commit tx|confirm]\n"
+    "                     [--acks yes] [--commit tx|confirm] [--pipelined yes]\n"
+    "                     [--prefetch N] [--reference A|P] [--command PROGRAM ARGS...]\n"
     "  ceiling: N (5000) queued requests answered by ten threads (replies committed, or\n"
     "           confirmed; requests consumed no_ack, or with acknowledgements), then M (1000)\n"
-    "           round trips; the figures go to the ceiling file when it holds none yet\n"
+    "           round trips; the figures go to the ceiling file as reference A (or the\n"
+    "           --reference named) when it holds none for it yet. --pipelined: ceiling P,\n"
+    "           one thread with acks under basic.qos N (110), confirms read as they come\n"
     "  daemon:  the same for K daemons (instance k >= 2 runs on home DIR-k); ratios to the\n"
-    "           ceiling file's figures\n"
+    "           ceiling file's figures A and P\n"
     "  backlog: N (100000) queued requests answered by K daemons, every guid counted\n"
     "  soak:    N (1000000) requests in batches of B (5000), the daemon's VmRSS after every\n"
     "           N/10 replies; fails when it grows more than KB (2048) over the first reading\n"
     "           or a request is not answered exactly once\n"
     "  requesters: N (5000) calls with 100 in flight from one client, then M sequential\n"
     "           ones, through libtolvane-client and through the Python package\n"
+    "  foreground: N (5000) queued requests answered by the --command (the rest of the\n"
+    "           line) started as a child that stays in the foreground, e.g. the daemon\n"
+    "           under a profiler; throughput only, then SIGTERM and the wait for its end\n"
     "  --broker-pid-file: the broker's CPU per reply is read from /proc as well\n";
 
 bool ParseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i], value = argv[i + 1];
+        if (name == "--command") {
+            o.command.assign(argv + i + 1, argv + argc);
+            argc = i;  // what follows is the command's, not options
+            break;
+        }
         if (name == "--mode") o.mode = value;
         else if (name == "--label") o.label = value;
         else if (name == "--daemon") o.daemon = value;
@@ -85,6 +103,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (name == "--broker-pid-file") o.brokerPidFile = value;
         else if (name == "--acks") o.acks = value == "yes";
         else if (name == "--commit") o.confirm = value == "confirm";
+        else if (name == "--pipelined") o.pipelined = value == "yes";
+        else if (name == "--prefetch") o.prefetch = atoi(value.c_str());
+        else if (name == "--reference") o.reference = value;
         else if (name == "-n") o.count = atol(value.c_str());
         else if (name == "--batch") o.batch = atol(value.c_str());
         else if (name == "--rss-growth-kb") o.rssGrowthKb = atol(value.c_str());
@@ -101,9 +122,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     if (o.label.empty()) o.label = o.mode;
     bool daemonSet = !o.daemon.empty() && !o.pidFile.empty() && !o.home.empty();
     return argc % 2 == 1 && o.count > 0 && o.roundTrips > 0 && o.daemons > 0 &&
-           (o.mode == "ceiling" || ((o.mode == "daemon" || o.mode == "backlog" ||
-                                     o.mode == "soak" || o.mode == "requesters") &&
-                                    daemonSet));
+           (o.mode == "ceiling" || (o.mode == "foreground" && !o.command.empty()) ||
+            ((o.mode == "daemon" || o.mode == "backlog" || o.mode == "soak" ||
+              o.mode == "requesters") &&
+             daemonSet));
 }
 
 // Guids unique to this run, so that service logs kept from earlier runs do not count.
@@ -127,17 +149,20 @@ struct CeilingFigures {
     bool known = false;
 };
 
-CeilingFigures ReadCeiling(const std::string& file) {
+// The ceiling file: a line "NAME replies/s p50 p99" per reference ceiling (A, P).
+CeilingFigures ReadCeiling(const std::string& file, const std::string& name) {
     CeilingFigures c;
     std::ifstream in(file);
-    c.known = static_cast<bool>(in >> c.perSecond >> c.p50 >> c.p99);
+    std::string key;
+    while (!c.known && in >> key >> c.perSecond >> c.p50 >> c.p99) c.known = key == name;
     return c;
 }
 
-void WriteCeiling(const std::string& file, const ThroughputFigures& t, const LatencyFigures& l) {
+void WriteCeiling(const std::string& file, const std::string& name, const ThroughputFigures& t,
+                  const LatencyFigures& l) {
     if (file.empty()) return;
-    std::ofstream out(file);
-    out << t.perSecond << " " << l.p50 << " " << l.p99 << "\n";
+    std::ofstream out(file, std::ios::app);
+    out << name << " " << t.perSecond << " " << l.p50 << " " << l.p99 << "\n";
 }
 
 std::string Fixed(double value, int decimals) {
@@ -180,20 +205,22 @@ void PrintLine(std::string line) {
 void PrintMainRow(const Options& o, const ThroughputFigures& t, const LatencyFigures& l) {
     char line[512];
     if (o.header) {
-        snprintf(line, sizeof line, "%-32s %9s %6s %7s %6s %7s %6s %10s %10s %7s  %s", "responder",
-                 "replies/s", "/ceil", "p50 ms", "/ceil", "p99 ms", "/ceil", "CPU ms/rep",
-                 "broker ms", "peak MB", "per daemon replies/s");
+        snprintf(line, sizeof line, "%-32s %9s %5s %5s %7s %5s %7s %5s %10s %10s %7s  %s",
+                 "responder", "replies/s", "xA", "xP", "p50 ms", "xA", "p99 ms", "xA", "CPU us/rep",
+                 "broker us", "peak MB", "per daemon replies/s");
         PrintLine(line);
     }
-    const CeilingFigures c = ReadCeiling(o.ceilingFile);
+    const CeilingFigures a = ReadCeiling(o.ceilingFile, "A");
+    const CeilingFigures p = ReadCeiling(o.ceilingFile, "P");
     const double replies = t.tally.unique > 0 ? double(t.tally.unique) : 1;
-    const double cpuMs = t.tally.unique > 0 ? t.cpuSeconds * 1000 / replies : 0;
-    const std::string brokerMs =
-        t.brokerCpuSeconds < 0 ? "-" : Fixed(t.brokerCpuSeconds * 1000 / replies, 3);
-    snprintf(line, sizeof line, "%-32s %9.0f %6s %7.2f %6s %7.2f %6s %10.3f %10s %7s  %s",
-             o.label.c_str(), t.perSecond, Ratio(t.perSecond, c.perSecond, c.known).c_str(), l.p50,
-             Ratio(l.p50, c.p50, c.known).c_str(), l.p99, Ratio(l.p99, c.p99, c.known).c_str(),
-             cpuMs, brokerMs.c_str(), Mb(t.peakRssKb).c_str(),
+    const double cpuUs = t.tally.unique > 0 ? t.cpuSeconds * 1e6 / replies : 0;
+    const std::string brokerUs =
+        t.brokerCpuSeconds < 0 ? "-" : Fixed(t.brokerCpuSeconds * 1e6 / replies, 1);
+    snprintf(line, sizeof line, "%-32s %9.0f %5s %5s %7.2f %5s %7.2f %5s %10.1f %10s %7s  %s",
+             o.label.c_str(), t.perSecond, Ratio(t.perSecond, a.perSecond, a.known).c_str(),
+             Ratio(t.perSecond, p.perSecond, p.known).c_str(), l.p50,
+             Ratio(l.p50, a.p50, a.known).c_str(), l.p99, Ratio(l.p99, a.p99, a.known).c_str(),
+             cpuUs, brokerUs.c_str(), Mb(t.peakRssKb).c_str(),
              PerProcess(t.handled, t.seconds).c_str());
     PrintLine(line);
     WarnTally(o.label, t.tally);
@@ -223,6 +250,13 @@ int RunCeiling(const Options& o, CallClient& client) {
     co.queue = o.queue;
     co.acks = o.acks;
     co.confirm = o.confirm;
+    if (o.pipelined) {
+        co.threads = 1;
+        co.acks = co.confirm = co.pipelined = true;
+        // The daemon's intake window on its defaults: intake_limit 100 + 10 workers.
+        co.prefetch = 110;
+    }
+    if (o.prefetch > 0) co.prefetch = o.prefetch;
     Ceiling ceiling(co);
     ThroughputFigures t;
     LatencyFigures l;
@@ -232,8 +266,9 @@ int RunCeiling(const Options& o, CallClient& client) {
     ceiling.Stop();
     if (!ceiling.Error().empty()) return Fail(ceiling.Error());
     if (!ok) return Fail(error);
-    // The first ceiling of a run is the one the later rows are compared with.
-    if (!ReadCeiling(o.ceilingFile).known) WriteCeiling(o.ceilingFile, t, l);
+    // The first ceiling of each reference is the one the later rows are compared with.
+    const std::string name = o.reference.empty() ? "A" : o.reference;
+    if (!ReadCeiling(o.ceilingFile, name).known) WriteCeiling(o.ceilingFile, name, t, l);
     PrintMainRow(o, t, l);
     return 0;
 }
@@ -280,6 +315,20 @@ int RunRequesters(const Options& o) {
     return ok ? 0 : Fail(error);
 }
 
+int RunForeground(const Options& o, CallClient& client) {
+    ForegroundProcess responder(o.command);
+    Workload w = WorkloadOf(o, "f");
+    w.idleMs = 120000;  // a profiled start is slow
+    ThroughputFigures t;
+    std::string error;
+    const bool ok = RunThroughput(client, responder, w, &t, &error);
+    t.peakRssKb = responder.PeakRssKb();
+    responder.Stop();
+    if (!ok) return Fail(error);
+    PrintMainRow(o, t, LatencyFigures());
+    return 0;
+}
+
 int RunSoakMode(const Options& o, CallClient& client) {
     DaemonSet daemons(o.daemon, o.home, o.pidFile, o.daemons);
     SoakPlan plan;
@@ -309,5 +358,6 @@ int main(int argc, char** argv) {
     }
     if (o.mode == "soak") return RunSoakMode(o, client);
     if (o.mode == "requesters") return RunRequesters(o);
+    if (o.mode == "foreground") return RunForeground(o, client);
     return o.mode == "ceiling" ? RunCeiling(o, client) : RunDaemons(o, client);
 }

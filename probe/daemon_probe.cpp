@@ -160,6 +160,27 @@ double CpuSeconds(pid_t pid) {
     return (atof(stat[11].c_str()) + atof(stat[12].c_str())) / ticks;
 }
 
+double TreeCpuSeconds(pid_t pid) {
+    static const double ticks = double(sysconf(_SC_CLK_TCK));
+    const std::vector<std::string> stat = StatFields(pid);
+    if (stat.size() <= 14) return 0;
+    double total = 0;
+    for (int i = 11; i <= 14; ++i) total += atof(stat[i].c_str()) / ticks;
+    // Children by their parent field ([1]): /proc/<pid>/task/*/children is not always there.
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr) return total;
+    std::vector<pid_t> children;
+    while (dirent* e = readdir(dir)) {
+        const pid_t child = static_cast<pid_t>(atoi(e->d_name));
+        if (child <= 0 || child == pid) continue;
+        const std::vector<std::string> f = StatFields(child);
+        if (f.size() > 1 && atoi(f[1].c_str()) == pid) children.push_back(child);
+    }
+    closedir(dir);
+    for (pid_t child : children) total += TreeCpuSeconds(child);
+    return total;
+}
+
 std::set<int> LocalPortsTo(pid_t pid, int port) {
     std::set<int> ports;
     if (pid <= 0) return ports;

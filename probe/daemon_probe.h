@@ -50,6 +50,9 @@ long StatusValue(pid_t pid, const std::string& name);
 
 // User and system CPU time the process has used, in seconds; 0 when it is gone.
 double CpuSeconds(pid_t pid);
+// The same for the process and all its descendants, the running ones and those it has
+// waited for (cutime, cstime): a daemon's worker processes count as its own.
+double TreeCpuSeconds(pid_t pid);
 
 // Local ports of the established TCP connections that `pid` holds to `port` (IPv4 and IPv6).
 std::set<int> LocalPortsTo(pid_t pid, int port);
