@@ -34,8 +34,17 @@ using Clock = std::chrono::steady_clock;
 const std::chrono::seconds kConfirmWait(10);
 const int kIdlePollMs = 1000;
 
+// A copy of the broker settings shared by the replies handed over under the same ones: a
+// copy per reply costs more than the rest of its hand-over.
+std::shared_ptr<const BrokerSettings> BrokerOf(const Settings& s) {
+    thread_local std::shared_ptr<const BrokerSettings> last;
+    if (!last || !(*last == s.broker)) last = std::make_shared<const BrokerSettings>(s.broker);
+    return last;
+}
+
 struct Item {
-    std::shared_ptr<const Settings> s;
+    std::shared_ptr<const BrokerSettings> broker;
+    bool ack_after_reply;
     Reply reply;
     ReplyDone done;
     bool again = false;  // published once on a connection that was lost
@@ -49,12 +58,16 @@ public:
     }
 
     void Add(const Settings& s, Reply reply, const ReplyDone& done) {
-        Item item{std::make_shared<const Settings>(s), std::move(reply), done};
+        Item item{BrokerOf(s), s.ack_after_reply, std::move(reply), done};
         std::unique_lock<std::mutex> lock(_lock);
         _room.wait(lock, [this, &s] { return _outstanding < static_cast<size_t>(s.reply_window); });
         ++_outstanding;
+        // The thread takes the whole queue after reading the counter: only the first reply
+        // into an empty queue needs to wake it.
+        const bool wake = _queued.empty();
         _queued.push_back(std::move(item));
         lock.unlock();
+        if (!wake) return;
         uint64_t one = 1;
         ssize_t n = write(_fd, &one, sizeof one);
         (void)n;  // fails only when the counter is far past zero: the thread wakes anyway
@@ -119,7 +132,7 @@ void Pipeline::TakeQueued() {
 }
 
 bool Pipeline::Publish(Item& item) {
-    const BrokerSettings& b = item.s->broker;
+    const BrokerSettings& b = *item.broker;
     if (_publisher && !(_opened == b)) {
         if (!_unconfirmed.empty()) return false;  // the old connection's confirms first
         _publisher.reset();
@@ -150,7 +163,7 @@ bool Pipeline::Publish(Item& item) {
     ConnectionLost();
     // A kept connection the broker closed while it idled fails only at the next publish: under
     // on_take that reply goes out once more on a new one (under after_reply its request does).
-    if (_wasOpen && !item.again && !item.s->ack_after_reply) {
+    if (_wasOpen && !item.again && !item.ack_after_reply) {
         item.again = true;
         _toSend.push_front(std::move(item));
         return true;
@@ -215,7 +228,7 @@ void Pipeline::ConnectionLost() {
     std::deque<Item> again;
     for (auto& entry : _unconfirmed) {
         Item& item = entry.second;
-        if (item.s->ack_after_reply || item.again) {
+        if (item.ack_after_reply || item.again) {
             Sending out;
             out.why = why.empty() ? "the connection was lost before the confirm" : why;
             Tell(item, out);

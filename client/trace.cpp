@@ -1,5 +1,6 @@
 #include "client/trace.h"
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include <random>
@@ -21,13 +22,13 @@ bool AllZero(const std::string& s, size_t from, size_t n) {
 std::string RandomHex(size_t digits) {
     // Seeded once per thread: ids need to be unique, not secret.
     thread_local std::mt19937_64 random{std::random_device()()};
-    std::string out;
-    while (out.size() < digits) {
-        char part[17];
-        snprintf(part, sizeof part, "%016llx", static_cast<unsigned long long>(random()));
-        out += part;
+    static const char kHex[] = "0123456789abcdef";
+    std::string out(digits, '0');
+    uint64_t bits = 0;
+    for (size_t i = 0; i < digits; ++i, bits >>= 4) {
+        if (i % 16 == 0) bits = random();
+        out[i] = kHex[bits & 0xf];
     }
-    out.resize(digits);
     if (AllZero(out, 0, digits)) out[digits - 1] = '1';
     return out;
 }
