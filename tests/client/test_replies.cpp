@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -177,6 +178,62 @@ TEST_F(RepliesTest, PipelinedConnectionClosedByTheBrokerLosesNothing) {
         EXPECT_EQ(answered, sent) << "a request lost";
         Stop(pid);
     }
+}
+
+// Sets the private node's memory watermark so low that the memory alarm goes off, and back
+// to the default at the end of the scope, whatever the test's outcome.
+struct MemoryAlarm {
+    MemoryAlarm() { raised = Rabbitmqctl("set_vm_memory_high_watermark 0.0001") == 0; }
+    ~MemoryAlarm() { Rabbitmqctl("set_vm_memory_high_watermark 0.4"); }
+    bool raised;
+};
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The alarm blocks every connection that publishes: the requests go out before it, and the
+// daemon's replies under it. The workers wait on the full window past the 10 s in which a
+// confirm is due, while the consumer goes on heartbeating; once the alarm is gone every
+// request is answered once.
+TEST_F(RepliesTest, PipelinedRepliesWaitOutAMemoryAlarm) {
+    const int metrics = TEST_AMQP_PORT + 6;
+    std::set<std::string> sent, answered;
+    for (int i = 0; i < 100; ++i) sent.insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
+    std::unique_ptr<MemoryAlarm> alarm(new MemoryAlarm);
+    ASSERT_TRUE(alarm->raised);
+    ASSERT_GT(StartWith("reply_connection=pipelined\nack_mode=after_reply\nworkers=4\n"
+                        "reply_window=10\nheartbeat=2\nmetrics_listen=127.0.0.1:" +
+                        std::to_string(metrics) + "\n"),
+              0);
+    const std::string blocked = "the broker blocked the reply connection (connection.blocked)";
+    ASSERT_TRUE(WaitFor([&] { return ServiceLog().find(blocked) != std::string::npos; }, 30000));
+    const std::string scrape =
+        "curl -s --max-time 5 http://127.0.0.1:" + std::to_string(metrics) + "/metrics";
+    EXPECT_NE(testutil::Capture(scrape).find("\ntolvane_reply_connection_blocked 1\n"),
+              std::string::npos);
+    // Past the confirm wait and several heartbeats of the consumer.
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    alarm.reset();
+    std::string body;
+    bool once = true;
+    for (int waited = 0; answered != sent && waited < 120; ++waited) {
+        while (_amqp.Get(kReplies, &body, 1000)) {
+            once = answered.insert(ParseReply(body).guid).second && once;
+        }
+    }
+    EXPECT_EQ(answered, sent);
+    EXPECT_TRUE(once) << "two replies";
+    EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
+    EXPECT_NE(testutil::Capture(scrape).find("\ntolvane_reply_connection_blocked 0\n"),
+              std::string::npos);
+    const std::string log = ServiceLog();
+    EXPECT_EQ(Occurrences(log, blocked), 1u) << log;
+    EXPECT_EQ(Occurrences(log, "the broker unblocked the reply connection"), 1u) << log;
+    EXPECT_EQ(log.find("the connection may lose"), std::string::npos) << "the consumer reconnected";
+    EXPECT_EQ(log.find("send result faild"), std::string::npos);
 }
 
 // A broker restart closes an idle reply connection; closing only that one on the shared node
