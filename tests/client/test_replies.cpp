@@ -31,10 +31,12 @@ protected:
     }
 
     // Sends `n` requests and collects the guids of the replies until each was answered (or
-    // two minutes passed); `midway` runs once a tenth are answered. True: none twice.
+    // two minutes passed); `midway` runs once a tenth are answered. True: none twice. Each
+    // request is `items`, by default a quick echo.
     bool Burst(int n, std::set<std::string>* sent, std::set<std::string>* answered,
-               const std::function<void()>& midway = nullptr) {
-        for (int i = 0; i < n; ++i) sent->insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
+               const std::function<void()>& midway = nullptr,
+               const std::vector<std::string>& items = {"comtype=echo", "nfunc=say", "text=x"}) {
+        for (int i = 0; i < n; ++i) sent->insert(Send(items));
         bool once = true;
         std::string body;
         for (int waited = 0; *answered != *sent && waited < 120; ++waited) {
@@ -44,6 +46,20 @@ protected:
             }
         }
         return once;
+    }
+
+    // Closes `pid`'s one connection to the broker that is not in `consumer`, as an operator
+    // does; false when there is none.
+    static bool ClosePublisher(pid_t pid, const std::set<int>& consumer) {
+        int publisher = 0;
+        for (int p : LocalPortsTo(pid, TEST_AMQP_PORT))
+            if (!consumer.count(p)) publisher = p;
+        if (publisher == 0) return false;
+        std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
+        std::string brokerPid, peerPort;
+        while (listed >> brokerPid >> peerPort && peerPort != std::to_string(publisher)) {}
+        return peerPort == std::to_string(publisher) &&
+               Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t close'") == 0;
     }
 
     CallOutcome Ask(const std::string& items) {
@@ -151,9 +167,10 @@ TEST_F(RepliesTest, PipelinedReplyToAMissingExchangeFailsAlone) {
                 15000));
 }
 
-// The broker closes the publishing connection (as a restart or an operator does); the daemon
-// learns it at the next publish. Under after_reply the reply it left unconfirmed counts as
-// lost and its request comes back; under on_take the reply goes out on a new connection.
+// The broker closes the publishing connection (as a restart or an operator does): idle, the
+// daemon learns it at the next publish; mid-burst, with replies unconfirmed. Under after_reply
+// a reply left unconfirmed counts as lost and its request comes back; under on_take the reply
+// goes out on a new connection.
 TEST_F(RepliesTest, PipelinedConnectionClosedByTheBrokerLosesNothing) {
     for (const char* mode : {"after_reply", "on_take"}) {
         SCOPED_TRACE(mode);
@@ -165,17 +182,17 @@ TEST_F(RepliesTest, PipelinedConnectionClosedByTheBrokerLosesNothing) {
             [&] { return (consumer = LocalPortsTo(pid, TEST_AMQP_PORT)).size() == 1; }, 15000));
         std::set<std::string> sent, answered;
         ASSERT_TRUE(Burst(1, &sent, &answered));
-        int publisher = 0;
-        for (int p : LocalPortsTo(pid, TEST_AMQP_PORT))
-            if (!consumer.count(p)) publisher = p;
-        ASSERT_NE(publisher, 0) << "the publishing connection is kept";
-        std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
-        std::string brokerPid, peerPort;
-        while (listed >> brokerPid >> peerPort && peerPort != std::to_string(publisher)) {}
-        ASSERT_EQ(peerPort, std::to_string(publisher));
-        ASSERT_EQ(Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t close'"), 0);
+        ASSERT_TRUE(ClosePublisher(pid, consumer)) << "the publishing connection is kept";
         Burst(300, &sent, &answered);
         EXPECT_EQ(answered, sent) << "a request lost";
+        // Slow calls keep the replies coming while the connection goes.
+        bool closed = false;
+        sent.clear();
+        answered.clear();
+        Burst(300, &sent, &answered, [&] { closed = closed || ClosePublisher(pid, consumer); },
+              {"comtype=echo", "nfunc=sleep", "ms=20"});
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(answered, sent) << "a request lost mid-burst";
         Stop(pid);
     }
 }
@@ -318,6 +335,33 @@ TEST_F(RepliesTest, HonouredReplyToAnswersAPikaRequester) {
         " --port " + std::to_string(TEST_AMQP_PORT) + " --password guest --timeout 30" +
         " --queue " + kQueue + " comtype=echo nfunc=say 'text=10000:from pika' 2>&1");
     EXPECT_EQ(out, "10000:from pika\n");
+}
+
+// The pipelined thread publishes what worker processes answered, to a requester's reply_to
+// queue with its correlation_id.
+TEST_F(RepliesTest, PipelinedHonouredReplyToFromWorkerProcesses) {
+    const pid_t pid = StartWith("reply_connection=pipelined\nreply_to=honour\nisolation=process\n");
+    ASSERT_GT(pid, 0);
+    const std::string out = testutil::Capture(
+        std::string("/usr/bin/python3 '") + TEST_SOURCE_DIR + "/tools/rpc_client_example.py'" +
+        " --port " + std::to_string(TEST_AMQP_PORT) + " --password guest --timeout 30" +
+        " --queue " + kQueue + " comtype=tvisolate nfunc=pid 2>&1");
+    ASSERT_EQ(out.rfind("10000:", 0), 0u) << out;
+    EXPECT_NE(atoi(out.c_str() + 6), pid) << "the call ran in the daemon";
+}
+
+// server lists a dead host first: the consumer and the publishing thread both go on to the
+// live one.
+TEST_F(RepliesTest, PipelinedRepliesPassADeadFirstHost) {
+    _conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()));
+    const std::string dead = "127.0.0.1:" + std::to_string(ClosedPort());
+    _conf.replace(_conf.find("server=127.0.0.1"), 16, "server=" + dead + ",127.0.0.1");
+    testutil::WriteAll(TOLVANE_MQ_CONF, _conf + "reply_connection=pipelined\n");
+    ASSERT_GT(Start(), 0);
+    std::set<std::string> sent, answered;
+    EXPECT_TRUE(Burst(50, &sent, &answered)) << "two replies";
+    EXPECT_EQ(answered, sent);
+    EXPECT_NE(ServiceLog().find(dead), std::string::npos) << "the dead host is named";
 }
 
 TEST_F(RepliesTest, UnloggedParamsKeepSecretsOutOfTheLog) {
