@@ -48,17 +48,21 @@ protected:
         return once;
     }
 
-    // Closes `pid`'s one connection to the broker that is not in `consumer`, as an operator
-    // does; false when there is none.
-    static bool ClosePublisher(pid_t pid, const std::set<int>& consumer) {
+    // The broker's pid of `pid`'s one connection to it that is not in `consumer`; empty when
+    // there is none.
+    static std::string PublisherOf(pid_t pid, const std::set<int>& consumer) {
         int publisher = 0;
         for (int p : LocalPortsTo(pid, TEST_AMQP_PORT))
             if (!consumer.count(p)) publisher = p;
-        if (publisher == 0) return false;
         std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
         std::string brokerPid, peerPort;
         while (listed >> brokerPid >> peerPort && peerPort != std::to_string(publisher)) {}
-        return peerPort == std::to_string(publisher) &&
+        return publisher != 0 && peerPort == std::to_string(publisher) ? brokerPid : "";
+    }
+
+    // Closes the connection the broker knows by `brokerPid`, as an operator does.
+    static bool Close(const std::string& brokerPid) {
+        return !brokerPid.empty() &&
                Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t close'") == 0;
     }
 
@@ -182,16 +186,23 @@ TEST_F(RepliesTest, PipelinedConnectionClosedByTheBrokerLosesNothing) {
             [&] { return (consumer = LocalPortsTo(pid, TEST_AMQP_PORT)).size() == 1; }, 15000));
         std::set<std::string> sent, answered;
         ASSERT_TRUE(Burst(1, &sent, &answered));
-        ASSERT_TRUE(ClosePublisher(pid, consumer)) << "the publishing connection is kept";
+        ASSERT_TRUE(Close(PublisherOf(pid, consumer))) << "the publishing connection is kept";
         Burst(300, &sent, &answered);
         EXPECT_EQ(answered, sent) << "a request lost";
         // Slow calls keep the replies coming while the connection goes.
-        bool closed = false;
+        const std::string publisher = PublisherOf(pid, consumer);
+        bool closed = false, midway = false;
         sent.clear();
         answered.clear();
-        Burst(300, &sent, &answered, [&] { closed = closed || ClosePublisher(pid, consumer); },
-              {"comtype=echo", "nfunc=sleep", "ms=20"});
+        Burst(300, &sent, &answered,
+              [&] {
+                  if (closed) return;
+                  closed = Close(publisher);
+                  midway = answered.size() + _amqp.MessageCount(kReplies) < sent.size();
+              },
+              {"comtype=echo", "nfunc=sleep", "ms=100"});
         EXPECT_TRUE(closed);
+        EXPECT_TRUE(midway) << "the burst was over before the close";
         EXPECT_EQ(answered, sent) << "a request lost mid-burst";
         Stop(pid);
     }
