@@ -286,10 +286,10 @@ bool CPublisher::Init() {
     const BrokerSettings broker{_server, _userName, _pwd, _vhost, _port, _frame_max, _tls};
     Core core{_conn, _error, _bConnected, _bChannelOpen, _failure};
     bool opened;
-    if (!core.Open(BrokerLogin(broker, kSetupTimeoutSec, kPublisherHeartbeat, _firstHost),
-                   &opened)) {
-        return false;
-    }
+    AmqpLogin login = BrokerLogin(broker, kSetupTimeoutSec, kPublisherHeartbeat, _firstHost);
+    // A publishing connection is the one a resource alarm blocks; ReadAnswers reports it.
+    login.blocked_notices = true;
+    if (!core.Open(login, &opened)) return false;
     if (opened) {
         // Publishes are numbered on the channel from confirm.select on.
         _published = 0;
@@ -398,8 +398,9 @@ bool CPublisher::Send(const char* exchange, const char* key, const char* msg, un
 
 CPublisher::Read CPublisher::ReadAnswers(struct timeval wait, std::vector<Answer>* answers) {
     _flow = Flow::kNone;
-    if (!_bReady) return _bConnected ? Read::kChannelClosed : Read::kBroken;
-    Read result = Read::kOk;
+    if (!_bConnected) return Read::kBroken;
+    // Without a channel the connection is still read: connection.unblocked comes on channel 0.
+    Read result = _bReady ? Read::kOk : Read::kChannelClosed;
     for (;;) {
         amqp_frame_t frame;
         const int status = amqp_simple_wait_frame_noblock(_conn, &frame, &wait);

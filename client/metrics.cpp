@@ -214,6 +214,9 @@ std::string MetricsText() {
     Sample(out, "tolvane_jobs_running", "", std::to_string(running));
     Head(out, "tolvane_consumer_connected", "gauge", "1 while the consumer is consuming.");
     Sample(out, "tolvane_consumer_connected", "", stats.consuming ? "1" : "0");
+    Head(out, "tolvane_reply_connection_blocked", "gauge",
+         "1 while the broker blocks the pipelined reply connection (connection.blocked).");
+    Sample(out, "tolvane_reply_connection_blocked", "", stats.reply_blocked ? "1" : "0");
     Histogram(out);
     Head(out, "tolvane_build_info", "gauge", "The running version.");
     out += "tolvane_build_info{version=\"" TOLVANE_VERSION "\"} 1\n";

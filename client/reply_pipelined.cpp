@@ -7,6 +7,11 @@
 // connection lost with replies unconfirmed: under ack_mode=after_reply they are lost (their
 // requests go back to the broker, never acknowledged without a confirmed reply); under on_take
 // they go out again on the next connection, so such a reply may arrive twice.
+//
+// Under a resource alarm the broker blocks the connection (connection.blocked) and reads
+// nothing more from it: the thread then publishes nothing, keeps what is handed over (a full
+// window holds the workers) and waits for connection.unblocked, without taking the silence
+// for a lost connection.
 #include "client/reply_pipelined.h"
 
 #include <poll.h>
@@ -89,6 +94,8 @@ private:
     void ConnectionLost();
     void Tell(Item& item, const Sending& out);
     void Refuse(Item& item, const std::string& why);
+    void Flow(CPublisher::Flow flow);
+    void SetBlocked(bool blocked);
 
     std::mutex _lock;
     std::condition_variable _room;
@@ -103,6 +110,7 @@ private:
     BrokerSettings _opened;
     Clock::time_point _progress;
     bool _wasOpen = false;  // the connection of the publish under way was open before it
+    bool _blocked = false;  // the broker said connection.blocked and not yet unblocked
 };
 
 void Pipeline::Tell(Item& item, const Sending& out) {
@@ -173,7 +181,7 @@ bool Pipeline::Publish(Item& item) {
 }
 
 void Pipeline::PublishAll() {
-    while (!_toSend.empty()) {
+    while (!_blocked && !_toSend.empty()) {
         Item item = std::move(_toSend.front());
         _toSend.pop_front();
         if (!Publish(item)) {
@@ -225,6 +233,7 @@ void Pipeline::ChannelClosed() {
 void Pipeline::ConnectionLost() {
     const std::string why = _publisher ? _publisher->Detail() : "the connection was lost";
     _publisher.reset();
+    SetBlocked(false);  // a new connection starts unblocked
     std::deque<Item> again;
     for (auto& entry : _unconfirmed) {
         Item& item = entry.second;
@@ -242,10 +251,29 @@ void Pipeline::ConnectionLost() {
                    std::make_move_iterator(again.end()));
 }
 
-// Until a reply is handed over or an answer comes.
+void Pipeline::SetBlocked(bool blocked) {
+    _blocked = blocked;
+    Stats().reply_blocked = blocked;
+}
+
+// The broker sends each once per change; logged on a change only all the same.
+void Pipeline::Flow(CPublisher::Flow flow) {
+    if (flow == CPublisher::Flow::kBlocked && !_blocked) {
+        LOG("the broker blocked the reply connection (connection.blocked)");
+        SetBlocked(true);
+    } else if (flow == CPublisher::Flow::kUnblocked && _blocked) {
+        LOG("the broker unblocked the reply connection (connection.unblocked)");
+        SetBlocked(false);
+        _progress = Clock::now();  // the wait for confirms starts again
+    }
+}
+
+// Until a reply is handed over or an answer comes; while blocked, until the unblock.
 void Pipeline::Wait() {
-    if (!_toSend.empty() && _unconfirmed.empty()) return;  // left over after a closed channel
-    const int socket = _publisher && !_unconfirmed.empty() ? _publisher->SocketFd() : -1;
+    // Left over after a closed channel: published at once, unless the broker blocks them.
+    if (!_blocked && !_toSend.empty() && _unconfirmed.empty()) return;
+    const bool listen = _publisher && (!_unconfirmed.empty() || _blocked);
+    const int socket = listen ? _publisher->SocketFd() : -1;
     if (socket >= 0 && _publisher->HasBuffered()) return;
     struct pollfd pfd[2] = {{_fd, POLLIN, 0}, {socket, POLLIN, 0}};
     poll(pfd, socket >= 0 ? 2 : 1, kIdlePollMs);
@@ -256,19 +284,17 @@ void Pipeline::Run() {
         Wait();
         TakeQueued();
         PublishAll();
-        if (!_publisher || _unconfirmed.empty()) continue;
+        if (!_publisher || (_unconfirmed.empty() && !_blocked)) continue;
         std::vector<CPublisher::Answer> answers;
         const CPublisher::Read read = _publisher->ReadAnswers(timeval{0, 0}, &answers);
         for (const CPublisher::Answer& a : answers) Confirmed(a);
-        if (_publisher->LastFlow() == CPublisher::Flow::kBlocked) {
-            LOG("the broker blocked the reply connection (connection.blocked)");
-        } else if (_publisher->LastFlow() == CPublisher::Flow::kUnblocked) {
-            LOG("the broker unblocked the reply connection (connection.unblocked)");
-        }
+        Flow(_publisher->LastFlow());
+        // A blocked connection is silent by the broker's choice: no confirm is overdue.
+        const bool overdue =
+            !_blocked && !_unconfirmed.empty() && Clock::now() - _progress > kConfirmWait;
         if (read == CPublisher::Read::kChannelClosed) {
             ChannelClosed();
-        } else if (read == CPublisher::Read::kBroken ||
-                   (!_unconfirmed.empty() && Clock::now() - _progress > kConfirmWait)) {
+        } else if (read == CPublisher::Read::kBroken || overdue) {
             ConnectionLost();
         }
     }

@@ -17,6 +17,7 @@ struct ServiceStats {
     std::atomic<unsigned long> worker_restarts{0};  // plug-in worker processes replaced
     std::atomic<unsigned long> call_timeouts{0};    // calls that ran past call_timeout
     std::atomic<bool> consuming{false};             // the consumer connection is up
+    std::atomic<bool> reply_blocked{false};  // the broker blocked the pipelined reply connection
 };
 
 ServiceStats& Stats();

@@ -47,6 +47,10 @@ struct AmqpLogin {
     int timeout_s = 10;
     unsigned first_host = 0;  // where in a list of hosts to start
     BrokerTls tls;
+    // Announces the capability "connection.blocked": the broker then says when a resource
+    // alarm holds this connection's publishes, and when it lets go. Only for connections that
+    // read those frames (a publisher's confirm reader); others would take them for a fault.
+    bool blocked_notices = false;
     // When set, asked on the opening thread before each host and every quarter second while
     // one host's open waits (that open then runs on a thread of its own); false calls the
     // open off (kStopped). A daemon pings its watchdog and looks for a stop here, so that a

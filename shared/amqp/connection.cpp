@@ -87,17 +87,21 @@ void MarkHost(const AmqpHost& host, bool failed) {
 }
 
 // Announced so that the broker tells a consumer when its queue is deleted (basic.cancel);
-// otherwise a consumer would wait on a dead queue for ever without noticing.
+// otherwise a consumer would wait on a dead queue for ever without noticing. With
+// blocked_notices, also that a resource alarm blocks the connection (connection.blocked).
 amqp_rpc_reply_t Login(amqp_connection_state_t conn, const AmqpLogin& p) {
-    amqp_table_entry_t capability;
-    capability.key = amqp_cstring_bytes("consumer_cancel_notify");
-    capability.value.kind = AMQP_FIELD_KIND_BOOLEAN;
-    capability.value.value.boolean = 1;
+    amqp_table_entry_t capabilities[2];
+    const char* const names[2] = {"consumer_cancel_notify", "connection.blocked"};
+    for (int i = 0; i < 2; ++i) {
+        capabilities[i].key = amqp_cstring_bytes(names[i]);
+        capabilities[i].value.kind = AMQP_FIELD_KIND_BOOLEAN;
+        capabilities[i].value.value.boolean = 1;
+    }
     amqp_table_entry_t property;
     property.key = amqp_cstring_bytes("capabilities");
     property.value.kind = AMQP_FIELD_KIND_TABLE;
-    property.value.value.table.num_entries = 1;
-    property.value.value.table.entries = &capability;
+    property.value.value.table.num_entries = p.blocked_notices ? 2 : 1;
+    property.value.value.table.entries = capabilities;
     amqp_table_t properties = {1, &property};
     return amqp_login_with_properties(conn, p.vhost.c_str(), 0, p.frame_max, p.heartbeat,
                                       &properties, AMQP_SASL_METHOD_PLAIN, p.user.c_str(),

@@ -139,6 +139,8 @@ TEST_F(Metrics, CountersAndCallDurationsMoveAsRequestsAreAnswered) {
     std::map<std::string, double> before = Scrape(kMetricsPort);
     ASSERT_EQ(before.count("tolvane_requests_received_total{}"), 1u) << ServiceLog();
     EXPECT_EQ(before["tolvane_consumer_connected{}"], 1);
+    ASSERT_EQ(before.count("tolvane_reply_connection_blocked{}"), 1u);
+    EXPECT_EQ(before["tolvane_reply_connection_blocked{}"], 0);
     auto build = before.lower_bound("tolvane_build_info{version=");
     ASSERT_NE(build, before.end());
     EXPECT_EQ(build->first.rfind("tolvane_build_info{version=", 0), 0u);

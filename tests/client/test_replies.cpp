@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -30,10 +31,12 @@ protected:
     }
 
     // Sends `n` requests and collects the guids of the replies until each was answered (or
-    // two minutes passed); `midway` runs once a tenth are answered. True: none twice.
+    // two minutes passed); `midway` runs once a tenth are answered. True: none twice. Each
+    // request is `items`, by default a quick echo.
     bool Burst(int n, std::set<std::string>* sent, std::set<std::string>* answered,
-               const std::function<void()>& midway = nullptr) {
-        for (int i = 0; i < n; ++i) sent->insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
+               const std::function<void()>& midway = nullptr,
+               const std::vector<std::string>& items = {"comtype=echo", "nfunc=say", "text=x"}) {
+        for (int i = 0; i < n; ++i) sent->insert(Send(items));
         bool once = true;
         std::string body;
         for (int waited = 0; *answered != *sent && waited < 120; ++waited) {
@@ -43,6 +46,24 @@ protected:
             }
         }
         return once;
+    }
+
+    // The broker's pid of `pid`'s one connection to it that is not in `consumer`; empty when
+    // there is none.
+    static std::string PublisherOf(pid_t pid, const std::set<int>& consumer) {
+        int publisher = 0;
+        for (int p : LocalPortsTo(pid, TEST_AMQP_PORT))
+            if (!consumer.count(p)) publisher = p;
+        std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
+        std::string brokerPid, peerPort;
+        while (listed >> brokerPid >> peerPort && peerPort != std::to_string(publisher)) {}
+        return publisher != 0 && peerPort == std::to_string(publisher) ? brokerPid : "";
+    }
+
+    // Closes the connection the broker knows by `brokerPid`, as an operator does.
+    static bool Close(const std::string& brokerPid) {
+        return !brokerPid.empty() &&
+               Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t close'") == 0;
     }
 
     CallOutcome Ask(const std::string& items) {
@@ -150,9 +171,10 @@ TEST_F(RepliesTest, PipelinedReplyToAMissingExchangeFailsAlone) {
                 15000));
 }
 
-// The broker closes the publishing connection (as a restart or an operator does); the daemon
-// learns it at the next publish. Under after_reply the reply it left unconfirmed counts as
-// lost and its request comes back; under on_take the reply goes out on a new connection.
+// The broker closes the publishing connection (as a restart or an operator does): idle, the
+// daemon learns it at the next publish; mid-burst, with replies unconfirmed. Under after_reply
+// a reply left unconfirmed counts as lost and its request comes back; under on_take the reply
+// goes out on a new connection.
 TEST_F(RepliesTest, PipelinedConnectionClosedByTheBrokerLosesNothing) {
     for (const char* mode : {"after_reply", "on_take"}) {
         SCOPED_TRACE(mode);
@@ -164,19 +186,82 @@ TEST_F(RepliesTest, PipelinedConnectionClosedByTheBrokerLosesNothing) {
             [&] { return (consumer = LocalPortsTo(pid, TEST_AMQP_PORT)).size() == 1; }, 15000));
         std::set<std::string> sent, answered;
         ASSERT_TRUE(Burst(1, &sent, &answered));
-        int publisher = 0;
-        for (int p : LocalPortsTo(pid, TEST_AMQP_PORT))
-            if (!consumer.count(p)) publisher = p;
-        ASSERT_NE(publisher, 0) << "the publishing connection is kept";
-        std::istringstream listed(RabbitmqctlOutput("list_connections pid peer_port"));
-        std::string brokerPid, peerPort;
-        while (listed >> brokerPid >> peerPort && peerPort != std::to_string(publisher)) {}
-        ASSERT_EQ(peerPort, std::to_string(publisher));
-        ASSERT_EQ(Rabbitmqctl("close_connection '" + brokerPid + "' 'tolvane.t close'"), 0);
+        ASSERT_TRUE(Close(PublisherOf(pid, consumer))) << "the publishing connection is kept";
         Burst(300, &sent, &answered);
         EXPECT_EQ(answered, sent) << "a request lost";
+        // Slow calls keep the replies coming while the connection goes.
+        const std::string publisher = PublisherOf(pid, consumer);
+        bool closed = false, midway = false;
+        sent.clear();
+        answered.clear();
+        Burst(300, &sent, &answered,
+              [&] {
+                  if (closed) return;
+                  closed = Close(publisher);
+                  midway = answered.size() + _amqp.MessageCount(kReplies) < sent.size();
+              },
+              {"comtype=echo", "nfunc=sleep", "ms=100"});
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(midway) << "the burst was over before the close";
+        EXPECT_EQ(answered, sent) << "a request lost mid-burst";
         Stop(pid);
     }
+}
+
+// Sets the private node's memory watermark so low that the memory alarm goes off, and back
+// to the default at the end of the scope, whatever the test's outcome.
+struct MemoryAlarm {
+    MemoryAlarm() { raised = Rabbitmqctl("set_vm_memory_high_watermark 0.0001") == 0; }
+    ~MemoryAlarm() { Rabbitmqctl("set_vm_memory_high_watermark 0.4"); }
+    bool raised;
+};
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The alarm blocks every connection that publishes: the requests go out before it, and the
+// daemon's replies under it. The workers wait on the full window past the 10 s in which a
+// confirm is due, while the consumer goes on heartbeating; once the alarm is gone every
+// request is answered once.
+TEST_F(RepliesTest, PipelinedRepliesWaitOutAMemoryAlarm) {
+    const int metrics = TEST_AMQP_PORT + 6;
+    std::set<std::string> sent, answered;
+    for (int i = 0; i < 100; ++i) sent.insert(Send({"comtype=echo", "nfunc=say", "text=x"}));
+    std::unique_ptr<MemoryAlarm> alarm(new MemoryAlarm);
+    ASSERT_TRUE(alarm->raised);
+    ASSERT_GT(StartWith("reply_connection=pipelined\nack_mode=after_reply\nworkers=4\n"
+                        "reply_window=10\nheartbeat=2\nmetrics_listen=127.0.0.1:" +
+                        std::to_string(metrics) + "\n"),
+              0);
+    const std::string blocked = "the broker blocked the reply connection (connection.blocked)";
+    ASSERT_TRUE(WaitFor([&] { return ServiceLog().find(blocked) != std::string::npos; }, 30000));
+    const std::string scrape =
+        "curl -s --max-time 5 http://127.0.0.1:" + std::to_string(metrics) + "/metrics";
+    EXPECT_NE(testutil::Capture(scrape).find("\ntolvane_reply_connection_blocked 1\n"),
+              std::string::npos);
+    // Past the confirm wait and several heartbeats of the consumer.
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    alarm.reset();
+    std::string body;
+    bool once = true;
+    for (int waited = 0; answered != sent && waited < 120; ++waited) {
+        while (_amqp.Get(kReplies, &body, 1000)) {
+            once = answered.insert(ParseReply(body).guid).second && once;
+        }
+    }
+    EXPECT_EQ(answered, sent);
+    EXPECT_TRUE(once) << "two replies";
+    EXPECT_FALSE(_amqp.Get(kReplies, &body, 1500)) << "an extra reply";
+    EXPECT_NE(testutil::Capture(scrape).find("\ntolvane_reply_connection_blocked 0\n"),
+              std::string::npos);
+    const std::string log = ServiceLog();
+    EXPECT_EQ(Occurrences(log, blocked), 1u) << log;
+    EXPECT_EQ(Occurrences(log, "the broker unblocked the reply connection"), 1u) << log;
+    EXPECT_EQ(log.find("the connection may lose"), std::string::npos) << "the consumer reconnected";
+    EXPECT_EQ(log.find("send result faild"), std::string::npos);
 }
 
 // A broker restart closes an idle reply connection; closing only that one on the shared node
@@ -261,6 +346,33 @@ TEST_F(RepliesTest, HonouredReplyToAnswersAPikaRequester) {
         " --port " + std::to_string(TEST_AMQP_PORT) + " --password guest --timeout 30" +
         " --queue " + kQueue + " comtype=echo nfunc=say 'text=10000:from pika' 2>&1");
     EXPECT_EQ(out, "10000:from pika\n");
+}
+
+// The pipelined thread publishes what worker processes answered, to a requester's reply_to
+// queue with its correlation_id.
+TEST_F(RepliesTest, PipelinedHonouredReplyToFromWorkerProcesses) {
+    const pid_t pid = StartWith("reply_connection=pipelined\nreply_to=honour\nisolation=process\n");
+    ASSERT_GT(pid, 0);
+    const std::string out = testutil::Capture(
+        std::string("/usr/bin/python3 '") + TEST_SOURCE_DIR + "/tools/rpc_client_example.py'" +
+        " --port " + std::to_string(TEST_AMQP_PORT) + " --password guest --timeout 30" +
+        " --queue " + kQueue + " comtype=tvisolate nfunc=pid 2>&1");
+    ASSERT_EQ(out.rfind("10000:", 0), 0u) << out;
+    EXPECT_NE(atoi(out.c_str() + 6), pid) << "the call ran in the daemon";
+}
+
+// server lists a dead host first: the consumer and the publishing thread both go on to the
+// live one.
+TEST_F(RepliesTest, PipelinedRepliesPassADeadFirstHost) {
+    _conf = WriteConf(kQueue, "127.0.0.1:" + std::to_string(ClosedPort()));
+    const std::string dead = "127.0.0.1:" + std::to_string(ClosedPort());
+    _conf.replace(_conf.find("server=127.0.0.1"), 16, "server=" + dead + ",127.0.0.1");
+    testutil::WriteAll(TOLVANE_MQ_CONF, _conf + "reply_connection=pipelined\n");
+    ASSERT_GT(Start(), 0);
+    std::set<std::string> sent, answered;
+    EXPECT_TRUE(Burst(50, &sent, &answered)) << "two replies";
+    EXPECT_EQ(answered, sent);
+    EXPECT_NE(ServiceLog().find(dead), std::string::npos) << "the dead host is named";
 }
 
 TEST_F(RepliesTest, UnloggedParamsKeepSecretsOutOfTheLog) {

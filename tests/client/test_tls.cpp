@@ -119,6 +119,16 @@ TEST_F(TlsVerifiedTest, DaemonServesOverVerifiedTlsAndTolvaneCallCallsOverIt) {
     EXPECT_EQ(ssl.find("false"), std::string::npos) << ssl;
 }
 
+// The pipelined publishing thread opens its kept connection over TLS too.
+TEST_F(TlsVerifiedTest, PipelinedRepliesGoOverTls) {
+    const pid_t pid = StartWith("reply_connection=pipelined\nack_mode=after_reply\n");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(Answers(_amqp, kQueue)) << ServiceLog();
+    EXPECT_EQ(probe::LocalPortsTo(pid, kTlsPort).size(), 2u) << "the consumer and the publisher";
+    const std::string ssl = Ctl("list_connections ssl --no-table-headers");
+    EXPECT_EQ(ssl.find("false"), std::string::npos) << ssl;
+}
+
 // The requesters' libraries over TLS with the private CA: C++ and Python.
 TEST_F(TlsVerifiedTest, RequesterLibrariesCallOverVerifiedTls) {
     ASSERT_GT(StartWith(""), 0);
