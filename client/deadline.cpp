@@ -29,7 +29,7 @@ bool ExpiredOnTake(const Settings& s, const Request& r, const std::string& logGu
     if (!Honoured(s, r)) return false;
     const int64_t ago = EpochMs() - r.deadline_ms;
     if (ago < 0) return false;
-    ++Stats().requests_expired;
+    ++Stats().expired;
     const std::string line =
         logGuid + " expired, not run: its deadline passed " + std::to_string(ago) + " ms ago";
     LOG(line.c_str());

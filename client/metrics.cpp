@@ -66,7 +66,7 @@ const Counter kCounters[] = {
     {"tolvane_call_timeouts_total", "Plug-in calls that ran past call_timeout.",
      &ServiceStats::call_timeouts},
     {"tolvane_requests_expired_total", "Requests taken past their deadline, not run.",
-     &ServiceStats::requests_expired},
+     &ServiceStats::expired},
 };
 
 void Head(std::string& out, const char* name, const char* type, const char* help) {

@@ -73,7 +73,7 @@ std::string StatsLine(int waiting, int running) {
              s.plugin_failures.load(), waiting, running, s.reconnects.load(),
              s.worker_restarts.load(), s.call_timeouts.load());
     // Only once there is one: the line stays as it was for a daemon that honours no deadline.
-    const unsigned long expired = s.requests_expired.load();
+    const unsigned long expired = s.expired.load();
     if (expired == 0) return line;
     return line + std::string(" expired=") + std::to_string(expired);
 }

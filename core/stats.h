@@ -9,15 +9,15 @@
 #include <vector>
 
 struct ServiceStats {
-    std::atomic<unsigned long> received{0};          // deliveries handed to the workers
-    std::atomic<unsigned long> replies_sent{0};      // replies the broker committed
-    std::atomic<unsigned long> replies_failed{0};    // "send result faild"
-    std::atomic<unsigned long> plugin_failures{0};   // calls that ended in a failure text
-    std::atomic<unsigned long> reconnects{0};        // consumer connections rebuilt
-    std::atomic<unsigned long> worker_restarts{0};   // plug-in worker processes replaced
-    std::atomic<unsigned long> call_timeouts{0};     // calls that ran past call_timeout
-    std::atomic<unsigned long> requests_expired{0};  // taken past their deadline, not run
-    std::atomic<bool> consuming{false};              // the consumer connection is up
+    std::atomic<unsigned long> received{0};         // deliveries handed to the workers
+    std::atomic<unsigned long> replies_sent{0};     // replies the broker committed
+    std::atomic<unsigned long> replies_failed{0};   // "send result faild"
+    std::atomic<unsigned long> plugin_failures{0};  // calls that ended in a failure text
+    std::atomic<unsigned long> reconnects{0};       // consumer connections rebuilt
+    std::atomic<unsigned long> worker_restarts{0};  // plug-in worker processes replaced
+    std::atomic<unsigned long> call_timeouts{0};    // calls that ran past call_timeout
+    std::atomic<unsigned long> expired{0};          // taken past their deadline, not run
+    std::atomic<bool> consuming{false};             // the consumer connection is up
 };
 
 ServiceStats& Stats();
