@@ -432,25 +432,34 @@ TEST_F(ProcMSGTest, SettingsAreReadForEveryMessage) {
     EXPECT_EQ(r.guid, "g-conn");
 }
 
+// "<version>-<trace>-<span><tail>".
+std::string TraceParentText(const std::string& version, const std::string& trace,
+                            const std::string& span, const std::string& tail) {
+    std::string text = version;
+    text.append("-").append(trace).append("-").append(span).append(tail);
+    return text;
+}
+
 // A request's W3C traceparent: version 00 exactly, a later version's first four fields.
 TEST(RequestContext, TraceParentIsReadOnlyWhenWellFormed) {
     const std::string trace = "4bf92f3577b34da6a3ce929d0e0e4736", span = "00f067aa0ba902b7";
+    const std::string zeros(32, '0');
     TraceParent p;
-    ASSERT_TRUE(ParseTraceParent("00-" + trace + "-" + span + "-01", &p));
+    ASSERT_TRUE(ParseTraceParent(TraceParentText("00", trace, span, "-01"), &p));
     EXPECT_EQ(p.trace_id, trace);
     EXPECT_EQ(p.span_id, span);
     EXPECT_EQ(p.flags, 1u);
-    EXPECT_EQ(FormatTraceParent(p), "00-" + trace + "-" + span + "-01");
-    ASSERT_TRUE(ParseTraceParent("cc-" + trace + "-" + span + "-09-later", &p));
+    EXPECT_EQ(FormatTraceParent(p), TraceParentText("00", trace, span, "-01"));
+    ASSERT_TRUE(ParseTraceParent(TraceParentText("cc", trace, span, "-09-later"), &p));
     EXPECT_EQ(p.flags, 9u);
     for (const std::string& bad : {
-             "00-4BF92F3577B34DA6A3CE929D0E0E4736-" + span + "-01",  // uppercase
-             "00-" + std::string(32, '0') + "-" + span + "-01",      // all-zero trace id
-             "00-" + trace + "-" + std::string(16, '0') + "-01",     // all-zero span id
-             "ff-" + trace + "-" + span + "-01",                     // version ff
-             "00-" + trace + "-" + span + "-01-more",                // 00 with more fields
-             "00-" + trace + "-" + span + "-1",                      // too short
-             "cc-" + trace + "-" + span + "-01more",                 // no dash before more
+             TraceParentText("00", "4BF92F3577B34DA6A3CE929D0E0E4736", span, "-01"),  // uppercase
+             TraceParentText("00", zeros, span, "-01"),              // all-zero trace id
+             TraceParentText("00", trace, zeros.substr(16), "-01"),  // all-zero span id
+             TraceParentText("ff", trace, span, "-01"),              // version ff
+             TraceParentText("00", trace, span, "-01-more"),         // 00 with more fields
+             TraceParentText("00", trace, span, "-1"),               // too short
+             TraceParentText("cc", trace, span, "-01more"),          // no dash before more
          }) {
         TraceParent untouched;
         EXPECT_FALSE(ParseTraceParent(bad, &untouched)) << bad;

@@ -24,7 +24,7 @@ protected:
     // Publishes one request of `records` with `headers`; its guid.
     std::string Send(const std::vector<std::vector<std::string>>& records,
                      const std::vector<TestHeader>& headers) {
-        const std::string guid = NewGuid();
+        std::string guid = NewGuid();
         EXPECT_TRUE(_amqp.Publish("", kQueue, RequestBody(guid, kPlatform, records), headers));
         return guid;
     }
