@@ -13,12 +13,18 @@
 #include "amqp/connection.h"
 #include "amqp/wire.h"
 #include "core/log.h"
+#include "client/deadline.h"
 #include "client/reply.h"
 #include "core/service_settings.h"
 
 namespace {
 
 const size_t kLogSize = 4000;  // log lines longer than this are cut
+
+void LogTrace(const Request& r, const std::string& logGuid) {
+    const std::string line = "trace " + logGuid + " " + r.trace.trace_id;
+    LOG(line.c_str());
+}
 
 // A request with a body: runs it and hands its reply over; `settle` learns its fate.
 // `handedOver` is set once the reply is on its way: `settle` is then its way's to call,
@@ -33,6 +39,9 @@ void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) 
     // A guid is the requester's text: its control characters must not forge log lines.
     const std::string logGuid = VisibleControls(guid);
     LOG(logGuid.c_str());
+    if (s.log_trace) LogTrace(r, logGuid);
+    // Its caller no longer waits: settled as done, with no reply.
+    if (ExpiredOnTake(s, r, logGuid)) return;
 
     char error[kLogSize];
     std::string strOut;
@@ -42,7 +51,7 @@ void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) 
         snprintf(error, sizeof error, "the length is wrong:%s", logGuid.c_str());
         LOG(error);
     } else {
-        RunRecords(s, r.body, r.head.count, strOut);
+        RunRecords(s, r.body, r.head.count, strOut, DeadlineWatch(s, r, logGuid));
     }
 
     handedOver = true;

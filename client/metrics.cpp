@@ -65,6 +65,8 @@ const Counter kCounters[] = {
      &ServiceStats::worker_restarts},
     {"tolvane_call_timeouts_total", "Plug-in calls that ran past call_timeout.",
      &ServiceStats::call_timeouts},
+    {"tolvane_requests_expired_total", "Requests taken past their deadline, not run.",
+     &ServiceStats::expired},
 };
 
 void Head(std::string& out, const char* name, const char* type, const char* help) {

@@ -7,6 +7,7 @@
 
 #include "amqp/connection.h"
 #include "client/MQService.h"
+#include "client/deadline.h"
 #include "client/reply_pipelined.h"
 #include "core/log.h"
 #include "core/stats.h"
@@ -89,6 +90,15 @@ Sending PublishOnWorkerConnection(const Settings& s, std::chrono::seconds idleLi
     return out;
 }
 
+// A caller that sent its trace context gets it back on the reply, naming the daemon's span
+// that sent it; a request without one (or with a malformed one) gets no headers.
+void AddTraceContext(const RequestTrace& t, ReplyExtras* extras) {
+    if (!t.from_caller) return;
+    extras->headers.emplace_back("traceparent",
+                                 FormatTraceParent({t.trace_id, t.send_span_id, t.parent.flags}));
+    if (!t.state.empty()) extras->headers.emplace_back("tracestate", t.state);
+}
+
 }  // namespace
 
 Reply AddressOf(const Settings& s, const Request& r, const T_RESULT& result) {
@@ -98,6 +108,8 @@ Reply AddressOf(const Settings& s, const Request& r, const T_RESULT& result) {
         reply.key = r.reply_to;
         reply.extras.correlation_id = r.correlation_id;
     }
+    AddTraceContext(r.trace, &reply.extras);
+    reply.extras.expiration = ReplyExpiration(s, r);
     return reply;
 }
 

@@ -32,7 +32,10 @@ struct Sending {
 
 // Where `result` goes: to the exchange named by the request's platform, with that text as
 // routing key, or, when the request names a reply_to queue and `s` honours it, to that queue
-// through the default exchange with the request's correlation_id.
+// through the default exchange with the request's correlation_id. A request that came with a
+// valid traceparent gets it back in the reply's headers, naming the span that sent the reply,
+// with its tracestate; under honour_deadlines, one with a deadline gets the time left as the
+// reply's expiration.
 Reply AddressOf(const Settings& s, const Request& r, const T_RESULT& result);
 
 // Told how a reply went, once. A way that waits for the broker tells it on the handing

@@ -1,5 +1,9 @@
 #include "client/request.h"
 
+#include <math.h>
+#include <stdlib.h>
+
+#include <algorithm>
 #include <string_view>
 
 #include "amqp/connection.h"
@@ -14,6 +18,55 @@ void ReadHeaders(const amqp_table_t& table, std::map<std::string, std::string>* 
             (*headers)[AmqpText(e.key)] = AmqpText(e.value.value.bytes);
         }
     }
+}
+
+// A text of decimal digits alone.
+int64_t DeadlineText(const std::string& text) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos) {
+        return 0;
+    }
+    return strtoll(text.c_str(), nullptr, 10);
+}
+
+// Requesters send it as whatever integer their library picks (amqplib and pika: a signed
+// 64- or 32-bit field), or as a text or a double; anything else is no deadline, never an error.
+int64_t DeadlineValue(const amqp_field_value_t& v) {
+    switch (v.kind) {
+    case AMQP_FIELD_KIND_I8:
+        return v.value.i8;
+    case AMQP_FIELD_KIND_U8:
+        return v.value.u8;
+    case AMQP_FIELD_KIND_I16:
+        return v.value.i16;
+    case AMQP_FIELD_KIND_U16:
+        return v.value.u16;
+    case AMQP_FIELD_KIND_I32:
+        return v.value.i32;
+    case AMQP_FIELD_KIND_U32:
+        return v.value.u32;
+    case AMQP_FIELD_KIND_I64:
+        return v.value.i64;
+    case AMQP_FIELD_KIND_U64:
+        return v.value.u64 > INT64_MAX ? 0 : static_cast<int64_t>(v.value.u64);
+    case AMQP_FIELD_KIND_F64:
+        return isfinite(v.value.f64) && v.value.f64 >= 1 && v.value.f64 < 9e18
+                   ? static_cast<int64_t>(v.value.f64)
+                   : 0;
+    case AMQP_FIELD_KIND_UTF8:
+    case AMQP_FIELD_KIND_BYTES:
+        return DeadlineText(AmqpText(v.value.bytes));
+    default:
+        return 0;
+    }
+}
+
+int64_t DeadlineOf(const amqp_table_t& table) {
+    for (int i = 0; i < table.num_entries; ++i) {
+        if (AmqpText(table.entries[i].key) == "deadline") {
+            return std::max<int64_t>(0, DeadlineValue(table.entries[i].value));
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -40,7 +93,10 @@ Request ParseRequest(const amqp_envelope_t& env) {
             r.correlation_id = AmqpText(props.correlation_id);
         }
     }
-    if (props._flags & AMQP_BASIC_HEADERS_FLAG) ReadHeaders(props.headers, &r.headers);
+    if (props._flags & AMQP_BASIC_HEADERS_FLAG) {
+        ReadHeaders(props.headers, &r.headers);
+        r.deadline_ms = DeadlineOf(props.headers);
+    }
     r.trace = TraceOf(r.headers);
     return r;
 }

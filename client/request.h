@@ -32,6 +32,9 @@ struct Request {
     std::string correlation_id;
     std::map<std::string, std::string> headers;
     RequestTrace trace;  // from the traceparent / tracestate headers, or a trace of its own
+    // The `deadline` header: milliseconds since the epoch after which the caller no longer
+    // waits; 0: none (absent, or not a positive number).
+    int64_t deadline_ms = 0;
 
     const char* Guid() const { return head.guid; }
     const char* Platform() const { return head.platform; }

@@ -263,6 +263,8 @@ constexpr Key kKeys[] = {
     Number("stats_interval", kStart, FIELD(stats_interval), 0, kMaxSeconds),
     Flag("log_params", kEachMessage, FIELD(log_params), "yes", "no"),
     Flag("reply_to", kEachMessage, FIELD(reply_to), "honour", "ignore"),
+    Flag("log_trace", kEachMessage, FIELD(log_trace), "yes", "no"),
+    Flag("honour_deadlines", kEachMessage, FIELD(honour_deadlines), "yes", "no"),
     Flag("isolation", kStart, FIELD(isolation_process), "process", "thread"),
     Number("call_timeout", kStart, FIELD(call_timeout), 0, kMaxSeconds),
     Number("max_calls_per_worker", kStart, FIELD(max_calls_per_worker), 0, INT_MAX),

@@ -39,6 +39,8 @@ struct Settings {
     int stats_interval = 0;            // seconds between counter lines; 0: none
     bool log_params = true;            // log_params: "yes" or "no"
     bool reply_to = false;             // reply_to: "ignore" or "honour"
+    bool log_trace = false;            // log_trace: "no" or "yes"
+    bool honour_deadlines = false;     // honour_deadlines: "no" or "yes"
 
     // Where plug-in calls run and their limits.
     bool isolation_process = false;  // isolation: "thread" or "process"

@@ -72,7 +72,10 @@ std::string StatsLine(int waiting, int running) {
              s.received.load(), s.replies_sent.load(), s.replies_failed.load(),
              s.plugin_failures.load(), waiting, running, s.reconnects.load(),
              s.worker_restarts.load(), s.call_timeouts.load());
-    return line;
+    // Only once there is one: the line stays as it was for a daemon that honours no deadline.
+    const unsigned long expired = s.expired.load();
+    if (expired == 0) return line;
+    return line + std::string(" expired=") + std::to_string(expired);
 }
 
 const std::vector<double>& CallBuckets() {

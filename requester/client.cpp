@@ -27,6 +27,7 @@ struct Pending {
     std::string guid;
     std::string body;
     Clock::time_point deadline;
+    int64_t deadlineMs;  // the same on the epoch's clock, for the daemon: the `deadline` header
     std::chrono::milliseconds timeout;
     std::promise<Result> promise;
 };
@@ -38,6 +39,28 @@ Result Failed(Failure failure, const std::string& error, const std::string& wher
     r.where = where;
     return r;
 }
+
+// The request's properties: the `deadline` header, milliseconds since the epoch after which
+// the call no longer waits, so that a daemon that honours it neither runs nor answers a request
+// taken too late.
+class RequestProperties {
+public:
+    explicit RequestProperties(int64_t deadlineMs) : _props(), _deadline() {
+        _deadline.key = amqp_cstring_bytes("deadline");
+        _deadline.value.kind = AMQP_FIELD_KIND_I64;
+        _deadline.value.value.i64 = deadlineMs;
+        _props._flags = AMQP_BASIC_HEADERS_FLAG;
+        _props.headers.num_entries = 1;
+        _props.headers.entries = &_deadline;
+    }
+    RequestProperties(const RequestProperties&) = delete;
+    RequestProperties& operator=(const RequestProperties&) = delete;
+    const amqp_basic_properties_t* Get() const { return &_props; }
+
+private:
+    amqp_basic_properties_t _props;
+    amqp_table_entry_t _deadline;
+};
 
 bool Bad(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
@@ -229,9 +252,10 @@ void Client::Impl::Send(std::vector<std::unique_ptr<Pending>> calls) {
         deadlines.emplace(c->deadline, guid);
         inFlight.emplace(guid, std::move(c));
         if (!conn) continue;  // lost on an earlier send: failed at once below
+        const RequestProperties props(inFlight[guid]->deadlineMs);
         const int status =
             amqp_basic_publish(conn, kChannel, amqp_empty_bytes,
-                               amqp_cstring_bytes(options.queue.c_str()), 1, 0, nullptr, body);
+                               amqp_cstring_bytes(options.queue.c_str()), 1, 0, props.Get(), body);
         if (status != AMQP_STATUS_OK) {
             Lose(Failure::kConnectionLost,
                  "broker " + where + ": publishing the request: " + amqp_error_string2(status));
@@ -359,6 +383,9 @@ std::future<Result> Client::CallAsync(const std::vector<Record>& records,
     call->guid = guid.empty() ? _impl->guidPrefix + std::to_string(_impl->counter++) : guid;
     call->timeout = timeout;
     call->deadline = Clock::now() + timeout;
+    call->deadlineMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           (std::chrono::system_clock::now() + timeout).time_since_epoch())
+                           .count();
     std::vector<std::string> texts(records.size());
     std::string error;
     for (size_t i = 0; i < records.size() && error.empty(); ++i) {

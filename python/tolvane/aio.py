@@ -7,7 +7,7 @@ import aio_pika.exceptions
 from .client import where_of
 from .errors import BrokerError, Timeout
 from .options import Options, read_settings, ssl_context, with_keys
-from .wire import build_request, decode_result, new_guid, records_of
+from .wire import build_request, deadline_header, decode_result, new_guid, records_of
 
 
 class AsyncClient:
@@ -30,6 +30,7 @@ class AsyncClient:
         queue = queue or self.options.queue
         guid = new_guid()
         body = build_request(guid, self.options.platform, records_of(records))
+        headers = deadline_header(timeout)
         where = where_of(self.options)
         future = asyncio.get_running_loop().create_future()
         try:
@@ -37,7 +38,7 @@ class AsyncClient:
                 channel = await self._open()
                 self._pending[guid] = future
                 await channel.default_exchange.publish(
-                    aio_pika.Message(body), routing_key=queue, mandatory=True)
+                    aio_pika.Message(body, headers=headers), routing_key=queue, mandatory=True)
                 return await future
         except (asyncio.TimeoutError, TimeoutError):
             raise Timeout("no reply to request %s within %g s (is the daemon running and "

@@ -6,7 +6,8 @@ import pika.exceptions
 
 from .errors import BrokerError, Timeout
 from .options import Options, read_settings, ssl_context, with_keys
-from .wire import build_request, decode_result, new_guid, records_of, request_guid
+from .wire import build_request, deadline_header, decode_result, new_guid, records_of, \
+    request_guid
 
 
 def connection_parameters(options):
@@ -44,10 +45,11 @@ class Client:
         queue = queue or self.options.queue
         guid = new_guid()
         body = build_request(guid, self.options.platform, records_of(records))
+        properties = pika.BasicProperties(headers=deadline_header(timeout))
         try:
             self._open()
             self._replies[guid] = None
-            self._channel.basic_publish("", queue, body, mandatory=True)
+            self._channel.basic_publish("", queue, body, properties, mandatory=True)
             return self._await(guid, time.monotonic() + timeout, timeout, queue)
         except pika.exceptions.AMQPError as e:
             self.close()

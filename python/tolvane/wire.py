@@ -2,6 +2,7 @@
 import itertools
 import os
 import struct
+import time
 from dataclasses import dataclass
 
 from .errors import BadArgument
@@ -53,6 +54,12 @@ def build_request(guid, platform, records):
     texts = [_record_text(r, i) for i, r in enumerate(records)]
     body = _HEAD.pack(guid.encode(), len(texts), platform.encode())
     return body + b"".join(_RECORD.pack(t, b"", b"") for t in texts)
+
+
+def deadline_header(timeout):
+    """The `deadline` header of a call waiting `timeout` seconds: milliseconds since the epoch
+    after which a daemon that honours deadlines neither runs nor answers the request."""
+    return {"deadline": int((time.time() + timeout) * 1000)}
 
 
 def _field(data):

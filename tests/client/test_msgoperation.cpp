@@ -5,10 +5,13 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "client/MSGOperation.h"
+#include "client/request.h"
+#include "client/trace.h"
 #include "amqp_test_client.h"
 #include "dravik/tools.h"
 #include "paths.h"
@@ -427,6 +430,103 @@ TEST_F(ProcMSGTest, SettingsAreReadForEveryMessage) {
     WriteMqConf(TEST_AMQP_PORT);
     Reply r = Answer(Head("g-conn", 0));
     EXPECT_EQ(r.guid, "g-conn");
+}
+
+// "<version>-<trace>-<span><tail>".
+std::string TraceParentText(const std::string& version, const std::string& trace,
+                            const std::string& span, const std::string& tail) {
+    std::string text = version;
+    text.append("-").append(trace).append("-").append(span).append(tail);
+    return text;
+}
+
+// A request's W3C traceparent: version 00 exactly, a later version's first four fields.
+TEST(RequestContext, TraceParentIsReadOnlyWhenWellFormed) {
+    const std::string trace = "4bf92f3577b34da6a3ce929d0e0e4736", span = "00f067aa0ba902b7";
+    const std::string zeros(32, '0');
+    TraceParent p;
+    ASSERT_TRUE(ParseTraceParent(TraceParentText("00", trace, span, "-01"), &p));
+    EXPECT_EQ(p.trace_id, trace);
+    EXPECT_EQ(p.span_id, span);
+    EXPECT_EQ(p.flags, 1u);
+    EXPECT_EQ(FormatTraceParent(p), TraceParentText("00", trace, span, "-01"));
+    ASSERT_TRUE(ParseTraceParent(TraceParentText("cc", trace, span, "-09-later"), &p));
+    EXPECT_EQ(p.flags, 9u);
+    for (const std::string& bad : {
+             TraceParentText("00", "4BF92F3577B34DA6A3CE929D0E0E4736", span, "-01"),  // uppercase
+             TraceParentText("00", zeros, span, "-01"),              // all-zero trace id
+             TraceParentText("00", trace, zeros.substr(16), "-01"),  // all-zero span id
+             TraceParentText("ff", trace, span, "-01"),              // version ff
+             TraceParentText("00", trace, span, "-01-more"),         // 00 with more fields
+             TraceParentText("00", trace, span, "-1"),               // too short
+             TraceParentText("cc", trace, span, "-01more"),          // no dash before more
+         }) {
+        TraceParent untouched;
+        EXPECT_FALSE(ParseTraceParent(bad, &untouched)) << bad;
+        EXPECT_TRUE(untouched.trace_id.empty()) << bad;
+    }
+}
+
+// A delivery carrying `value` as its "deadline" header.
+int64_t DeadlineOf(const amqp_field_value_t& value) {
+    amqp_table_entry_t entry;
+    entry.key = amqp_cstring_bytes("deadline");
+    entry.value = value;
+    amqp_envelope_t env = {};
+    env.message.properties._flags = AMQP_BASIC_HEADERS_FLAG;
+    env.message.properties.headers.num_entries = 1;
+    env.message.properties.headers.entries = &entry;
+    return ParseRequest(env).deadline_ms;
+}
+
+amqp_field_value_t Field(uint8_t kind) {
+    amqp_field_value_t v = {};
+    v.kind = kind;
+    return v;
+}
+
+amqp_field_value_t Text(const char* text) {
+    amqp_field_value_t v = Field(AMQP_FIELD_KIND_UTF8);
+    v.value.bytes = amqp_cstring_bytes(text);
+    return v;
+}
+
+// Whatever a requester's library makes of a number; anything else is no deadline.
+TEST(RequestContext, DeadlineHeaderIsReadFromAnyNumberAndNeverFails) {
+    const int64_t ms = 1760000000123;
+    amqp_field_value_t v = Field(AMQP_FIELD_KIND_I64);
+    v.value.i64 = ms;
+    EXPECT_EQ(DeadlineOf(v), ms);
+    v = Field(AMQP_FIELD_KIND_U64);
+    v.value.u64 = ms;
+    EXPECT_EQ(DeadlineOf(v), ms);
+    v = Field(AMQP_FIELD_KIND_I32);
+    v.value.i32 = 2000000000;
+    EXPECT_EQ(DeadlineOf(v), 2000000000);
+    v = Field(AMQP_FIELD_KIND_U8);
+    v.value.u8 = 200;
+    EXPECT_EQ(DeadlineOf(v), 200);
+    v = Field(AMQP_FIELD_KIND_F64);
+    v.value.f64 = 1760000000123.7;
+    EXPECT_EQ(DeadlineOf(v), ms);
+    EXPECT_EQ(DeadlineOf(Text("1760000000123")), ms);
+
+    v = Field(AMQP_FIELD_KIND_I64);
+    v.value.i64 = -5;
+    EXPECT_EQ(DeadlineOf(v), 0) << "negative";
+    v = Field(AMQP_FIELD_KIND_U64);
+    v.value.u64 = UINT64_MAX;
+    EXPECT_EQ(DeadlineOf(v), 0) << "past int64";
+    v = Field(AMQP_FIELD_KIND_F64);
+    v.value.f64 = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(DeadlineOf(v), 0) << "infinite";
+    v = Field(AMQP_FIELD_KIND_BOOLEAN);
+    v.value.boolean = 1;
+    EXPECT_EQ(DeadlineOf(v), 0) << "a boolean";
+    for (const char* garbage : {"", "soon", "12ab", "-12", " 12", "99999999999999999999"}) {
+        EXPECT_EQ(DeadlineOf(Text(garbage)), 0) << garbage;
+    }
+    EXPECT_EQ(ParseRequest(amqp_envelope_t{}).deadline_ms, 0) << "no headers";
 }
 
 }  // namespace

@@ -53,6 +53,23 @@ std::string CtlCommand(const std::string& args) {
     return std::string(bin) + " -q -n " + TEST_NODE + " " + args;
 }
 
+void ReadProperties(const amqp_basic_properties_t& p, TestProperties* props) {
+    *props = TestProperties();
+    if (p._flags & AMQP_BASIC_EXPIRATION_FLAG) props->expiration = AmqpText(p.expiration);
+    if (!(p._flags & AMQP_BASIC_HEADERS_FLAG)) return;
+    for (int i = 0; i < p.headers.num_entries; ++i) {
+        const amqp_table_entry_t& e = p.headers.entries[i];
+        const amqp_field_value_t& v = e.value;
+        std::string value = "(kind " + std::to_string(v.kind) + ")";
+        if (v.kind == AMQP_FIELD_KIND_UTF8 || v.kind == AMQP_FIELD_KIND_BYTES) {
+            value = AmqpText(v.value.bytes);
+        } else if (v.kind == AMQP_FIELD_KIND_I64) {
+            value = std::to_string(v.value.i64);
+        }
+        props->headers[AmqpText(e.key)] = value;
+    }
+}
+
 }  // namespace
 
 TestAmqp::~TestAmqp() {
@@ -112,9 +129,34 @@ bool TestAmqp::Bind(const std::string& queue, const std::string& exchange, const
 
 bool TestAmqp::Publish(const std::string& exchange, const std::string& key,
                        const std::string& body) {
+    return PublishWith(exchange, key, body, nullptr);
+}
+
+bool TestAmqp::Publish(const std::string& exchange, const std::string& key, const std::string& body,
+                       const std::vector<TestHeader>& headers) {
+    std::vector<amqp_table_entry_t> entries(headers.size());
+    for (size_t i = 0; i < headers.size(); ++i) {
+        entries[i].key = Bytes(headers[i].key);
+        if (headers[i].number) {
+            entries[i].value.kind = AMQP_FIELD_KIND_I64;
+            entries[i].value.value.i64 = strtoll(headers[i].value.c_str(), nullptr, 10);
+        } else {
+            entries[i].value.kind = AMQP_FIELD_KIND_UTF8;
+            entries[i].value.value.bytes = Bytes(headers[i].value);
+        }
+    }
+    amqp_basic_properties_t props = {};
+    props._flags = AMQP_BASIC_HEADERS_FLAG;
+    props.headers.num_entries = static_cast<int>(entries.size());
+    props.headers.entries = entries.data();
+    return PublishWith(exchange, key, body, &props);
+}
+
+bool TestAmqp::PublishWith(const std::string& exchange, const std::string& key,
+                           const std::string& body, const amqp_basic_properties_t* props) {
     if (!_conn) return false;
     amqp_maybe_release_buffers(_conn);
-    if (amqp_basic_publish(_conn, kChannel, Bytes(exchange), Bytes(key), 0, 0, nullptr,
+    if (amqp_basic_publish(_conn, kChannel, Bytes(exchange), Bytes(key), 0, 0, props,
                            Bytes(body)) != AMQP_STATUS_OK) {
         return false;
     }
@@ -134,6 +176,16 @@ bool TestAmqp::Publish(const std::string& exchange, const std::string& key,
 
 bool TestAmqp::Get(const std::string& queue, std::string* body, int timeoutMs,
                    std::string* contentType, int* deliveryMode) {
+    return GetWith(queue, body, timeoutMs, contentType, deliveryMode, nullptr);
+}
+
+bool TestAmqp::Get(const std::string& queue, std::string* body, int timeoutMs,
+                   TestProperties* props) {
+    return GetWith(queue, body, timeoutMs, nullptr, nullptr, props);
+}
+
+bool TestAmqp::GetWith(const std::string& queue, std::string* body, int timeoutMs,
+                       std::string* contentType, int* deliveryMode, TestProperties* props) {
     if (!_conn) return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -158,6 +210,7 @@ bool TestAmqp::Get(const std::string& queue, std::string* body, int timeoutMs,
     }
     if (deliveryMode)
         *deliveryMode = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) ? p.delivery_mode : 0;
+    if (props) ReadProperties(p, props);
     amqp_destroy_message(&message);
     return true;
 }

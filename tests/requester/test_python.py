@@ -82,6 +82,34 @@ class Blocking(unittest.TestCase):
                              "10000:after")
 
 
+class Deadline(unittest.TestCase):
+    def test_both_clients_send_their_time_limit_as_the_deadline(self):
+        queue = IDLE + ".deadline"
+        connection = pika.BlockingConnection(pika.ConnectionParameters(
+            port=PORT, credentials=pika.PlainCredentials("guest", "guest")))
+        channel = connection.channel()
+        channel.queue_declare(queue, auto_delete=True)
+        try:
+            before = time.time()
+            with tolvane.Client(**options(queue=queue)) as client, \
+                    self.assertRaises(tolvane.Timeout):
+                client.call(SAY, timeout=1)
+
+            async def timed_out():
+                async with tolvane.AsyncClient(**options(queue=queue)) as client:
+                    with self.assertRaises(tolvane.Timeout):
+                        await client.call(SAY, timeout=1)
+            asyncio.run(timed_out())
+            after = time.time()
+            for _ in range(2):
+                _, properties, _ = channel.basic_get(queue, auto_ack=True)
+                deadline = properties.headers["deadline"] / 1000
+                self.assertGreaterEqual(deadline, before + 1 - 0.01)
+                self.assertLessEqual(deadline, after + 0.01)
+        finally:
+            connection.close()
+
+
 class Asynchronous(unittest.TestCase):
     def test_thousand_calls_in_flight_each_get_their_own_reply(self):
         async def run():

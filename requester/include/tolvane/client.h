@@ -92,7 +92,8 @@ public:
 
     // Sends one request of `records` (a chain when several) and waits for its reply. `guid`
     // names the request (1 to 49 characters, unique among the calls in flight); empty: one of
-    // the client's own.
+    // the client's own. The request carries the header `deadline`: now + `timeout` in
+    // milliseconds since the epoch, past which a daemon that honours it does not run the call.
     Result Call(const std::vector<Record>& records, std::chrono::milliseconds timeout,
                 const std::string& guid = "");
     // The same without waiting: the future is ready when the reply, the failure or the time
