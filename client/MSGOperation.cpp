@@ -32,7 +32,8 @@ void LogTrace(const Request& r, const std::string& logGuid) {
 void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) {
     // Read for every message, so a changed mq.conf counts from the next request on; the whole
     // request, its calls and its reply, sees this one object.
-    const Settings s = ReadServiceSettings();
+    const std::shared_ptr<const Settings> held = ReadServiceSettingsShared();
+    const Settings& s = *held;
 
     // A body shorter than the head was read only as far as it goes; it fails the length check.
     const char* guid = r.Guid();
@@ -57,13 +58,13 @@ void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) 
     handedOver = true;
     // `done` may run on another thread after this returns: it holds copies of all it uses.
     HandOver(s, AddressOf(s, r, EncodeResult(guid, strOut)),
-             [s, logGuid, strOut, settle](const Reply& reply, const Sending& sending) {
+             [held, logGuid, strOut, settle](const Reply& reply, const Sending& sending) {
                  if (sending.sent) return settle(ReplyFate::kDone);
                  char line[kLogSize];
                  snprintf(line, sizeof line, "%s send result faild.the result is: %s",
                           logGuid.c_str(), strOut.c_str());
                  LOG(line);
-                 LogSendFailure(s, reply, sending);
+                 LogSendFailure(*held, reply, sending);
                  settle(sending.refused ? ReplyFate::kDone : ReplyFate::kLost);
              });
 }

@@ -105,7 +105,7 @@ std::atomic<bool> onChange{false};
 struct Cached {
     FileStamp stamp;
     std::chrono::steady_clock::time_point readAt;
-    std::unique_ptr<const Settings> settings;
+    std::shared_ptr<const Settings> settings;
 };
 std::mutex cachedLock;
 // Never freed, as `logged`.
@@ -118,7 +118,12 @@ void SetSettingsReload(bool readOnChange) {
 }
 
 Settings ReadServiceSettings() {
-    if (!onChange.load(std::memory_order_relaxed)) return ReadNow();
+    return *ReadServiceSettingsShared();
+}
+
+std::shared_ptr<const Settings> ReadServiceSettingsShared() {
+    if (!onChange.load(std::memory_order_relaxed))
+        return std::make_shared<const Settings>(ReadNow());
     const std::string file = MqConfPath();
     // Stamped before the read: a change while it reads shows at the next call.
     const FileStamp stamp = StampOf(file);
@@ -126,12 +131,12 @@ Settings ReadServiceSettings() {
     {
         std::lock_guard<std::mutex> hold(cachedLock);
         if (cached->settings && cached->stamp == stamp && now - cached->readAt < kReadAtLeastEvery)
-            return *cached->settings;
+            return cached->settings;
     }
-    Settings s = ReadNow();
+    auto s = std::make_shared<const Settings>(ReadNow());
     std::lock_guard<std::mutex> hold(cachedLock);
     cached->stamp = stamp;
     cached->readAt = now;
-    cached->settings.reset(new Settings(s));
+    cached->settings = s;
     return s;
 }
