@@ -14,6 +14,7 @@
 #include "amqp/wire.h"
 #include "core/log.h"
 #include "client/reply.h"
+#include "client/request_spans.h"
 #include "core/service_settings.h"
 
 namespace {
@@ -33,6 +34,7 @@ void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) 
     // A guid is the requester's text: its control characters must not forge log lines.
     const std::string logGuid = VisibleControls(guid);
     LOG(logGuid.c_str());
+    const std::shared_ptr<RequestSpans> spans = RequestSpansFor(s, r);  // null: none exported
 
     char error[kLogSize];
     std::string strOut;
@@ -42,13 +44,17 @@ void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) 
         snprintf(error, sizeof error, "the length is wrong:%s", logGuid.c_str());
         LOG(error);
     } else {
-        RunRecords(s, r.body, r.head.count, strOut);
+        RecordWatch watch;
+        if (spans) watch.ran = spans->Recorder();
+        RunRecords(s, r.body, r.head.count, strOut, watch);
     }
 
     handedOver = true;
+    if (spans) spans->Replying();
     // `done` may run on another thread after this returns: it holds copies of all it uses.
     HandOver(s, AddressOf(s, r, EncodeResult(guid, strOut)),
-             [s, logGuid, strOut, settle](const Reply& reply, const Sending& sending) {
+             [s, logGuid, strOut, settle, spans](const Reply& reply, const Sending& sending) {
+                 if (spans) spans->Done(reply, sending);
                  if (sending.sent) return settle(ReplyFate::kDone);
                  char line[kLogSize];
                  snprintf(line, sizeof line, "%s send result faild.the result is: %s",

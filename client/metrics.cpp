@@ -65,6 +65,9 @@ const Counter kCounters[] = {
      &ServiceStats::worker_restarts},
     {"tolvane_call_timeouts_total", "Plug-in calls that ran past call_timeout.",
      &ServiceStats::call_timeouts},
+    {"tolvane_spans_dropped_total",
+     "Spans the OTLP collector did not get: the export queue full, the collector failing or slow.",
+     &ServiceStats::spans_dropped},
 };
 
 void Head(std::string& out, const char* name, const char* type, const char* help) {

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "amqp/rabbit.h"
 #include "client/trace.h"
@@ -25,6 +26,7 @@ struct Request {
     // share a guid are told apart; 0 without a head (nothing to tell copies by).
     uint64_t key = 0;
     bool redelivered = false;  // the broker's flag
+    std::string_view routing_key;  // the delivery's, in the envelope as `body` is
     // From the properties: a reply_to queue and its correlation_id (empty: none), and the
     // headers whose values are texts.
     bool has_reply_to = false;

@@ -68,10 +68,11 @@ std::string StatsLine(int waiting, int running) {
     char line[400];
     snprintf(line, sizeof line,
              "counters: received=%lu replied=%lu reply_failed=%lu plugin_failed=%lu "
-             "waiting=%d running=%d reconnects=%lu worker_restarts=%lu call_timeouts=%lu",
+             "waiting=%d running=%d reconnects=%lu worker_restarts=%lu call_timeouts=%lu "
+             "spans_dropped=%lu",
              s.received.load(), s.replies_sent.load(), s.replies_failed.load(),
              s.plugin_failures.load(), waiting, running, s.reconnects.load(),
-             s.worker_restarts.load(), s.call_timeouts.load());
+             s.worker_restarts.load(), s.call_timeouts.load(), s.spans_dropped.load());
     return line;
 }
 

@@ -16,6 +16,7 @@ struct ServiceStats {
     std::atomic<unsigned long> reconnects{0};       // consumer connections rebuilt
     std::atomic<unsigned long> worker_restarts{0};  // plug-in worker processes replaced
     std::atomic<unsigned long> call_timeouts{0};    // calls that ran past call_timeout
+    std::atomic<unsigned long> spans_dropped{0};    // spans the OTLP collector did not get
     std::atomic<bool> consuming{false};             // the consumer connection is up
 };
 

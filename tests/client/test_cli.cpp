@@ -108,7 +108,8 @@ TEST_F(CommandLine, WorkersAndCountersLineFollowTheSettings) {
             return ServiceLog().find(
                        "] counters: received=1 replied=1 "
                        "reply_failed=0 plugin_failed=0 waiting=0 "
-                       "running=0 reconnects=0 worker_restarts=0 call_timeouts=0\n") !=
+                       "running=0 reconnects=0 worker_restarts=0 call_timeouts=0 "
+                       "spans_dropped=0\n") !=
                    std::string::npos;
         },
         5000));
