@@ -70,10 +70,11 @@ void RequestSpans::Record(const RecordRun& run) {
     call.span_id = NewSpanId();
     call.start = run.start;
     call.end = run.end;
-    call.attributes = {TextAttribute("tolvane.record.comtype", run.comtype),
-                       TextAttribute("tolvane.record.nfunc", run.nfunc),
-                       IntegerAttribute("tolvane.record.index", static_cast<long long>(_records.size())),
-                       FlagAttribute("tolvane.record.went_on", run.went_on)};
+    call.attributes = {
+        TextAttribute("tolvane.record.comtype", run.comtype),
+        TextAttribute("tolvane.record.nfunc", run.nfunc),
+        IntegerAttribute("tolvane.record.index", static_cast<long long>(_records.size())),
+        FlagAttribute("tolvane.record.went_on", run.went_on)};
     if (!run.went_on) {
         call.error = true;
         call.status_message = run.output.substr(0, kShownOutput);

@@ -36,8 +36,8 @@ void StartMetrics(const Settings& s, MetricsServer& metrics) {
 // The spans' last flush: a second at most, and nothing past stop_timeout.
 std::chrono::milliseconds FlushBudget(StopRecord& stop) {
     using std::chrono::milliseconds;
-    const auto left = std::chrono::duration_cast<milliseconds>(stop.Deadline() -
-                                                               StopRecord::Clock::now());
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(stop.Deadline() - StopRecord::Clock::now());
     return std::max(milliseconds(0), std::min(milliseconds(1000), left));
 }
 

@@ -109,8 +109,7 @@ TEST_F(CommandLine, WorkersAndCountersLineFollowTheSettings) {
                        "] counters: received=1 replied=1 "
                        "reply_failed=0 plugin_failed=0 waiting=0 "
                        "running=0 reconnects=0 worker_restarts=0 call_timeouts=0 "
-                       "spans_dropped=0\n") !=
-                   std::string::npos;
+                       "spans_dropped=0\n") != std::string::npos;
         },
         5000));
     amqp.DeleteQueue("tolvane.t.counted");
