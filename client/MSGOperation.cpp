@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "client/deadline.h"
 #include "client/reply.h"
+#include "client/request_spans.h"
 #include "core/service_settings.h"
 
 namespace {
@@ -43,6 +44,7 @@ void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) 
     if (s.log_trace) LogTrace(r, logGuid);
     // Its caller no longer waits: settled as done, with no reply.
     if (ExpiredOnTake(s, r, logGuid)) return;
+    const std::shared_ptr<RequestSpans> spans = RequestSpansFor(s, r);  // null: none exported
 
     char error[kLogSize];
     std::string strOut;
@@ -52,13 +54,17 @@ void RunAndReply(const Request& r, const ReplySettle& settle, bool& handedOver) 
         snprintf(error, sizeof error, "the length is wrong:%s", logGuid.c_str());
         LOG(error);
     } else {
-        RunRecords(s, r.body, r.head.count, strOut, DeadlineWatch(s, r, logGuid));
+        RecordWatch watch = DeadlineWatch(s, r, logGuid);
+        if (spans) watch.ran = spans->Recorder();
+        RunRecords(s, r.body, r.head.count, strOut, watch);
     }
 
     handedOver = true;
+    if (spans) spans->Replying();
     // `done` may run on another thread after this returns: it holds copies of all it uses.
     HandOver(s, AddressOf(s, r, EncodeResult(guid, strOut)),
-             [held, logGuid, strOut, settle](const Reply& reply, const Sending& sending) {
+             [held, logGuid, strOut, settle, spans](const Reply& reply, const Sending& sending) {
+                 if (spans) spans->Done(reply, sending);
                  if (sending.sent) return settle(ReplyFate::kDone);
                  char line[kLogSize];
                  snprintf(line, sizeof line, "%s send result faild.the result is: %s",

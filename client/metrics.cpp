@@ -67,6 +67,9 @@ const Counter kCounters[] = {
      &ServiceStats::call_timeouts},
     {"tolvane_requests_expired_total", "Requests taken past their deadline, not run.",
      &ServiceStats::expired},
+    {"tolvane_spans_dropped_total",
+     "Spans the OTLP collector did not get: the export queue full, the collector failing or slow.",
+     &ServiceStats::spans_dropped},
 };
 
 void Head(std::string& out, const char* name, const char* type, const char* help) {

@@ -77,6 +77,8 @@ Request ParseRequest(const amqp_envelope_t& env) {
     r.body = static_cast<const char*>(body.bytes);
     r.length = r.body ? body.len : 0;
     r.redelivered = env.redelivered != 0;
+    r.routing_key = std::string_view(static_cast<const char*>(env.routing_key.bytes),
+                                     env.routing_key.bytes ? env.routing_key.len : 0);
     if (r.length > 0) {
         r.head = DecodeHead(r.body, r.length);
         r.framed = LengthMatches(r.head, r.length);

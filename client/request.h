@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "amqp/rabbit.h"
 #include "client/trace.h"
@@ -24,7 +25,8 @@ struct Request {
     // A body with a whole head: the hash of the whole body, never 0, so that two requests that
     // share a guid are told apart; 0 without a head (nothing to tell copies by).
     uint64_t key = 0;
-    bool redelivered = false;  // the broker's flag
+    bool redelivered = false;      // the broker's flag
+    std::string_view routing_key;  // the delivery's, in the envelope as `body` is
     // From the properties: a reply_to queue and its correlation_id (empty: none), and the
     // headers whose values are texts.
     bool has_reply_to = false;

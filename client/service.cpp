@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <thread>
 
 #include "client/consume_loop.h"
 #include "client/job.h"
 #include "client/metrics.h"
+#include "client/otlp.h"
 #include "client/stop.h"
 #include "core/log.h"
 #include "core/plugin_call.h"
@@ -31,6 +33,14 @@ void StartMetrics(const Settings& s, MetricsServer& metrics) {
     }
 }
 
+// The spans' last flush: a second at most, and nothing past stop_timeout.
+std::chrono::milliseconds FlushBudget(StopRecord& stop) {
+    using std::chrono::milliseconds;
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(stop.Deadline() - StopRecord::Clock::now());
+    return std::max(milliseconds(0), std::min(milliseconds(1000), left));
+}
+
 }  // namespace
 
 int RunService(const Settings& s) {
@@ -45,6 +55,7 @@ int RunService(const Settings& s) {
     }
     MetricsServer metrics;
     StartMetrics(s, metrics);
+    StartSpanExport(s);
     StopRecord& stop = ServiceStop();
     ConsumeLoop loop(s, stop);
     std::thread signals(WatchSignals, std::cref(s), &loop.Acks());
@@ -52,6 +63,7 @@ int RunService(const Settings& s) {
         ++Stats().reconnects;
         loop.PauseBeforeReconnect(s.reconnect_pause);
     }
+    StopSpanExport(FlushBudget(stop));
     const int status = stop.End();
     signals.join();
     StopIsolation();

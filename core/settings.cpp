@@ -213,6 +213,12 @@ std::string ListenProblem(const std::string& text) {
     return SplitListen(text, &host, &port) ? "" : "is not HOST:PORT with a port of 1 to 65535";
 }
 
+std::string UrlProblem(const std::string& text) {
+    return text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0
+               ? ""
+               : "is not an http:// or https:// URL";
+}
+
 constexpr Key Secret(Key k) {
     k.secret = true;
     return k;
@@ -280,6 +286,10 @@ constexpr Key kKeys[] = {
     Formed(Text("metrics_listen", kStart, FIELD(metrics_listen)), ListenProblem),
     Flag("settings_reload", kStart, FIELD(settings_on_change), "on_change", "each_message"),
     Flag("log_file", kStart, FIELD(log_kept_open), "kept_open", "per_entry"),
+    // Read once: the exporter and its connection live as long as the service.
+    Formed(Text("otlp_endpoint", kStart, FIELD(otlp_endpoint)), UrlProblem),
+    Text("otlp_service_name", kStart, FIELD(otlp_service_name)),
+    Text("otlp_ca_file", kStart, FIELD(otlp_ca_file)),
 };
 
 #undef FIELD

@@ -54,6 +54,11 @@ struct Settings {
     // The lean path per message.
     bool settings_on_change = false;  // settings_reload: "each_message" or "on_change"
     bool log_kept_open = false;       // log_file: "per_entry" or "kept_open"
+
+    // Spans to an OpenTelemetry collector over OTLP/HTTP; an empty endpoint: none.
+    std::string otlp_endpoint;  // "http://HOST:PORT" or "https://...", without /v1/traces
+    std::string otlp_service_name = "tolvane";
+    std::string otlp_ca_file;  // empty: the system's CA store
 };
 
 const int kMaxWorkers = 1000;

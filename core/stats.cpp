@@ -72,10 +72,13 @@ std::string StatsLine(int waiting, int running) {
              s.received.load(), s.replies_sent.load(), s.replies_failed.load(),
              s.plugin_failures.load(), waiting, running, s.reconnects.load(),
              s.worker_restarts.load(), s.call_timeouts.load());
-    // Only once there is one: the line stays as it was for a daemon that honours no deadline.
-    const unsigned long expired = s.expired.load();
-    if (expired == 0) return line;
-    return line + std::string(" expired=") + std::to_string(expired);
+    // Each only once there is one: the line stays as it was for a daemon that honours no
+    // deadline and exports no spans.
+    std::string out = line;
+    if (const unsigned long n = s.expired.load()) out += " expired=" + std::to_string(n);
+    if (const unsigned long n = s.spans_dropped.load())
+        out += " spans_dropped=" + std::to_string(n);
+    return out;
 }
 
 const std::vector<double>& CallBuckets() {

@@ -17,6 +17,7 @@ struct ServiceStats {
     std::atomic<unsigned long> worker_restarts{0};  // plug-in worker processes replaced
     std::atomic<unsigned long> call_timeouts{0};    // calls that ran past call_timeout
     std::atomic<unsigned long> expired{0};          // taken past their deadline, not run
+    std::atomic<unsigned long> spans_dropped{0};    // spans the OTLP collector did not get
     std::atomic<bool> consuming{false};             // the consumer connection is up
     std::atomic<bool> reply_blocked{false};  // the broker blocked the pipelined reply connection
 };

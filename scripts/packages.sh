@@ -2,7 +2,8 @@
 TOLVANE_PACKAGES=(cmake make g++ pkg-config libgtest-dev librabbitmq-dev libcurl4-openssl-dev
                   libssl-dev rabbitmq-server python3 python3-pika python3-aio-pika
                   python3-setuptools procps dpkg-dev file systemd iproute2 openssl lintian
-                  libmicrohttpd-dev libsystemd-dev python3-prometheus-client)
+                  libmicrohttpd-dev libsystemd-dev python3-prometheus-client
+                  nlohmann-json3-dev)
 
 # Fuzzing only (scripts/fuzz.sh): clang, its sanitizer and libFuzzer run-times, and the
 # symbolizer that puts file and line into their reports.

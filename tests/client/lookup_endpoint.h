@@ -1,5 +1,5 @@
 // The queue-name endpoint of the tests: scripts/lookup_server.py on a free loopback port,
-// started per test and ended by its pid.
+// started per test and ended by its pid; or another HTTP peer script of the same options.
 #ifndef TOLVANE_TEST_LOOKUP_ENDPOINT_H
 #define TOLVANE_TEST_LOOKUP_ENDPOINT_H
 
@@ -13,13 +13,16 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "testutil.h"
 
 class LookupEndpoint {
 public:
-    LookupEndpoint() = default;
+    // `script`: under the source tree, taking --port-file and --log as lookup_server.py does.
+    explicit LookupEndpoint(std::string script = "scripts/lookup_server.py")
+        : _script(std::move(script)) {}
     ~LookupEndpoint() { Stop(); }
     LookupEndpoint(const LookupEndpoint&) = delete;
     LookupEndpoint& operator=(const LookupEndpoint&) = delete;
@@ -30,7 +33,7 @@ public:
         unlink(_dir.file("port").c_str());
         unlink(_dir.file("requests").c_str());
         _port = 0;
-        const std::string script = std::string(TEST_SOURCE_DIR) + "/scripts/lookup_server.py";
+        const std::string script = std::string(TEST_SOURCE_DIR) + "/" + _script;
         std::vector<std::string> args = {"python3",         script,  "--port-file",
                                          _dir.file("port"), "--log", _dir.file("requests")};
         args.insert(args.end(), options.begin(), options.end());
@@ -60,10 +63,12 @@ public:
 
     int port() const { return _port; }
     std::string host() const { return "127.0.0.1:" + std::to_string(_port); }
-    // One line per request received since the last Start: "METHOD PATH BODY-LENGTH".
+    // What the script logged since the last Start; lookup_server.py: one line per request
+    // received, "METHOD PATH BODY-LENGTH".
     std::string Requests() const { return testutil::ReadAll(_dir.file("requests")); }
 
 private:
+    const std::string _script;
     testutil::TempDir _dir;
     pid_t _pid = -1;
     int _port = 0;
