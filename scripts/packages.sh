@@ -15,6 +15,14 @@ TOLVANE_LINT_PACKAGES=(clang clang-format clang-tidy)
 # Installs whatever of TOLVANE_PACKAGES is missing (needs root on a fresh machine).
 install_packages() {
     install_missing "${TOLVANE_PACKAGES[@]}"
+    install_node
+}
+
+# Node.js and npm for the test whose requester runs OpenTelemetry's JavaScript SDK: Debian's
+# when the machine has none, a newer one installed from elsewhere kept as it is.
+install_node() {
+    command -v node >/dev/null && command -v npm >/dev/null && return 0
+    install_missing nodejs npm
 }
 
 # Installs whatever of TOLVANE_FUZZ_PACKAGES is missing.
