@@ -24,6 +24,8 @@ QUEUE=tolvane.bench
 # The node's TLS listener, for the daemon's TLS row (its certificates in $BUILD/tls).
 TLS_PORT=$((SANDBOX_PORT + 3))
 METRICS_PORT=$((SANDBOX_PORT + 4))
+# A collector that takes every OTLP post and keeps nothing, for the row with otlp_endpoint.
+OTLP_PORT=$((SANDBOX_PORT + 5))
 
 LEAN="settings_reload=on_change log_file=kept_open log_params=no"
 # label|settings lines added to cfg/mq.conf
@@ -48,6 +50,8 @@ COMBOS=(
         ack_mode=after_reply $LEAN"
     "  the same, isolation=process|reply_connection=pipelined plugin_cache=yes
         ack_mode=after_reply $LEAN isolation=process"
+    "  after_reply, lean, otlp_endpoint|reply_connection=pipelined plugin_cache=yes
+        ack_mode=after_reply $LEAN otlp_endpoint=http://127.0.0.1:$OTLP_PORT"
 )
 
 usage() { sed -n 's/^# Usage: //p' "$0"; }
@@ -106,6 +110,23 @@ scrape_metrics() {
     done
 }
 
+# Answers every post 200 and drops its body, until killed.
+discard_collector() {
+    exec python3 -c '
+import http.server, sys
+class Drop(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.send_response(200)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"{}")
+    def log_message(self, *args):
+        pass
+http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])), Drop).serve_forever()
+' "$OTLP_PORT"
+}
+
 FAILED=0
 DAEMON=$BUILD/client/tolvane
 bench() {
@@ -126,13 +147,14 @@ rows() {
     for combo in "${COMBOS[@]}"; do
         label=${combo%%|*}
         write_homes "${combo#*|}"
-        local scraper=
-        if [[ $combo == *metrics_listen* ]]; then scrape_metrics & scraper=$!; fi
+        local companion=
+        if [[ $combo == *metrics_listen* ]]; then scrape_metrics & companion=$!; fi
+        if [[ $combo == *otlp_endpoint* ]]; then discard_collector & companion=$!; fi
         bench --mode "$1" -n "$2" -m "$M" --label "$label" --header "$header"
         header=no
         [ "$DAEMONS" = 1 ] ||
             bench --mode "$1" -n "$2" -m "$M" --label "$label x$DAEMONS" --daemons "$DAEMONS"
-        if [ -n "$scraper" ]; then kill "$scraper"; wait "$scraper" 2>/dev/null || true; fi
+        if [ -n "$companion" ]; then kill "$companion"; wait "$companion" 2>/dev/null || true; fi
     done
 }
 
