@@ -3,6 +3,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <deque>
 #include <set>
 
@@ -23,6 +24,13 @@ public:
             int confirmed = delivered < 0 ? -1 : ReadConfirms(error);
             if (delivered < 0 || confirmed < 0) return false;
             if (delivered == 0 && confirmed == 0) WaitEither();
+        }
+        // The last replies' confirms and their acknowledgement: a request left unacknowledged
+        // goes back to the queue and spoils the next row.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!_tags.empty() && std::chrono::steady_clock::now() < until) {
+            if (ReadConfirms(error) < 0) return false;
+            if (!_tags.empty()) WaitEither();
         }
         return true;
     }

@@ -125,7 +125,7 @@ TEST_F(Otlp, NodeRequestersTraceGoesOnThroughProcessCallsAndSend) {
     EXPECT_FALSE(echo.contains("status"));
     EXPECT_EQ(Attribute(say, "tolvane.record.went_on")["boolValue"], false);
     EXPECT_EQ(say["status"]["code"], 2) << "ERROR";
-    EXPECT_EQ(say["status"]["message"], "the end");
+    EXPECT_EQ(say["status"]["message"], "the \"end\"\t\xef\xbf\xbd") << "escaped, U+FFFD for 0xfc";
 
     EXPECT_EQ(send["parentSpanId"], process["spanId"]);
     EXPECT_EQ(send["kind"], 4) << "PRODUCER";

@@ -40,7 +40,8 @@ async function main() {
     const options = { headers: {} };
     channel.publish('', queue, requestBody([
         'comtype=echo\r\nnfunc=echo\r\n',
-        'comtype=echo\r\nnfunc=say\r\ntext=the end\r\n',
+        // A quote, a tab and a byte that is not UTF-8 on their way into the span's JSON.
+        'comtype=echo\r\nnfunc=say\r\ntext=the "end"\t\u00fc\r\n',
     ]), options);
     const message = await reply;
     const publish = spans.getFinishedSpans().find((s) => s.kind === 3 /* PRODUCER */);
