@@ -63,9 +63,7 @@ void AppendField(std::string& out, const char* name, const std::string& text) {
 }
 
 void AppendAttribute(std::string& out, const SpanAttribute& a) {
-    out += "{\"key\":";
-    AppendText(out, a.key);
-    out += ",\"value\":{";
+    out.append("{\"key\":\"").append(a.key).append("\",\"value\":{");  // keys are plain
     switch (a.kind) {
     case SpanAttribute::kText:
         out += "\"stringValue\":";
@@ -335,14 +333,14 @@ std::atomic<Exporter*> theExporter{nullptr};
 
 }  // namespace
 
-SpanAttribute TextAttribute(const std::string& key, const std::string& value) {
+SpanAttribute TextAttribute(const char* key, const std::string& value) {
     SpanAttribute a;
     a.key = key;
     a.text = value;
     return a;
 }
 
-SpanAttribute FlagAttribute(const std::string& key, bool value) {
+SpanAttribute FlagAttribute(const char* key, bool value) {
     SpanAttribute a;
     a.key = key;
     a.kind = SpanAttribute::kFlag;
@@ -350,7 +348,7 @@ SpanAttribute FlagAttribute(const std::string& key, bool value) {
     return a;
 }
 
-SpanAttribute IntegerAttribute(const std::string& key, long long value) {
+SpanAttribute IntegerAttribute(const char* key, long long value) {
     SpanAttribute a;
     a.key = key;
     a.kind = SpanAttribute::kInteger;

@@ -18,16 +18,16 @@ enum class SpanKind { kInternal = 1, kServer = 2, kClient = 3, kProducer = 4, kC
 // An attribute of one of OTLP's three kinds the daemon uses.
 struct SpanAttribute {
     enum Kind { kText, kFlag, kInteger };
-    std::string key;
+    const char* key = "";  // a name the code spells: never copied
     Kind kind = kText;
     std::string text;
     bool flag = false;
     long long integer = 0;
 };
 
-SpanAttribute TextAttribute(const std::string& key, const std::string& value);
-SpanAttribute FlagAttribute(const std::string& key, bool value);
-SpanAttribute IntegerAttribute(const std::string& key, long long value);
+SpanAttribute TextAttribute(const char* key, const std::string& value);
+SpanAttribute FlagAttribute(const char* key, bool value);
+SpanAttribute IntegerAttribute(const char* key, long long value);
 
 // One finished span; ids in lowercase hex (32 and 16 digits), an empty parent for a root.
 struct Span {

@@ -25,6 +25,24 @@ std::vector<SpanAttribute> Messaging(const char* operation, const std::string& d
             TextAttribute("messaging.message.conversation_id", guid)};
 }
 
+// The broker's address as span attributes: the first host of a list (which of them a
+// connection reached is not told here), worked out again only when the setting changes.
+const std::vector<SpanAttribute>& PeerOf(const BrokerSettings& b) {
+    thread_local std::string server;
+    thread_local int port = -1;
+    thread_local std::vector<SpanAttribute> peer;
+    if (b.server == server && b.port == port) return peer;
+    server = b.server;
+    port = b.port;
+    peer.clear();
+    const std::vector<AmqpHost> hosts = AmqpHosts(b.server, b.port);
+    if (!hosts.empty()) {
+        peer = {TextAttribute("network.peer.address", hosts.front().name),
+                IntegerAttribute("network.peer.port", hosts.front().port)};
+    }
+    return peer;
+}
+
 }  // namespace
 
 RequestSpans::RequestSpans(const Settings& s, const Request& r)
@@ -41,12 +59,7 @@ RequestSpans::RequestSpans(const Settings& s, const Request& r)
     _process.attributes = Messaging("process", s.queue, std::string(r.routing_key), _guid);
     _process.attributes.push_back(
         IntegerAttribute("messaging.message.body.size", static_cast<long long>(r.length)));
-    // The first host of a list: which of them a connection reached is not told here.
-    const std::vector<AmqpHost> hosts = AmqpHosts(s.broker.server, s.broker.port);
-    if (!hosts.empty()) {
-        _peer = {TextAttribute("network.peer.address", hosts.front().name),
-                 IntegerAttribute("network.peer.port", hosts.front().port)};
-    }
+    _peer = PeerOf(s.broker);
     _process.attributes.insert(_process.attributes.end(), _peer.begin(), _peer.end());
 }
 
