@@ -11,6 +11,7 @@
 #   --daemons K       each combination also with K daemons on the one queue
 #   --backlog [COUNT] a second table: COUNT (100000) queued requests per combination, every
 #                     guid counted; takes minutes
+# TOLVANE_BENCH_ROWS=REGEX keeps only the combinations whose label matches it.
 # TOLVANE_BENCH_BASELINE=PROGRAM adds rows for another build of the daemon (configured with
 # -DTOLVANE_HOME=<build-bench>/home and the pid file in it), for before/after figures.
 # Usage: bench/run.sh [--daemons K] [--backlog [COUNT]] [N (5000)] [M (1000)]
@@ -146,6 +147,7 @@ rows() {
     local combo label header=$3
     for combo in "${COMBOS[@]}"; do
         label=${combo%%|*}
+        [[ $label =~ ${TOLVANE_BENCH_ROWS:-.} ]] || continue
         write_homes "${combo#*|}"
         local companion=
         if [[ $combo == *metrics_listen* ]]; then scrape_metrics & companion=$!; fi
