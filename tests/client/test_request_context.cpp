@@ -68,6 +68,22 @@ TEST_F(RequestContextTest, TraceContextComesBackOnTheReplyAndAMalformedOneIsIgno
     EXPECT_TRUE(props.expiration.empty()) << "deadlines not honoured: no expiration";
 }
 
+// The request's header frame just fits the default frame_max (131072): a traceparent and this
+// tracestate. Passed on whole, the reply's (its content type and delivery mode besides) would
+// not, and its publish would fail. Only its valid members go on, 512 bytes at most.
+TEST_F(RequestContextTest, AHugeTracestateIsCutSoTheReplyStillGoes) {
+    ASSERT_GT(StartWith(""), 0);
+    const std::string parent = "00-4bf92f3577b34da6a3ce929d0e0e4736-00f067aa0ba902b7-01";
+    const std::string head = "tv=1,big=";
+    const std::string state = head + std::string(130952 - head.size(), 'x');
+    const std::string guid = Send({kSay}, {{"traceparent", parent}, {"tracestate", state}});
+    std::string body;
+    TestProperties props;
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 30000, &props)) << ServiceLog();
+    EXPECT_EQ(ParseReply(body).guid, guid);
+    EXPECT_EQ(props.headers["tracestate"], "tv=1");
+}
+
 // One worker takes them in order: once the second is answered, the first was dealt with.
 TEST_F(RequestContextTest, ExpiredRequestIsNotRunNorAnsweredAndOneInTimeGetsAnExpiration) {
     ASSERT_GT(StartWith("honour_deadlines=yes\nworkers=1\nstats_interval=1\n"), 0);
