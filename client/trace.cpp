@@ -20,9 +20,19 @@ bool AllZero(const std::string& s, size_t from, size_t n) {
     return s.find_first_not_of('0', from) >= from + n;
 }
 
+// An engine seeded from 256 bits of the system's randomness. A 32-bit seed does for a thread,
+// not for a fleet: among some hundred thousand threads started over its daemons' restarts two
+// likely share one, and then every id one makes the other makes too.
+std::mt19937_64 SeededEngine() {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device(),
+                       device(), device(), device(), device()};
+    return std::mt19937_64(seed);
+}
+
 std::string RandomHex(size_t digits) {
     // Seeded once per thread: ids need to be unique, not secret.
-    thread_local std::mt19937_64 random{std::random_device()()};
+    thread_local std::mt19937_64 random = SeededEngine();
     static const char kHex[] = "0123456789abcdef";
     std::string out(digits, '0');
     uint64_t bits = 0;
