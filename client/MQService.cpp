@@ -168,7 +168,11 @@ CConsumer::CConsumer(const char* ip, const char* queue, const char* userName, co
       _bReady(false), _prefetch(0), _heartbeat(kDefaultHeartbeat), _firstHost(0) {}
 
 CConsumer::~CConsumer() {
-    AmqpClose(_conn, kChannel, _bChannelOpen);
+    if (_bConnected) {
+        AmqpClose(_conn, kChannel, _bChannelOpen);
+    } else if (_conn) {
+        amqp_destroy_connection(_conn);
+    }
 }
 
 bool CConsumer::Init() {
@@ -218,6 +222,12 @@ int CConsumer::ConsumeMessage(char** msg, struct timeval wait) {
         reply.library_error != AMQP_STATUS_TIMEOUT) {
         amqp_rpc_reply_t failure = AmqpServerCloseBehind(_conn, reply);
         CheckReply(failure);
+        // The library's read failed part-way (a frame over frame_max, a broken socket): its
+        // state of the connection is not to be read again, not even for a close, over which
+        // librabbitmq would write past its buffer. The connection is dropped, unclosed.
+        if (failure.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION) {
+            _bConnected = _bChannelOpen = _bReady = false;
+        }
         result = kConsumeBroken;
     }
     free(envelope);

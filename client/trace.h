@@ -27,7 +27,9 @@ std::string NewSpanId();
 struct RequestTrace {
     bool from_caller = false;
     TraceParent parent;  // when from_caller: the span the caller's instrumentation injected
-    std::string state;   // the caller's tracestate, passed on as it came
+    // The caller's tracestate as it is passed on: its valid members, at most 32 of 512 bytes
+    // in all (members over 128 bytes dropped first, then from the end).
+    std::string state;
     std::string trace_id;
     std::string process_span_id;  // the daemon's span for the request
     std::string send_span_id;     // the daemon's span for its reply, which the reply names

@@ -1,5 +1,6 @@
 """The request and reply layout the daemon reads and writes (x86-64, little-endian)."""
 import itertools
+import math
 import os
 import struct
 import time
@@ -58,7 +59,10 @@ def build_request(guid, platform, records):
 
 def deadline_header(timeout):
     """The `deadline` header of a call waiting `timeout` seconds: milliseconds since the epoch
-    after which a daemon that honours deadlines neither runs nor answers the request."""
+    after which a daemon that honours deadlines neither runs nor answers the request. A call
+    without a time limit (None, as asyncio spells it, or infinity) sends none."""
+    if timeout is None or not math.isfinite(timeout):
+        return {}
     return {"deadline": int((time.time() + timeout) * 1000)}
 
 

@@ -17,6 +17,15 @@ void CopyText(char* dst, size_t dstSize, const std::string& src) {
     memcpy(dst, src.data(), n);  // NOLINT(bugprone-not-null-terminated-result): zeroed above
 }
 
+// The bytes of `s`, NULs and all: a property or header is a length and bytes, and a requester's
+// correlation id need not be text.
+amqp_bytes_t BytesOf(const std::string& s) {
+    amqp_bytes_t b;
+    b.len = s.size();
+    b.bytes = const_cast<char*>(s.data());
+    return b;
+}
+
 std::string FieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
@@ -109,17 +118,17 @@ ReplyProperties::ReplyProperties(const ReplyExtras& extras) : _props() {
     _props.delivery_mode = kPersistent;
     if (!extras.correlation_id.empty()) {
         _props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
-        _props.correlation_id = amqp_cstring_bytes(extras.correlation_id.c_str());
+        _props.correlation_id = BytesOf(extras.correlation_id);
     }
     if (!extras.expiration.empty()) {
         _props._flags |= AMQP_BASIC_EXPIRATION_FLAG;
-        _props.expiration = amqp_cstring_bytes(extras.expiration.c_str());
+        _props.expiration = BytesOf(extras.expiration);
     }
     for (const auto& header : extras.headers) {
         amqp_table_entry_t entry;
-        entry.key = amqp_cstring_bytes(header.first.c_str());
+        entry.key = BytesOf(header.first);
         entry.value.kind = AMQP_FIELD_KIND_UTF8;
-        entry.value.value.bytes = amqp_cstring_bytes(header.second.c_str());
+        entry.value.value.bytes = BytesOf(header.second);
         _headers.push_back(entry);
     }
     if (!_headers.empty()) {

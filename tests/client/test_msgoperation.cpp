@@ -467,6 +467,31 @@ TEST(RequestContext, TraceParentIsReadOnlyWhenWellFormed) {
     }
 }
 
+// A tracestate goes on as Trace Context bounds it: its valid members in order, 32 at most and
+// 512 bytes in all, members over 128 bytes dropped first, then members from the end.
+TEST(RequestContext, TraceStateIsCutAsTraceContextAsks) {
+    const std::string parent =
+        TraceParentText("00", "4bf92f3577b34da6a3ce929d0e0e4736", "00f067aa0ba902b7", "-01");
+    auto passedOn = [&parent](const std::string& state) {
+        return TraceOf({{"traceparent", parent}, {"tracestate", state}}).state;
+    };
+    EXPECT_EQ(passedOn(std::string(" a=1 ,,Bad=2,b=x=y,n=\x7f,nul=a\0b,c=3\t", 35)), "a=1,c=3");
+    std::string forty, first32;
+    for (int i = 0; i < 40; ++i) {
+        const std::string member = "k" + std::to_string(i) + "=v";
+        forty += (i ? "," : "") + member;
+        if (i < 32) first32 += (i ? "," : "") + member;
+    }
+    EXPECT_EQ(passedOn(forty), first32);
+    std::string mids[5];
+    for (int i = 0; i < 5; ++i) mids[i] = "m" + std::to_string(i) + "=" + std::string(120, 'y');
+    const std::string four = mids[0] + "," + mids[1] + "," + mids[2] + "," + mids[3];
+    EXPECT_EQ(passedOn(mids[0] + ",long=" + std::string(200, 'x') + "," + mids[1] + "," + mids[2] +
+                       "," + mids[3] + "," + mids[4]),
+              four);
+    EXPECT_EQ(passedOn(four), four) << "within the bounds: as it came";
+}
+
 // A delivery carrying `value` as its "deadline" header.
 int64_t DeadlineOf(const amqp_field_value_t& value) {
     amqp_table_entry_t entry;

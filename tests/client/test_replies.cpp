@@ -348,6 +348,30 @@ TEST_F(RepliesTest, HonouredReplyToAnswersAPikaRequester) {
     EXPECT_EQ(out, "10000:from pika\n");
 }
 
+// A correlation_id is bytes: one with a NUL in it (a binary id) comes back whole, on each way
+// of sending.
+TEST_F(RepliesTest, ReplyToCarriesABinaryCorrelationIdWhole) {
+    const std::string own = std::string(kReplies) + ".own";
+    ASSERT_TRUE(_amqp.DeclareQueue(own));
+    const std::string id("\x01\0id\0", 5);
+    for (const char* way : {"per_reply", "pipelined"}) {
+        SCOPED_TRACE(way);
+        const pid_t pid = StartWith(std::string("reply_to=honour\nreply_connection=") + way + "\n");
+        ASSERT_GT(pid, 0);
+        const std::string guid = NewGuid();
+        const std::string request =
+            RequestBody(guid, kPlatform, {{"comtype=echo", "nfunc=say", "text=x"}});
+        ASSERT_TRUE(_amqp.PublishReplyTo(kQueue, request, own, id));
+        std::string body;
+        TestProperties props;
+        ASSERT_TRUE(_amqp.Get(own, &body, 30000, &props));
+        EXPECT_EQ(ParseReply(body).guid, guid);
+        EXPECT_EQ(props.correlation_id, id);
+        Stop(pid);
+    }
+    _amqp.DeleteQueue(own);
+}
+
 // The pipelined thread publishes what worker processes answered, to a requester's reply_to
 // queue with its correlation_id.
 TEST_F(RepliesTest, PipelinedHonouredReplyToFromWorkerProcesses) {

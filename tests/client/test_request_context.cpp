@@ -2,6 +2,7 @@
 // back on the reply, and under honour_deadlines its deadline decides whether it runs, how far
 // its chain goes and when its reply expires. The requester tools send the deadline.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <string>
@@ -66,6 +67,49 @@ TEST_F(RequestContextTest, TraceContextComesBackOnTheReplyAndAMalformedOneIsIgno
     EXPECT_EQ(ParseReply(body).text, "10000:said");
     EXPECT_TRUE(props.headers.empty()) << "no trace context on the reply";
     EXPECT_TRUE(props.expiration.empty()) << "deadlines not honoured: no expiration";
+}
+
+// The request's header frame just fits the default frame_max (131072): a traceparent and this
+// tracestate. Passed on whole, the reply's (its content type and delivery mode besides) would
+// not, and its publish would fail. Only its valid members go on, 512 bytes at most.
+TEST_F(RequestContextTest, AHugeTracestateIsCutSoTheReplyStillGoes) {
+    ASSERT_GT(StartWith(""), 0);
+    const std::string parent = "00-4bf92f3577b34da6a3ce929d0e0e4736-00f067aa0ba902b7-01";
+    const std::string head = "tv=1,big=";
+    const std::string state = head + std::string(130952 - head.size(), 'x');
+    const std::string guid = Send({kSay}, {{"traceparent", parent}, {"tracestate", state}});
+    std::string body;
+    TestProperties props;
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 30000, &props)) << ServiceLog();
+    EXPECT_EQ(ParseReply(body).guid, guid);
+    EXPECT_EQ(props.headers["tracestate"], "tv=1");
+}
+
+// Headers bigger than the consumer's frame_max (the broker's is larger) break its connection
+// in the library's read. The daemon drops that connection unclosed and reconnects: a close
+// over the broken state would have librabbitmq write past its buffer.
+TEST_F(RequestContextTest, HeadersOverFrameMaxCostTheConnectionNotTheDaemon) {
+    const pid_t pid = StartWith("frame_max=4096\n");
+    ASSERT_GT(pid, 0);
+    Send({kSay}, {{"junk", std::string(10000, 'y')}});
+    ASSERT_TRUE(
+        WaitFor([] { return ServiceLog().find("invalid AMQP data") != std::string::npos; }, 30000));
+    // Back in its queue during the reconnect pause: taken away, or it breaks the next one too.
+    ASSERT_TRUE(WaitFor([&] { return _amqp.MessageCount(kQueue) == 1; }, 8000));
+    ASSERT_TRUE(_amqp.PurgeQueue(kQueue));
+    const std::string started = "consumer started: queue \"" + std::string(kQueue) + "\"";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const std::string log = ServiceLog();
+            return log.find(started, log.find("invalid AMQP data")) != std::string::npos;
+        },
+        30000))
+        << "no reconnect";
+    EXPECT_EQ(kill(pid, 0), 0) << "the daemon died";
+    const std::string guid = Send({kSay}, {});
+    std::string body;
+    ASSERT_TRUE(_amqp.Get(kReplies, &body, 30000));
+    EXPECT_EQ(ParseReply(body).guid, guid);
 }
 
 // One worker takes them in order: once the second is answered, the first was dealt with.

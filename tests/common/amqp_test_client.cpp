@@ -56,6 +56,9 @@ std::string CtlCommand(const std::string& args) {
 void ReadProperties(const amqp_basic_properties_t& p, TestProperties* props) {
     *props = TestProperties();
     if (p._flags & AMQP_BASIC_EXPIRATION_FLAG) props->expiration = AmqpText(p.expiration);
+    if (p._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
+        props->correlation_id = AmqpText(p.correlation_id);
+    }
     if (!(p._flags & AMQP_BASIC_HEADERS_FLAG)) return;
     for (int i = 0; i < p.headers.num_entries; ++i) {
         const amqp_table_entry_t& e = p.headers.entries[i];
@@ -150,6 +153,15 @@ bool TestAmqp::Publish(const std::string& exchange, const std::string& key, cons
     props.headers.num_entries = static_cast<int>(entries.size());
     props.headers.entries = entries.data();
     return PublishWith(exchange, key, body, &props);
+}
+
+bool TestAmqp::PublishReplyTo(const std::string& key, const std::string& body,
+                              const std::string& replyTo, const std::string& correlationId) {
+    amqp_basic_properties_t props = {};
+    props._flags = AMQP_BASIC_REPLY_TO_FLAG | AMQP_BASIC_CORRELATION_ID_FLAG;
+    props.reply_to = Bytes(replyTo);
+    props.correlation_id = Bytes(correlationId);
+    return PublishWith("", key, body, &props);
 }
 
 bool TestAmqp::PublishWith(const std::string& exchange, const std::string& key,

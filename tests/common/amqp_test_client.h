@@ -19,10 +19,11 @@ struct TestHeader {
     bool number = false;
 };
 
-// What a test reads of a message beside its body: its expiration ("" when none) and its
-// headers, a number as its decimal text.
+// What a test reads of a message beside its body: its expiration and correlation_id ("" when
+// none) and its headers, a number as its decimal text.
 struct TestProperties {
     std::string expiration;
+    std::string correlation_id;
     std::map<std::string, std::string> headers;
 };
 
@@ -48,6 +49,9 @@ public:
     // The same with `headers`.
     bool Publish(const std::string& exchange, const std::string& key, const std::string& body,
                  const std::vector<TestHeader>& headers);
+    // The same with the properties reply_to and correlation_id, byte for byte.
+    bool PublishReplyTo(const std::string& key, const std::string& body, const std::string& replyTo,
+                        const std::string& correlationId);
     // Polls basic.get until a message arrives or timeout_ms passes. Fills body and, when
     // given, the content type and delivery mode of the message.
     bool Get(const std::string& queue, std::string* body, int timeoutMs,

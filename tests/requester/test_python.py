@@ -110,6 +110,17 @@ class Deadline(unittest.TestCase):
             connection.close()
 
 
+    def test_a_call_without_a_time_limit_is_answered(self):
+        with tolvane.Client(**options()) as client:
+            self.assertEqual(client.call(dict(SAY, text="10000:inf"), timeout=float("inf")).text,
+                             "10000:inf")
+
+        async def unlimited():
+            async with tolvane.AsyncClient(**options()) as client:
+                return await client.call(dict(SAY, text="10000:none"), timeout=None)
+        self.assertEqual(asyncio.run(unlimited()).text, "10000:none")
+
+
 class Asynchronous(unittest.TestCase):
     def test_thousand_calls_in_flight_each_get_their_own_reply(self):
         async def run():
