@@ -27,14 +27,15 @@ std::atomic<bool> keptOpen{false};
 // The second's stamp, "[YYYY-MM-DD,HH:MM:SS] ", and the day's file name, worked out once per
 // second on each thread: localtime_r and the formatting cost more than the rest of an entry.
 struct Stamp {
-    time_t t = -1;
+    bool made = false;
+    time_t t = 0;
     char text[32];
     char fileName[32];
 };
 
 const Stamp& StampOf(time_t t) {
     thread_local Stamp stamp;
-    if (stamp.t == t) return stamp;
+    if (stamp.made && stamp.t == t) return stamp;
     struct tm local;
     memset(&local, 0, sizeof local);
     localtime_r(&t, &local);
@@ -44,6 +45,7 @@ const Stamp& StampOf(time_t t) {
     snprintf(stamp.fileName, sizeof stamp.fileName, "main-%04d-%02d-%02d.log", local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday);
     stamp.t = t;
+    stamp.made = true;
     return stamp;
 }
 
