@@ -16,12 +16,14 @@ FUZZ_SECONDS=10
 # The tests that run threads: the worker pool, the service log's writers, line files written
 # from two threads, the hand-off of a delivery to a worker, the broker classes, and the
 # running daemon (not test_cli: it counts the daemon's threads, and the checker adds one),
-# its metrics thread and its TLS connections (not test_isolation: its plug-ins crash on
+# its metrics thread and its TLS connections, the span exporter's thread and the requests'
+# context (not test_isolation: its plug-ins crash on
 # purpose, which the checker reports). Those the suite does not have (yet) are skipped. The
 # broker tests get a node of their own on 25682 (the faults node on 25684), away from the main
 # suite's 25672 and 25674.
 TSAN_TESTS=(test_threadpool test_service_log dravik_linefile test_job_guard test_mqservice
-            test_daemon test_delivery test_replies test_operator test_tls)
+            test_daemon test_delivery test_replies test_operator test_tls test_otlp
+            test_request_context)
 TSAN_AMQP_PORT=25682
 
 # The parts run where `set -e` does not reach (they are tested with ||): each step is checked.
