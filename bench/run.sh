@@ -111,21 +111,9 @@ scrape_metrics() {
     done
 }
 
-# Answers every post 200 and drops its body, until killed.
+# The tests' OTLP receiver, keeping nothing: every post answered 200 until killed.
 discard_collector() {
-    exec python3 -c '
-import http.server, sys
-class Drop(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        self.send_response(200)
-        self.send_header("Content-Length", "2")
-        self.end_headers()
-        self.wfile.write(b"{}")
-    def log_message(self, *args):
-        pass
-http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])), Drop).serve_forever()
-' "$OTLP_PORT"
+    exec python3 "$ROOT/tests/client/otlp_collector.py" --port "$OTLP_PORT"
 }
 
 FAILED=0

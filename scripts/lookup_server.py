@@ -87,19 +87,25 @@ def make_handler(args):
     return Handler
 
 
-def main():
-    args = parse_args()
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), make_handler(args))
+def serve(handler, port, port_file):
+    """Serves `handler` on loopback `port` (0: a free one, written to `port_file` when given)
+    until SIGTERM or SIGINT; the tests' other endpoints serve through this too."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
     server.daemon_threads = True
-    if args.port_file:
-        with open(args.port_file + ".tmp", "w") as f:
+    if port_file:
+        with open(port_file + ".tmp", "w") as f:
             f.write(f"{server.server_address[1]}\n")
-        os.replace(args.port_file + ".tmp", args.port_file)
+        os.replace(port_file + ".tmp", port_file)
     signal.signal(signal.SIGTERM, lambda *unused: sys.exit(0))
     try:
         server.serve_forever()
     except KeyboardInterrupt:
         pass
+
+
+def main():
+    args = parse_args()
+    serve(make_handler(args), args.port, args.port_file)
 
 
 if __name__ == "__main__":

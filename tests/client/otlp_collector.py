@@ -10,10 +10,12 @@ import argparse
 import http.server
 import json
 import os
-import signal
 import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
+from lookup_server import serve  # noqa: E402
 
 
 def make_handler(args):
@@ -51,17 +53,7 @@ def main():
     p.add_argument("--log")
     p.add_argument("--delay", type=float, default=0)
     args = p.parse_args()
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), make_handler(args))
-    server.daemon_threads = True
-    if args.port_file:
-        with open(args.port_file + ".tmp", "w") as f:
-            f.write(f"{server.server_address[1]}\n")
-        os.replace(args.port_file + ".tmp", args.port_file)
-    signal.signal(signal.SIGTERM, lambda *unused: sys.exit(0))
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve(make_handler(args), args.port, args.port_file)
 
 
 if __name__ == "__main__":
